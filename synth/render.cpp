@@ -1,0 +1,7 @@
+#include "synth/render.h"
+
+namespace thumpa {
+
+SampleMemory sample_memory;
+
+}  // namespace thumpa
