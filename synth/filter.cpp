@@ -7,7 +7,7 @@ namespace thumpa {
 FilterCoeffs filter_coeffs(std::int32_t f, std::int32_t q) {
   f = clamp_table_freq(f);
   q = resonance_divisor(q);
-  constexpr Q31 quarter_pi = 1686629712;      // pi / 4 in Q31, rounded down
+  constexpr Q31 quarter_pi = 1686629712;       // pi / 4 in Q31, rounded down
   constexpr std::int64_t per_sample = 194780;  // 2^33 / 44100
   FilterCoeffs c;
   c.W = sat32(std::int64_t{mul_q31(f, quarter_pi)} * per_sample);

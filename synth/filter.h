@@ -19,6 +19,17 @@ struct FilterCoeffs {
 // Coefficients of a resonance at f Hz with resonance divisor q (larger q, narrower peak).
 FilterCoeffs filter_coeffs(std::int32_t f, std::int32_t q);
 
+inline constexpr std::int32_t NOISE_MODULUS = 2147483646;
+
+// v rem 2147483646 with the sign of v, as the noise generator needs it. Only the five values
+// nearest the ends of the 32-bit range reach the modulus, so two comparisons replace a
+// division on the noise voices' critical path.
+inline constexpr std::int32_t noise_rem(std::int32_t v) {
+  if (v >= NOISE_MODULUS) return v - NOISE_MODULUS;
+  if (v <= -NOISE_MODULUS) return v + NOISE_MODULUS;
+  return v;
+}
+
 // White noise through a two-pole resonance with a double zero at 0 Hz, gain close to 1 at the
 // resonance. The noise generator starts at 4711 on every set-up, so a voice's noise repeats.
 struct NoiseBand {
@@ -31,12 +42,12 @@ struct NoiseBand {
   NoiseBand(std::int32_t f, std::int32_t q, std::int32_t p0);
 
   std::int32_t next() {
-    const std::int32_t t = static_cast<std::int32_t>(
-        std::uint32_t{16807} * static_cast<std::uint32_t>(v % 2147483646));
+    const std::int32_t t =
+        static_cast<std::int32_t>(std::uint32_t{16807} * static_cast<std::uint32_t>(noise_rem(v)));
     v = mul_q31(gain, t);
     const std::int32_t n = v;
-    const std::int32_t y =
-        sat32(2 * (std::int64_t{mul_q31(rc, y1)} - mul_hi32(r2, y2)) + n - 2 * std::int64_t{n1} + n2);
+    const std::int32_t y = sat32(2 * (std::int64_t{mul_q31(rc, y1)} - mul_hi32(r2, y2)) + n -
+                                 2 * std::int64_t{n1} + n2);
     n2 = n1;
     n1 = n;
     y2 = y1;

@@ -48,6 +48,8 @@ inline constexpr std::int32_t sat_double(std::int64_t s) {
 }
 
 // A sample is quiet when it lies within one step of the 16-bit output that is played.
-inline constexpr bool is_quiet(Q31 s) { return s > -65535 && s < 65535; }
+inline constexpr bool is_quiet(Q31 s) {
+  return s > -65535 && s < 65535;
+}
 
 }  // namespace thumpa

@@ -29,14 +29,20 @@ inline Q31 table_sin(std::int64_t index) {
   return SineTable[std::clamp<std::int64_t>(index, 0, MAX_SINE_INDEX)];
 }
 
-inline Q31 table_cos(std::int64_t freq) { return SineTable[clamp_table_freq(freq) + COSINE_OFFSET]; }
+inline Q31 table_cos(std::int64_t freq) {
+  return SineTable[clamp_table_freq(freq) + COSINE_OFFSET];
+}
 
 inline constexpr std::int32_t clamp_noise_freq(std::int32_t f) {
   return std::clamp<std::int32_t>(f, 1, MAX_TABLE_FREQ);
 }
 
-inline constexpr std::int32_t resonance_divisor(std::int32_t q) { return q < 1 ? 1 : q; }
+inline constexpr std::int32_t resonance_divisor(std::int32_t q) {
+  return q < 1 ? 1 : q;
+}
 
-inline constexpr std::int32_t nonzero_divisor(std::int32_t d) { return d == 0 ? 1 : d; }
+inline constexpr std::int32_t nonzero_divisor(std::int32_t d) {
+  return d == 0 ? 1 : d;
+}
 
 }  // namespace thumpa

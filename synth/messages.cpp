@@ -20,7 +20,9 @@ MessageSink& current_sink() {
 
 }  // namespace
 
-MessageSink set_message_sink(MessageSink sink) { return std::exchange(current_sink(), std::move(sink)); }
+MessageSink set_message_sink(MessageSink sink) {
+  return std::exchange(current_sink(), std::move(sink));
+}
 
 void show_message(const UserMessage& message) {
   if (current_sink().show) current_sink().show(message);

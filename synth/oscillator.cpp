@@ -37,7 +37,8 @@ std::int32_t oscillator_value(std::int32_t wave, std::uint32_t phase, std::uint3
 
 void make_oscillator(VoiceBuffer& voice, const OscParams& p) {
   const std::uint32_t rate = static_cast<std::uint32_t>(p.sample_rate);
-  const std::uint32_t inc = static_cast<std::uint32_t>(p.freq) * (0xFFFFFFFFu / (rate == 0 ? 1 : rate));
+  const std::uint32_t inc =
+      static_cast<std::uint32_t>(p.freq) * (0xFFFFFFFFu / (rate == 0 ? 1 : rate));
   const Q31 kA = wrap_sub(ONE, p.dca_attack);
   const Q31 kR = wrap_sub(ONE, p.dca_release);
   const Q31 fA = wrap_sub(ONE, p.dcf_attack);

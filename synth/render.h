@@ -13,8 +13,8 @@ namespace thumpa {
 
 // Where voices get their sample memory. Tests replace it to make a render fail on purpose.
 struct SampleMemory {
-  void* (*allocate)(std::size_t bytes) = std::malloc;
-  void* (*shrink)(void* p, std::size_t bytes) = std::realloc;
+  void* (*allocate)(std::size_t bytes);
+  void* (*shrink)(void* p, std::size_t bytes);
 };
 extern SampleMemory sample_memory;
 

@@ -12,8 +12,7 @@ struct Resonator {
 
   // rc = r cos(w), r2 = r^2, x = this sample's impulse (0 after the first).
   std::int32_t step(Q31 rc, Q31 r2, std::int32_t x) {
-    const std::int32_t y =
-        sat_double(std::int64_t{mul_q31(rc, y1)} - mul_hi32(r2, y2) + (x >> 1));
+    const std::int32_t y = sat_double(std::int64_t{mul_q31(rc, y1)} - mul_hi32(r2, y2) + (x >> 1));
     y2 = y1;
     y1 = y;
     return y;

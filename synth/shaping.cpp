@@ -42,7 +42,7 @@ std::int32_t square_excess(std::int32_t d) {
 void distort_voice(VoiceBuffer& voice, std::int32_t mode, Q31 level) {
   if (voice.samples == nullptr || voice.count == 0) return;
   if (mode != DIST_ZOG && mode != DIST_AP && mode != DIST_SUR) return;
-  constexpr double fold_scale = 214748364.7;  // 2147483647 / 10
+  constexpr double fold_scale = 214748364.7;            // 2147483647 / 10
   const std::int32_t minus_level = wrap_sub(0, level);  // -L in 32 bits, as compared
   Q31* s = voice.samples.get();
   for (std::uint32_t i = 0; i < voice.count; ++i) {
@@ -70,7 +70,8 @@ void distort_voice(VoiceBuffer& voice, std::int32_t mode, Q31 level) {
 
 void shape_voice(VoiceId id, VoiceBuffer& voice, const ShapingSettings& shaping) {
   if (shaping.normalize_before[id] != 0) normalize_voice(voice);
-  if (shaping.dist_type[id] != DIST_NONE) distort_voice(voice, shaping.dist_type[id], shaping.dist_level[id]);
+  if (shaping.dist_type[id] != DIST_NONE)
+    distort_voice(voice, shaping.dist_type[id], shaping.dist_level[id]);
   if (shaping.normalize_after[id] != 0) normalize_voice(voice);
 }
 

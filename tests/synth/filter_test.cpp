@@ -1,6 +1,7 @@
+#include "synth/filter.h"
+
 #include <gtest/gtest.h>
 
-#include "synth/filter.h"
 #include "synth/sine_table.h"
 
 namespace thumpa {
@@ -36,11 +37,19 @@ TEST_F(Filter, NoiseBandGainAndFirstSample) {
     std::int32_t f, q;
     Q31 gain;
   };
-  for (const Case& c : {Case{14000, 20, 97604324}, Case{14000, 10, 195208649}, Case{1000, 4, 535682141}}) {
+  for (const Case& c :
+       {Case{14000, 20, 97604324}, Case{14000, 10, 195208649}, Case{1000, 4, 535682141}}) {
     EXPECT_EQ(NoiseBand(c.f, c.q, 0).gain, c.gain) << c.f << " Hz, q " << c.q;
   }
   NoiseBand closed(14000, 20, 0);
   EXPECT_EQ(closed.next(), 3598673);  // mul_q31(g, 16807 * 4711), unfiltered: no history yet
+}
+
+TEST_F(Filter, NoiseRemainderMatchesTheDivision) {
+  for (std::int32_t v : {INT32_MIN, INT32_MIN + 1, INT32_MIN + 2, INT32_MIN + 3, -1, 0, 1, 4711,
+                         INT32_MAX - 2, INT32_MAX - 1, INT32_MAX}) {
+    EXPECT_EQ(noise_rem(v), v % NOISE_MODULUS) << v;
+  }
 }
 
 TEST_F(Filter, GuardedValuesNeverDivideByZero) {
@@ -58,7 +67,8 @@ TEST_F(Filter, NoiseGainFitsIn32BitsForEveryServedFrequency) {
     const FilterCoeffs c = filter_coeffs(f, 1);
     const std::int64_t numerator =
         std::int64_t{mul_q31(sat32(std::int64_t{ONE} - c.r), SineTable[f])} * ONE;
-    const std::int64_t quotient = numerator / sat32(std::int64_t{ONE} - SineTable[f + COSINE_OFFSET]);
+    const std::int64_t quotient =
+        numerator / sat32(std::int64_t{ONE} - SineTable[f + COSINE_OFFSET]);
     ASSERT_LE(quotient, INT32_MAX) << f;
     ASSERT_GE(quotient, INT32_MIN) << f;
   }

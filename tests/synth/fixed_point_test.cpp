@@ -1,6 +1,7 @@
+#include "synth/fixed_point.h"
+
 #include <gtest/gtest.h>
 
-#include "synth/fixed_point.h"
 #include "synth/sine_table.h"
 
 namespace thumpa {
@@ -43,9 +44,9 @@ TEST(FixedPoint, TextToQ31MultipliesByOneLessThan2To31AndKeepsLow32Bits) {
     Q31 expected;
   };
   const Case cases[] = {
-      {0.05, 107374182},  {0.5, 1073741823},   {1.0, 2147483647}, {0.7, 1503238552},
-      {0.0001, 214748},   {-0.5, -1073741823}, {1.5, -1073741826}, {9.99, -21474847},
-      {2.0, -2},          {1e300, 0},
+      {0.05, 107374182}, {0.5, 1073741823},   {1.0, 2147483647},  {0.7, 1503238552},
+      {0.0001, 214748},  {-0.5, -1073741823}, {1.5, -1073741826}, {9.99, -21474847},
+      {2.0, -2},         {1e300, 0},
   };
   for (const Case& c : cases) EXPECT_EQ(q31_from_double(c.value), c.expected) << c.value;
 }
@@ -53,8 +54,8 @@ TEST(FixedPoint, TextToQ31MultipliesByOneLessThan2To31AndKeepsLow32Bits) {
 TEST(SineTable, HoldsTheDescribedEntries) {
   fill_sine_table();
   const std::pair<int, Q31> entries[] = {
-      {0, 0},           {1, 305964},      {100, 30595422}, {11025, 2147483647},
-      {22049, 305963},  {22050, 0},       {22051, -305965}, {33074, -2147483625},
+      {0, 0},          {1, 305964}, {100, 30595422},  {11025, 2147483647},
+      {22049, 305963}, {22050, 0},  {22051, -305965}, {33074, -2147483625},
   };
   for (auto [i, v] : entries) EXPECT_EQ(SineTable[i], v) << "entry " << i;
 }

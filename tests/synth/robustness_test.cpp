@@ -20,11 +20,16 @@ class Robustness : public ::testing::Test {
   // Mostly uniform 32-bit values, with the edges and small numbers mixed in.
   std::int32_t any() {
     switch (rng() % 8) {
-      case 0: return INT32_MIN;
-      case 1: return INT32_MAX;
-      case 2: return 0;
-      case 3: return static_cast<std::int32_t>(rng() % 64) - 32;
-      default: return static_cast<std::int32_t>(rng());
+      case 0:
+        return INT32_MIN;
+      case 1:
+        return INT32_MAX;
+      case 2:
+        return 0;
+      case 3:
+        return static_cast<std::int32_t>(rng() % 64) - 32;
+      default:
+        return static_cast<std::int32_t>(rng());
     }
   }
 
@@ -53,8 +58,8 @@ TEST_F(Robustness, RandomRecordsRenderWithoutFault) {
     check(v);
     make_cowbell(v, {any(), any(), any(), any()});
     check(v);
-    make_oscillator(v, {any(), any(), any(), any(), any(), any(), any(), any(), any(), any(),
-                        any(), any()});
+    make_oscillator(
+        v, {any(), any(), any(), any(), any(), any(), any(), any(), any(), any(), any(), any()});
     check(v);
     normalize_voice(v);
     distort_voice(v, 1 + static_cast<std::int32_t>(rng() % 3), any());
@@ -75,7 +80,8 @@ TEST_F(Robustness, GuardsLeaveInRangeRecordsAlone) {
 
 TEST_F(Robustness, DivisorsOfZeroAreReadAsOne) {
   auto same = [](const VoiceBuffer& a, const VoiceBuffer& b) {
-    return a.count == b.count && std::equal(a.samples.get(), a.samples.get() + a.count, b.samples.get());
+    return a.count == b.count &&
+           std::equal(a.samples.get(), a.samples.get() + a.count, b.samples.get());
   };
   VoiceBuffer a, b;
   make_cowbell(a, {SAMPLE_RATE, 800, 2147483, 0});

@@ -1,9 +1,9 @@
+#include "synth/shaping.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
-
-#include "synth/shaping.h"
 
 namespace thumpa {
 namespace {
@@ -41,8 +41,8 @@ TEST(Normalize, ScalesThePeakToFullScale) {
       {{ONE, -5, 12345}, {ONE, -5, 12345}},  // already at full scale: unchanged
       {{1}, {2147483647}},
       {{7, -3}, {2147483647, -920350134}},
-      {{0, 0}, {0, 0}},                  // peak 0: unchanged
-      {{INT32_MIN}, {INT32_MIN}},        // -2^31 is never the peak
+      {{0, 0}, {0, 0}},                              // peak 0: unchanged
+      {{INT32_MIN}, {INT32_MIN}},                    // -2^31 is never the peak
       {{INT32_MIN, 1000}, {INT32_MIN, 2147483646}},  // and stays full negative scale
   };
   for (const Case& c : cases) EXPECT_EQ(normalized(c.in), c.out);
@@ -69,7 +69,9 @@ TEST(Distort, ModesAtHalfScale) {
   const Case cases[] = {
       {DIST_AP, {ONE, -ONE, 5, L, -L}, {L, -L, 5, L, -L}},
       {DIST_SUR, {ONE, -ONE, 5}, {1610612735, -1610612735, 5}},
-      {DIST_ZOG, {ONE, -ONE, L, -L, 5, (1 << 30) + 1}, {319451633, -319451633, L, -L, 5, 170599409}},
+      {DIST_ZOG,
+       {ONE, -ONE, L, -L, 5, (1 << 30) + 1},
+       {319451633, -319451633, L, -L, 5, 170599409}},
       {-1, {ONE, -ONE, 5}, {ONE, -ONE, 5}},
       {0, {ONE, -ONE, 5}, {ONE, -ONE, 5}},
       {4, {ONE, -ONE, 5}, {ONE, -ONE, 5}},
