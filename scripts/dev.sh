@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Sets up, builds, runs and tests Thumpa on Debian 12.
+#   scripts/dev.sh run    install what is missing, build, start Thumpa
+#   scripts/dev.sh test   install what is missing, build, run every test (normal and
+#                         sanitizer builds)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PACKAGES=(
+  build-essential cmake pkg-config ninja-build
+  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+  qt6-base-dev libsdl2-dev
+  libsndfile1-dev clang libclang-rt-14-dev
+)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+install_missing() {
+  local missing=()
+  for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "== installing: ${missing[*]}"
+    as_root apt-get update -qq
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  fi
+}
+
+# build DIR [cmake options...]
+build() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release "$@" >/dev/null
+  cmake --build "$dir" -j "$(nproc)"
+}
+
+run_tests() {
+  local dir=$1
+  ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
+}
+
+case "${1:-}" in
+  run)
+    install_missing
+    build build
+    mkdir -p thumpa-voices
+    build/tools/thumpa-render --out thumpa-voices
+    echo "== the eight voices are in thumpa-voices/"
+    ;;
+  test)
+    install_missing
+    build build
+    run_tests build
+    echo "== sanitizer build (ASan + UBSan)"
+    build build-asan -DTHUMPA_SANITIZE=ON -DTHUMPA_BENCH=OFF
+    run_tests build-asan
+    ;;
+  *)
+    echo "usage: $0 run|test" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,140 @@
+// thumpa-render: renders Thumpa's voices without the desktop program, to WAV files or as raw
+// samples, so that scripts and tests can check the engine bit for bit.
+#include <CLI/CLI.hpp>
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "files/settings_file.h"
+#include "files/wav_writer.h"
+#include "synth/shaping.h"
+#include "synth/sine_table.h"
+#include "synth/voice_bank.h"
+#include "tools/param_fields.h"
+
+namespace thumpa {
+namespace {
+
+struct Options {
+  std::string out_dir = ".";
+  std::string settings;
+  std::string voice;
+  std::vector<std::string> sets;
+  bool raw = false;
+  std::string wav;
+  bool shape = false;
+};
+
+int fail(const std::string& message) {
+  std::fprintf(stderr, "thumpa-render: %s\n", message.c_str());
+  return 2;
+}
+
+// FIELD=VALUE with VALUE a signed 32-bit decimal; returns an error text or "".
+std::string apply_set(BankParams& params, VoiceId voice, const std::string& set) {
+  const auto eq = set.find('=');
+  if (eq == std::string::npos) return "--set expects FIELD=VALUE, got \"" + set + "\"";
+  const std::string field = set.substr(0, eq);
+  const std::string value = set.substr(eq + 1);
+  std::int32_t* target = find_param(params, voice, field);
+  if (target == nullptr) {
+    std::string known;
+    for (std::string_view name : param_names(voice)) known += " " + std::string(name);
+    return "no field \"" + field + "\" for this voice; its fields are:" + known;
+  }
+  std::int32_t parsed = 0;
+  const char* end = value.data() + value.size();
+  const auto [ptr, ec] = std::from_chars(value.data(), end, parsed);
+  if (ec == std::errc::result_out_of_range) {
+    return "value \"" + value + "\" of " + field + " is outside the signed 32-bit range";
+  }
+  if (ec != std::errc() || ptr != end || value.empty()) {
+    return "value \"" + value + "\" of " + field + " is not a whole number";
+  }
+  *target = parsed;
+  return "";
+}
+
+int render_one(VoiceBank& bank, const Options& o) {
+  const auto id = voice_by_name(o.voice);
+  if (!id) {
+    std::string known;
+    for (const VoiceName& v : voice_names()) known += std::string(" ") + v.name;
+    return fail("unknown voice \"" + o.voice + "\"; the voices are:" + known);
+  }
+  for (const std::string& set : o.sets) {
+    if (const std::string error = apply_set(bank.params, *id, set); !error.empty())
+      return fail(error);
+  }
+  VoiceBuffer& voice = bank.voices[*id];
+  render_bank_voice(bank, *id);
+  if (voice.empty()) return fail("not enough memory to render the voice");
+  if (o.raw) {
+    for (std::uint32_t i = 0; i < voice.count; ++i) std::printf("%d\n", voice.samples[i]);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : fail("cannot write the samples");
+  }
+  if (o.shape) {
+    shape_voice(*id, voice, bank.params.shaping);
+  } else {
+    normalize_voice(voice);
+  }
+  return write_wav_file(voice, o.wav) ? 0 : 1;
+}
+
+int render_all(VoiceBank& bank, const Options& o) {
+  std::error_code ec;
+  std::filesystem::create_directories(o.out_dir, ec);
+  if (ec) return fail("cannot create the folder \"" + o.out_dir + "\": " + ec.message());
+  for (const WavName& file : WRITE_ALL_ORDER) {
+    VoiceBuffer& voice = bank.voices[file.voice];
+    render_bank_voice(bank, file.voice);
+    if (voice.empty()) return fail("not enough memory to render the voices");
+    normalize_voice(voice);
+    const std::string path = (std::filesystem::path(o.out_dir) / file.name).string();
+    if (!write_wav_file(voice, path)) return 1;
+  }
+  return 0;
+}
+
+int run(int argc, char** argv) {
+  Options o;
+  CLI::App app{
+      "Renders Thumpa's voices.\n"
+      "  thumpa-render [--out DIR]: the eight voices, each normalised once, as kick.wav\n"
+      "    snare1.wav ch.wav oh.wav blipp.wav clave.wav cowbell.wav osc.wav in DIR\n"
+      "  thumpa-render --voice NAME [--set FIELD=VALUE]... (--raw | --wav FILE) [--shape]",
+      "thumpa-render"};
+  app.add_option("--out", o.out_dir, "folder for the eight WAV files (default: .)");
+  app.add_option("--settings", o.settings, "a settings file loaded over the defaults first");
+  auto* voice =
+      app.add_option("--voice", o.voice, "blipp clave closed open kick snare cowbell oscillator");
+  app.add_option("--set", o.sets,
+                 "FIELD=VALUE: a field of the voice's record, or dist_type dist_level\n"
+                 "normalize_before normalize_after; VALUE the raw signed 32-bit value")
+      ->needs(voice);
+  auto* raw = app.add_flag("--raw", o.raw, "print the samples before normalisation, one per line");
+  auto* wav = app.add_option("--wav", o.wav, "write the voice, normalised once, as a WAV file");
+  app.add_flag("--shape", o.shape, "with --wav: shape the voice with its shaping settings")
+      ->needs(wav);
+  raw->excludes(wav);
+  voice->needs(app.add_option_group("output")->add_options(raw, wav)->require_option(1));
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
+
+  VoiceBank bank;
+  fill_sine_table();
+  if (!o.settings.empty() && !read_settings_file(o.settings, bank.params)) return 1;
+  return o.voice.empty() ? render_all(bank, o) : render_one(bank, o);
+}
+
+}  // namespace
+}  // namespace thumpa
+
+int main(int argc, char** argv) {
+  return thumpa::run(argc, argv);
+}
