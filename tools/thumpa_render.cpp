@@ -9,6 +9,7 @@
 
 #include "files/settings_file.h"
 #include "files/wav_writer.h"
+#include "files/write_all.h"
 #include "synth/shaping.h"
 #include "synth/sine_table.h"
 #include "synth/voice_bank.h"
@@ -87,12 +88,12 @@ int render_all(VoiceBank& bank, const Options& o) {
   std::error_code ec;
   std::filesystem::create_directories(o.out_dir, ec);
   if (ec) return fail("cannot create the folder \"" + o.out_dir + "\": " + ec.message());
-  for (const WavName& file : WRITE_ALL_ORDER) {
+  for (const WriteAllEntry& file : WRITE_ALL_ORDER) {
     VoiceBuffer& voice = bank.voices[file.voice];
     render_bank_voice(bank, file.voice);
     if (voice.empty()) return fail("not enough memory to render the voices");
     normalize_voice(voice);
-    const std::string path = (std::filesystem::path(o.out_dir) / file.name).string();
+    const std::string path = (std::filesystem::path(o.out_dir) / file.file_name).string();
     if (!write_wav_file(voice, path)) return 1;
   }
   return 0;
@@ -119,12 +120,14 @@ int run(int argc, char** argv) {
   app.add_flag("--shape", o.shape, "with --wav: shape the voice with its shaping settings")
       ->needs(wav);
   raw->excludes(wav);
-  voice->needs(app.add_option_group("output")->add_options(raw, wav)->require_option(1));
+  raw->needs(voice);
+  wav->needs(voice);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
   }
+  if (!o.voice.empty() && !o.raw && o.wav.empty()) return fail("--voice needs --raw or --wav FILE");
 
   VoiceBank bank;
   fill_sine_table();
