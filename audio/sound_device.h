@@ -25,6 +25,9 @@ void close_sound_device();
 
 bool sound_device_open();
 
+// Frames per period the open device really got (256 asked for); 0 while closed.
+int sound_device_period_frames();
+
 // A new buffer holding the voice, or null (after its own messages where the device failed;
 // silently when no device is open).
 PlaybackBuffer* make_playback_buffer(const VoiceBuffer& voice);

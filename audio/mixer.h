@@ -1,0 +1,88 @@
+// The program's own mixer: every sounding playback buffer summed into one 16-bit stereo stream.
+// It runs on the sound device's thread; the main thread only attaches, detaches and plays
+// buffers. The mixer is a plain function over MixerState, so it can be driven without a device.
+//
+// How a buffer is handed between the two threads without locks:
+// - The main thread publishes a buffer by storing its pointer in a free place of
+//   MixerState::voices, and withdraws it by storing null there. Only the main thread writes
+//   those places.
+// - mix_frames counts MixerState::passes up once when it starts and once when it ends, so the
+//   count is odd while a pass may be reading buffers.
+// - After withdrawing a buffer, mixer_detach reads the count. Even: no pass is running, and any
+//   later pass reads the null. Odd: it waits (yielding) until the count moves on, which takes
+//   at most one pass, a few microseconds. All of these are sequentially consistent, so one of
+//   the two cases always holds. The buffer can then be freed: the mixer never reads it again.
+// The mixer itself never waits for the main thread, never allocates and never frees.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "synth/types.h"
+
+namespace thumpa {
+
+inline constexpr int OUTPUT_CHANNELS = 2;
+inline constexpr int PERIOD_FRAMES = 256;  // frames per period asked of the device
+// How many buffers can be attached at once: eight slots plus room for the ones made before the
+// old ones of a slot are released, and for tools that keep their own.
+inline constexpr int MIXER_VOICES = 64;
+
+// One voice as 16-bit mono PCM, with its playback state.
+struct PlaybackBuffer {
+  std::uint32_t count = 0;
+  std::int16_t* samples = nullptr;  // from playback_memory; null when count is 0
+
+  // Written by the main thread. Every play request counts this up; the mixer compares it with
+  // the last count it acted on. A later version can carry the time each request was made next
+  // to the count, so that the mixer starts the voice at a fixed delay after the request instead
+  // of at the start of the next period.
+  std::atomic<std::uint32_t> play_requests{0};
+
+  // Read and written by the mixer only.
+  std::uint32_t requests_seen = 0;
+  std::uint32_t position = 0;
+  bool sounding = false;
+};
+
+struct MixerState {
+  std::atomic<PlaybackBuffer*> voices[MIXER_VOICES] = {};
+  std::atomic<std::uint32_t> passes{0};  // odd while mix_frames runs
+};
+
+// Where playback buffers get their sample memory. Tests replace it to make a buffer fail on
+// purpose.
+struct PlaybackMemory {
+  void* (*allocate)(std::size_t bytes);
+};
+extern PlaybackMemory playback_memory;
+
+// The 16-bit value of a Q31 sample: its top half (an arithmetic shift, so -1 stays -1).
+inline constexpr std::int16_t pcm16_from_q31(Q31 sample) {
+  return static_cast<std::int16_t>(sample >> 16);
+}
+
+// A new buffer holding the voice converted to 16 bits, not sounding; null when memory runs
+// out. An empty voice gives a buffer of no samples, which plays as silence.
+PlaybackBuffer* allocate_playback_buffer(const VoiceBuffer& voice);
+// Frees a buffer that is not attached to any mixer (or was detached). Null does nothing.
+void free_playback_buffer(PlaybackBuffer* buffer);
+
+// Main thread. Publishes the buffer to the mixer; false when every place is taken.
+bool mixer_attach(MixerState& mixer, PlaybackBuffer* buffer);
+// Main thread. True when the buffer is attached to this mixer.
+bool mixer_has(const MixerState& mixer, const PlaybackBuffer* buffer);
+// Main thread. Withdraws the buffer (it stops sounding) and returns once the mixer can no
+// longer be reading it. A buffer that is not attached is left alone.
+void mixer_detach(MixerState& mixer, PlaybackBuffer* buffer);
+// Main thread. Asks the mixer to play the buffer from its first sample at the start of its
+// next pass, cutting off what it was playing.
+void request_play(PlaybackBuffer& buffer);
+
+// Mixer thread. Writes `frames` interleaved stereo frames (left, right) of every sounding
+// buffer summed, clamped to 16 bits, the same value on both channels, and moves each buffer
+// on. A buffer that reaches its end stops.
+void mix_frames(MixerState& mixer, std::int16_t* out, int frames);
+
+}  // namespace thumpa

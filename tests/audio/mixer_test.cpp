@@ -1,0 +1,228 @@
+// The mixer pulled directly, without a device.
+#include "audio/mixer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace thumpa {
+namespace {
+
+// A voice whose 16-bit samples are `pcm`; the low halves carry noise that must be dropped.
+VoiceBuffer voice_of(const std::vector<std::int16_t>& pcm) {
+  VoiceBuffer v;
+  v.count = static_cast<std::uint32_t>(pcm.size());
+  v.samples.reset(static_cast<Q31*>(std::malloc(pcm.size() * sizeof(Q31) + 1)));
+  for (std::size_t i = 0; i < pcm.size(); ++i) {
+    v.samples[i] = static_cast<Q31>(pcm[i] * 65536 + static_cast<std::int32_t>(i * 7919 % 65536));
+  }
+  return v;
+}
+
+std::vector<std::int16_t> ramp(int n, int start, int step) {
+  std::vector<std::int16_t> pcm;
+  for (int i = 0; i < n; ++i) pcm.push_back(static_cast<std::int16_t>((start + i * step) % 30000));
+  return pcm;
+}
+
+// Pulls frames in passes of the given sizes and returns the left channel, checking that the
+// right one is the same.
+std::vector<std::int16_t> pull(MixerState& mixer, std::initializer_list<int> passes) {
+  std::vector<std::int16_t> left;
+  for (int frames : passes) {
+    std::vector<std::int16_t> out(static_cast<std::size_t>(frames) * 2, 12345);
+    mix_frames(mixer, out.data(), frames);
+    for (int i = 0; i < frames; ++i) {
+      EXPECT_EQ(out[2 * i], out[2 * i + 1]) << "frame " << left.size();
+      left.push_back(out[2 * i]);
+    }
+  }
+  return left;
+}
+
+std::vector<std::int16_t> silence(std::size_t n) {
+  return std::vector<std::int16_t>(n, 0);
+}
+
+std::vector<std::int16_t> concat(std::vector<std::int16_t> a, const std::vector<std::int16_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+struct Mixer : ::testing::Test {
+  MixerState mixer;
+  std::vector<PlaybackBuffer*> made;
+
+  PlaybackBuffer* attached(const std::vector<std::int16_t>& pcm) {
+    PlaybackBuffer* b = allocate_playback_buffer(voice_of(pcm));
+    EXPECT_TRUE(mixer_attach(mixer, b));
+    made.push_back(b);
+    return b;
+  }
+  ~Mixer() override {
+    for (PlaybackBuffer* b : made) {
+      mixer_detach(mixer, b);
+      free_playback_buffer(b);
+    }
+  }
+};
+
+TEST(PlaybackConversion, KeepsTheTopHalfOfEachSample) {
+  const struct {
+    Q31 in;
+    std::int16_t out;
+  } cases[] = {{-2147483647 - 1, -32768},
+               {2147483647, 32767},
+               {-1, -1},
+               {65535, 0},
+               {65536, 1},
+               {-65536, -1},
+               {-65537, -2},
+               {0, 0}};
+  VoiceBuffer v;
+  v.count = std::size(cases);
+  v.samples.reset(static_cast<Q31*>(std::malloc(sizeof(Q31) * v.count)));
+  for (std::uint32_t i = 0; i < v.count; ++i) v.samples[i] = cases[i].in;
+  PlaybackBuffer* b = allocate_playback_buffer(v);
+  ASSERT_NE(b, nullptr);
+  ASSERT_EQ(b->count, v.count);
+  for (std::uint32_t i = 0; i < v.count; ++i) EXPECT_EQ(b->samples[i], cases[i].out) << cases[i].in;
+  free_playback_buffer(b);
+}
+
+TEST_F(Mixer, PlayedVoiceComesOutExactlyOnBothChannelsThenStops) {
+  const auto pcm = ramp(700, -20000, 97);
+  PlaybackBuffer* b = attached(pcm);
+  EXPECT_EQ(pull(mixer, {256}), silence(256)) << "nothing plays before a request";
+
+  request_play(*b);
+  // Uneven pulls: the voice continues across passes of any size.
+  EXPECT_EQ(pull(mixer, {100, 256, 1, 600, 43}), concat(pcm, silence(300)));
+
+  request_play(*b);  // a finished voice plays again
+  EXPECT_EQ(pull(mixer, {1000}), concat(pcm, silence(300)));
+}
+
+TEST_F(Mixer, SecondPlayRestartsTheVoiceInsteadOfLayeringIt) {
+  const auto pcm = ramp(600, 1, 11);
+  PlaybackBuffer* b = attached(pcm);
+  request_play(*b);
+  const auto first = pull(mixer, {256});
+  request_play(*b);
+  request_play(*b);  // two requests within one period are one restart
+  const auto second = pull(mixer, {700});
+  EXPECT_EQ(first, std::vector<std::int16_t>(pcm.begin(), pcm.begin() + 256));
+  EXPECT_EQ(second, concat(pcm, silence(100)));
+}
+
+TEST_F(Mixer, DifferentVoicesSoundTogetherClampedToSixteenBits) {
+  const struct {
+    std::int16_t a, b, sum;
+  } cases[] = {{1000, -3000, -2000}, {20000, 20000, 32767}, {-20000, -20000, -32768},
+               {32767, 1, 32767},    {-32768, -1, -32768},  {32767, -32768, -1}};
+  for (const auto& c : cases) {
+    MixerState m;
+    PlaybackBuffer* a = allocate_playback_buffer(voice_of({c.a, c.a, c.a}));
+    PlaybackBuffer* b = allocate_playback_buffer(voice_of({c.b}));
+    mixer_attach(m, a);
+    mixer_attach(m, b);
+    request_play(*a);
+    request_play(*b);
+    std::vector<std::int16_t> out(8);
+    mix_frames(m, out.data(), 4);
+    EXPECT_EQ(out, (std::vector<std::int16_t>{c.sum, c.sum, c.a, c.a, c.a, c.a, 0, 0}))
+        << c.a << " + " << c.b;
+    for (PlaybackBuffer* p : {a, b}) {
+      mixer_detach(m, p);
+      free_playback_buffer(p);
+    }
+  }
+}
+
+TEST_F(Mixer, EightFullScaleVoicesDoNotWrap) {
+  std::vector<PlaybackBuffer*> voices;
+  for (int i = 0; i < 8; ++i) voices.push_back(attached({-32768, 32767, 0}));
+  for (PlaybackBuffer* b : voices) request_play(*b);
+  EXPECT_EQ(pull(mixer, {4}), (std::vector<std::int16_t>{-32768, 32767, 0, 0}));
+}
+
+TEST_F(Mixer, DetachedVoiceFallsSilentAtOnce) {
+  PlaybackBuffer* a = attached(std::vector<std::int16_t>(1000, 100));
+  PlaybackBuffer* b = attached(std::vector<std::int16_t>(1000, 5));
+  request_play(*a);
+  request_play(*b);
+  EXPECT_EQ(pull(mixer, {10}), std::vector<std::int16_t>(10, 105));
+  mixer_detach(mixer, a);
+  EXPECT_FALSE(mixer_has(mixer, a));
+  EXPECT_EQ(pull(mixer, {10}), std::vector<std::int16_t>(10, 5));
+}
+
+TEST_F(Mixer, EmptyVoicePlaysAsSilence) {
+  PlaybackBuffer* b = attached({});
+  EXPECT_EQ(b->count, 0u);
+  request_play(*b);
+  EXPECT_EQ(pull(mixer, {8}), silence(8));
+}
+
+TEST_F(Mixer, AttachRefusesWhenEveryPlaceIsTaken) {
+  for (int i = 0; i < MIXER_VOICES; ++i) attached({1});
+  PlaybackBuffer* extra = allocate_playback_buffer(voice_of({1}));
+  EXPECT_FALSE(mixer_attach(mixer, extra));
+  free_playback_buffer(extra);
+}
+
+// The main thread replaces a sounding voice over and over while another thread mixes. After
+// mixer_detach returns, the old buffer's samples are overwritten with a poison value and freed:
+// if the mixer read a buffer after its detach, the poison would come out (and the sanitizer
+// builds would report the freed memory).
+TEST(MixerThreads, VoiceReplacedWhileSoundingIsNeverReadAfterItsRelease) {
+  constexpr std::int16_t LEVEL = 1000;
+  constexpr std::int16_t POISON = -7;
+  MixerState mixer;
+  std::atomic<bool> done{false};
+  std::atomic<long> passes{0};
+  std::atomic<int> bad_value{0};
+  std::thread audio([&] {
+    std::int16_t out[2 * 64];
+    while (!done.load()) {
+      mix_frames(mixer, out, 64);
+      for (std::int16_t s : out) {
+        if (s != 0 && s != LEVEL && s != 2 * LEVEL) bad_value = s;
+      }
+      ++passes;
+    }
+  });
+
+  PlaybackBuffer* current =
+      allocate_playback_buffer(voice_of(std::vector<std::int16_t>(400, LEVEL)));
+  ASSERT_TRUE(mixer_attach(mixer, current));
+  request_play(*current);
+  while (passes.load() == 0) std::this_thread::yield();
+  // Until both threads have done plenty of work side by side.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (int i = 0; (i < 3000 || passes.load() < 3000) && std::chrono::steady_clock::now() < give_up;
+       ++i) {
+    PlaybackBuffer* next =
+        allocate_playback_buffer(voice_of(std::vector<std::int16_t>(400, LEVEL)));
+    ASSERT_TRUE(mixer_attach(mixer, next));
+    request_play(*next);
+    mixer_detach(mixer, current);
+    for (std::uint32_t k = 0; k < current->count; ++k) current->samples[k] = POISON;
+    free_playback_buffer(current);
+    current = next;
+    if (i % 64 == 0) std::this_thread::yield();
+  }
+  done = true;
+  audio.join();
+  mixer_detach(mixer, current);
+  free_playback_buffer(current);
+  EXPECT_EQ(bad_value.load(), 0);
+  EXPECT_GE(passes.load(), 3000);
+}
+
+}  // namespace
+}  // namespace thumpa
