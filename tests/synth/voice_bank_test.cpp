@@ -1,0 +1,169 @@
+// The bank operations with a real (dummy-driver) sound device: render order, one normalisation
+// per voice, playback buffers, and the messages and window requests of each failure.
+#include "synth/voice_bank.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "audio/sound_device.h"
+#include "synth/generators.h"
+#include "synth/messages.h"
+#include "synth/render.h"
+#include "synth/shaping.h"
+
+namespace thumpa {
+namespace {
+
+struct Recorder {
+  std::vector<UserMessage> messages;
+  int destroy_requests = 0;
+  MessageSink previous;
+  Recorder() {
+    previous = set_message_sink(
+        {[this](const UserMessage& m) { messages.push_back(m); }, [this] { ++destroy_requests; }});
+  }
+  ~Recorder() { set_message_sink(previous); }
+  std::vector<std::string> texts() const {
+    std::vector<std::string> t;
+    for (const UserMessage& m : messages) t.push_back(m.text);
+    return t;
+  }
+};
+
+std::vector<Q31> samples_of(const VoiceBuffer& v) {
+  return v.samples ? std::vector<Q31>(v.samples.get(), v.samples.get() + v.count)
+                   : std::vector<Q31>{};
+}
+
+std::int64_t peak_of(const VoiceBuffer& v) {
+  std::int64_t peak = 0;
+  for (Q31 s : samples_of(v)) peak = std::max(peak, std::abs(std::int64_t{s}));
+  return peak;
+}
+
+// Every allocation fails after the first `allowed` ones.
+int allocations_left = 0;
+void* failing_allocate(std::size_t bytes) {
+  return allocations_left-- > 0 ? std::malloc(bytes) : nullptr;
+}
+
+class Bank : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(setenv("SDL_AUDIODRIVER", "dummy", 1), 0);
+    ASSERT_EQ(open_sound_device(), 0);
+  }
+  void TearDown() override {
+    sample_memory = saved_memory;
+    close_sound_device();
+  }
+  SampleMemory saved_memory = sample_memory;
+  VoiceBank bank;
+};
+
+TEST_F(Bank, InitRendersEveryVoiceNormalisedWithABuffer) {
+  Recorder r;
+  init_voice_bank(bank);
+  EXPECT_TRUE(r.messages.empty());
+  EXPECT_EQ(r.destroy_requests, 0);
+  for (VoiceId id : MENU_ORDER) {
+    SCOPED_TRACE(id);
+    const VoiceBuffer& v = bank.voices[id];
+    EXPECT_GE(v.count, 10u);
+    EXPECT_LE(v.count, MAX_VOICE_SAMPLES);
+    EXPECT_GE(peak_of(v), 2147483646);
+    EXPECT_NE(playback_buffer[playback_slot(id)], nullptr);
+  }
+  EXPECT_TRUE(bank.voices[7].empty());
+}
+
+TEST_F(Bank, LoadedShapingIsHeardOnlyAfterAnEdit) {
+  Recorder r;
+  init_voice_bank(bank);
+  const std::vector<Q31> plain_kick = samples_of(bank.voices[VOICE_KICK]);
+  bank.params.shaping.dist_type[VOICE_KICK] = DIST_AP;
+  rerender_voice_bank(bank);
+  EXPECT_EQ(samples_of(bank.voices[VOICE_KICK]), plain_kick);  // never distorted by the bank
+
+  rebuild_voice(bank, VOICE_KICK);  // the editors' rebuild shapes it
+  VoiceBuffer expected;
+  make_kick(expected, bank.params.kick);
+  shape_voice(VOICE_KICK, expected, bank.params.shaping);
+  EXPECT_EQ(samples_of(bank.voices[VOICE_KICK]), samples_of(expected));
+  EXPECT_NE(samples_of(bank.voices[VOICE_KICK]), plain_kick);
+  EXPECT_TRUE(r.messages.empty());
+}
+
+TEST_F(Bank, ResetRestoresEveryDefaultAndKeepsTheVoiceObjects) {
+  Recorder r;
+  init_voice_bank(bank);
+  const VoiceBuffer* blipp = &bank.voices[VOICE_BLIPP];
+  const std::vector<Q31> default_snare = samples_of(bank.voices[VOICE_SNARE]);
+  bank.params.snare.freq1 = 500;
+  bank.params.shaping.normalize_after[VOICE_SNARE] = 1;
+  bank.params.shaping.dist_type[VOICE_SNARE] = DIST_ZOG;
+  rebuild_voice(bank, VOICE_SNARE);
+  ASSERT_NE(samples_of(bank.voices[VOICE_SNARE]), default_snare);
+  reset_voice_bank(bank);
+  EXPECT_EQ(bank.params, BankParams{});
+  EXPECT_EQ(samples_of(bank.voices[VOICE_SNARE]), default_snare);
+  EXPECT_EQ(&bank.voices[VOICE_BLIPP], blipp);
+  EXPECT_TRUE(r.messages.empty());
+}
+
+TEST_F(Bank, RenderFailureAtStartUpWarnsAsksToDestroyTheWindowAndStops) {
+  Recorder r;
+  allocations_left = 1;  // the Blipp renders, the Closed Hi-hat does not
+  sample_memory.allocate = failing_allocate;
+  init_voice_bank(bank);
+  ASSERT_EQ(r.texts(), std::vector<std::string>{"Can't make closed!"});
+  EXPECT_EQ(r.messages[0].icon, MessageIcon::warning);
+  EXPECT_EQ(r.messages[0].caption, "");
+  EXPECT_EQ(r.destroy_requests, 1);
+  EXPECT_FALSE(bank.voices[VOICE_BLIPP].empty());
+  EXPECT_TRUE(bank.voices[VOICE_OPEN_HAT].empty());  // the program is ending: not rendered
+}
+
+TEST_F(Bank, EditorRebuildFailureKeepsTheOldBuffer) {
+  init_voice_bank(bank);
+  PlaybackBuffer* old_buffer = playback_buffer[playback_slot(VOICE_COWBELL)];
+  Recorder r;
+  allocations_left = 0;
+  sample_memory.allocate = failing_allocate;
+  rebuild_voice(bank, VOICE_COWBELL);
+  EXPECT_EQ(r.texts(), std::vector<std::string>{"Can't make cowbell!"});
+  EXPECT_EQ(r.messages[0].icon, MessageIcon::error);
+  EXPECT_EQ(r.destroy_requests, 0);
+  EXPECT_EQ(playback_buffer[playback_slot(VOICE_COWBELL)], old_buffer);
+}
+
+TEST_F(Bank, WithoutADeviceEveryVoiceReportsItsBuffer) {
+  close_sound_device();
+  Recorder r;
+  init_voice_bank(bank);
+  EXPECT_EQ(r.texts(),
+            (std::vector<std::string>{
+                "Can't make blipp buffer!", "Can't make Ch buffer!", "Can't make Oh buffer!",
+                "Can't make Clave buffer!", "Can't make Kick buffer!", "Can't make Snare buffer!",
+                "Can't make Cowbell buffer!", "Can't make Oscillator buffer!"}));
+  for (const UserMessage& m : r.messages) EXPECT_EQ(m.icon, MessageIcon::error);
+  EXPECT_FALSE(bank.voices[VOICE_OSCILLATOR].empty());  // rendered, only not playable
+
+  // A voice that got no buffer gets one on "Reset" once the device is there.
+  ASSERT_EQ(open_sound_device(), 0);
+  Recorder after;
+  reset_voice_bank(bank);
+  EXPECT_TRUE(after.messages.empty());
+  for (VoiceId id : MENU_ORDER) EXPECT_NE(playback_buffer[playback_slot(id)], nullptr);
+  rebuild_voice(bank, VOICE_KICK);
+  close_sound_device();
+  rebuild_voice(bank, VOICE_KICK);
+  EXPECT_EQ(after.texts(), std::vector<std::string>{"Can't make kick buffer!"});
+}
+
+}  // namespace
+}  // namespace thumpa
