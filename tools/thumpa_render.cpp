@@ -2,11 +2,14 @@
 // samples, so that scripts and tests can check the engine bit for bit.
 #include <CLI/CLI.hpp>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "audio/sound_device.h"
 #include "files/settings_file.h"
 #include "files/wav_writer.h"
 #include "files/write_all.h"
@@ -26,6 +29,7 @@ struct Options {
   bool raw = false;
   std::string wav;
   bool shape = false;
+  bool play = false;
 };
 
 int fail(const std::string& message) {
@@ -58,6 +62,21 @@ std::string apply_set(BankParams& params, VoiceId voice, const std::string& set)
   return "";
 }
 
+// Plays the voice once on the default sound device and waits until it has sounded.
+int play_on_device(const VoiceBuffer& voice) {
+  if (open_sound_device() != 0) return 1;
+  PlaybackBuffer* buffer = make_playback_buffer(voice);
+  if (buffer == nullptr) {
+    close_sound_device();
+    return fail("cannot make a playback buffer");
+  }
+  play_voice(buffer);
+  const auto length = std::chrono::milliseconds(1000LL * voice.count / SAMPLE_RATE);
+  std::this_thread::sleep_for(length + std::chrono::milliseconds(300));  // the device's tail
+  close_sound_device();
+  return 0;
+}
+
 int render_one(VoiceBank& bank, const Options& o) {
   const auto id = voice_by_name(o.voice);
   if (!id) {
@@ -81,6 +100,7 @@ int render_one(VoiceBank& bank, const Options& o) {
   } else {
     normalize_voice(voice);
   }
+  if (o.play) return play_on_device(voice);
   return write_wav_file(voice, o.wav) ? 0 : 1;
 }
 
@@ -105,7 +125,7 @@ int run(int argc, char** argv) {
       "Renders Thumpa's voices.\n"
       "  thumpa-render [--out DIR]: the eight voices, each normalised once, as kick.wav\n"
       "    snare1.wav ch.wav oh.wav blipp.wav clave.wav cowbell.wav osc.wav in DIR\n"
-      "  thumpa-render --voice NAME [--set FIELD=VALUE]... (--raw | --wav FILE) [--shape]",
+      "  thumpa-render --voice NAME [--set FIELD=VALUE]... (--raw | --wav FILE | --play) [--shape]",
       "thumpa-render"};
   app.add_option("--out", o.out_dir, "folder for the eight WAV files (default: .)");
   app.add_option("--settings", o.settings, "a settings file loaded over the defaults first");
@@ -117,17 +137,22 @@ int run(int argc, char** argv) {
       ->needs(voice);
   auto* raw = app.add_flag("--raw", o.raw, "print the samples before normalisation, one per line");
   auto* wav = app.add_option("--wav", o.wav, "write the voice, normalised once, as a WAV file");
-  app.add_flag("--shape", o.shape, "with --wav: shape the voice with its shaping settings")
-      ->needs(wav);
-  raw->excludes(wav);
+  auto* play = app.add_flag("--play", o.play, "play the voice on the sound device instead");
+  app.add_flag("--shape", o.shape,
+               "with --wav or --play: shape the voice with its shaping settings");
+  raw->excludes(wav, play);
+  wav->excludes(play);
   raw->needs(voice);
   wav->needs(voice);
+  play->needs(voice);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e);
   }
-  if (!o.voice.empty() && !o.raw && o.wav.empty()) return fail("--voice needs --raw or --wav FILE");
+  if (!o.voice.empty() && !o.raw && !o.play && o.wav.empty()) {
+    return fail("--voice needs --raw, --wav FILE or --play");
+  }
 
   VoiceBank bank;
   fill_sine_table();
