@@ -1,0 +1,8 @@
+#include <QApplication>
+
+#include "app/startup.h"
+
+int main(int argc, char* argv[]) {
+  QApplication app(argc, argv);
+  return thumpa::run_thumpa();
+}

@@ -1,0 +1,204 @@
+#include "app/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMetaObject>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScreen>
+
+#include "app/command_dispatch.h"
+#include "app/command_sender.h"
+#include "app/commands.h"
+#include "app/main_state.h"
+#include "app/message_box.h"
+#include "app/waveform.h"
+#include "audio/sound_device.h"
+#include "synth/messages.h"
+
+namespace thumpa {
+
+MainWindow* main_window = nullptr;
+
+namespace {
+
+struct MenuItem {
+  const char* text;  // null: a separator
+  int command;
+  bool greyed = false;
+};
+
+constexpr MenuItem FILE_ITEMS[] = {
+    {"&Reset", CMD_RESET},
+    {"&Open Settings...", CMD_OPEN_SETTINGS},
+    {"&Save Settings", CMD_SAVE_SETTINGS, true},
+    {"&Save Settings As...", CMD_SAVE_SETTINGS_AS},
+    {"&Write Wav As...", CMD_WRITE_WAV_AS},
+    {"Write &All", CMD_WRITE_ALL},
+    {nullptr, 0},
+    {"E&xit", CMD_EXIT},
+};
+
+constexpr MenuItem DISPLAY_ITEMS[] = {
+    {"Zoom &In", CMD_ZOOM_IN},
+    {"Zoom &Out", CMD_ZOOM_OUT},
+    {"Pan &Left", CMD_PAN_LEFT},
+    {"Pan &Right", CMD_PAN_RIGHT},
+};
+
+constexpr MenuItem HELP_ITEMS[] = {
+    {"&About Thumpa...", CMD_ABOUT},
+};
+
+void add_item(QMenu* menu, const MenuItem& item) {
+  if (item.text == nullptr) {
+    menu->addSeparator();
+    return;
+  }
+  QAction* action = menu->addAction(QString::fromUtf8(item.text));
+  action->setData(item.command);
+  action->setEnabled(!item.greyed);
+  const int command = item.command;
+  QObject::connect(action, &QAction::triggered, action, [command] { run_command(command); });
+}
+
+template <std::size_t N>
+QMenu* add_popup(QMenuBar* bar, const char* title, const MenuItem (&items)[N]) {
+  QMenu* menu = bar->addMenu(QString::fromUtf8(title));
+  for (const MenuItem& item : items) add_item(menu, item);
+  return menu;
+}
+
+QMenu* add_voice_popup(QMenuBar* bar, const char* title, int VoiceRow::*command) {
+  QMenu* menu = bar->addMenu(QString::fromUtf8(title));
+  for (const VoiceRow& row : VOICE_TABLE) add_item(menu, {row.menu_text, row.*command});
+  return menu;
+}
+
+QIcon application_icon() {
+  QIcon icon;
+  for (int size : {16, 32, 48, 64, 256}) {
+    icon.addFile(QStringLiteral(":/thumpa/thumpa-%1.png").arg(size), QSize(size, size));
+  }
+  return icon;
+}
+
+}  // namespace
+
+WaveformView::WaveformView(QWidget* parent) : QWidget(parent) {
+  // The background is the system's window colour, erased before every paint.
+  QPalette palette = this->palette();
+  palette.setColor(QPalette::Window, palette.color(QPalette::Base));
+  setPalette(palette);
+  setAutoFillBackground(true);
+  setFocusPolicy(Qt::StrongFocus);
+}
+
+void WaveformView::paintEvent(QPaintEvent*) {
+  paint_waveform(this, main_state.shown_voice);
+}
+
+void WaveformView::mousePressEvent(QMouseEvent* event) {
+  if (event->button() != Qt::RightButton) {
+    QWidget::mousePressEvent(event);
+    return;
+  }
+  QMenu* menu = main_window != nullptr ? main_window->show_menu() : nullptr;
+  if (menu == nullptr) {
+    QApplication::beep();
+    return;
+  }
+  // Left edge at the click; the chosen item arrives as an ordinary command.
+  menu->popup(event->globalPosition().toPoint());
+}
+
+MainWindow::MainWindow() {
+  setWindowTitle(QString::fromUtf8(WINDOW_TITLE));
+  setWindowIcon(application_icon());
+  view_ = new WaveformView(this);
+  setCentralWidget(view_);
+  build_menus();
+  if (const QScreen* screen = this->screen()) {
+    resize(screen->availableGeometry().size() * 3 / 4);
+  }
+  for (QScreen* screen : QGuiApplication::screens()) watch_screen(screen);
+  connect(qApp, &QGuiApplication::screenAdded, this, [this](QScreen* s) { watch_screen(s); });
+  connect(qApp, &QGuiApplication::screenRemoved, this,
+          [this](QScreen* s) { screen_modes_.remove(s); });
+  main_window = this;
+  set_command_target(this, run_command);
+}
+
+MainWindow::~MainWindow() {
+  set_command_target(nullptr, nullptr);
+  if (main_window == this) main_window = nullptr;
+}
+
+void MainWindow::build_menus() {
+  QMenuBar* bar = menuBar();
+  add_popup(bar, "&File", FILE_ITEMS);
+  add_voice_popup(bar, "&Edit", &VoiceRow::edit_command);
+  add_voice_popup(bar, "&Play", &VoiceRow::play_command);
+  show_menu_ = add_voice_popup(bar, "&Show", &VoiceRow::show_command);
+  add_popup(bar, "&Display", DISPLAY_ITEMS);
+  add_popup(bar, "&Help", HELP_ITEMS);
+}
+
+void MainWindow::watch_screen(QScreen* screen) {
+  screen_modes_.insert(screen, {screen->geometry().size(), screen->depth()});
+  connect(screen, &QScreen::geometryChanged, this,
+          [this, screen](const QRect& geometry) { screen_changed(screen, geometry); });
+}
+
+// Qt has no signal of its own for a change of colour depth; the depth is compared whenever
+// the screen's geometry changes, which a mode switch brings along.
+void MainWindow::screen_changed(QScreen* screen, const QRect& geometry) {
+  const ScreenMode mode{geometry.size(), screen->depth()};
+  ScreenMode& known = screen_modes_[screen];
+  if (mode.size == known.size && mode.depth == known.depth) return;  // only moved
+  known = mode;
+  QWidget* focus = QApplication::focusWidget();
+  show_message_box(focus != nullptr ? focus->window() : this,
+                   {DISPLAY_CHANGED_TEXT, APP_CAPTION, MessageIcon::none, {}});
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  event->accept();
+  if (closed_) return;
+  closed_ = true;
+  hide();
+  // The metronome may still tick; its commands have no effect from now on.
+  set_command_target(nullptr, nullptr);
+  close_sound_device();
+  QCoreApplication::exit(0);
+}
+
+void repaint_main_window() {
+  if (main_window != nullptr) main_window->view()->repaint();
+}
+
+void paint_waveform(QWidget* view, const VoiceBuffer* shown_voice) {
+  QPainter painter;
+  if (!painter.begin(view)) {
+    // A message box must not open inside a paint; it is shown once the paint is over.
+    QMetaObject::invokeMethod(
+        qApp, [] { show_message("Cannot update window", APP_CAPTION, MessageIcon::error); },
+        Qt::QueuedConnection);
+    return;
+  }
+  if (shown_voice == nullptr) return;
+  const QRect area = view->rect();
+  main_state.client_width = static_cast<std::uint32_t>(area.width());
+  const std::vector<QPoint> points = waveform_points(
+      *shown_voice, main_state.view_start, main_state.zoom,
+      static_cast<std::uint32_t>(area.width()), static_cast<std::uint32_t>(area.height()));
+  // Column 0 is both the start and the first end point, as a polyline through the columns.
+  if (points.size() >= 2) painter.drawPolyline(points.data(), static_cast<int>(points.size()));
+}
+
+}  // namespace thumpa

@@ -1,0 +1,68 @@
+// The one top-level window: title "Thumpa", the menu bar, the waveform view as its client
+// area, the right-button popup of the "&Show" items, and the destruction that ends the program.
+#pragma once
+
+#include <QHash>
+#include <QMainWindow>
+#include <QSize>
+
+class QMenu;
+class QScreen;
+
+namespace thumpa {
+
+struct VoiceBuffer;
+
+inline constexpr const char* WINDOW_TITLE = "Thumpa";
+inline constexpr const char* DISPLAY_CHANGED_TEXT = "Display Changed";
+
+// The client area: draws shown_voice and pops up the "&Show" menu on the right button.
+class WaveformView : public QWidget {
+ public:
+  explicit WaveformView(QWidget* parent);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+};
+
+class MainWindow : public QMainWindow {
+ public:
+  MainWindow();
+  ~MainWindow() override;
+
+  WaveformView* view() const { return view_; }
+  // The fourth popup of the menu bar, "&Show"; also the right-button popup.
+  QMenu* show_menu() const { return show_menu_; }
+  // True once the window has been closed, which ends the program.
+  bool destroyed_for_good() const { return closed_; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void build_menus();
+  void watch_screen(QScreen* screen);
+  void screen_changed(QScreen* screen, const QRect& geometry);
+
+  WaveformView* view_ = nullptr;
+  QMenu* show_menu_ = nullptr;
+  bool closed_ = false;
+  struct ScreenMode {
+    QSize size;
+    int depth = 0;
+  };
+  QHash<QScreen*, ScreenMode> screen_modes_;
+};
+
+// The program's main window; null before it is made and after it is gone.
+extern MainWindow* main_window;
+
+// Invalidates the whole client area with erasing and repaints it at once.
+void repaint_main_window();
+
+// Draws the voice into the view: one line segment per pixel column at most, the default pen
+// on the window colour. Stores the width in main_state.client_width when there is a voice.
+void paint_waveform(QWidget* view, const VoiceBuffer* shown_voice);
+
+}  // namespace thumpa

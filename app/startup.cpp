@@ -1,0 +1,72 @@
+#include "app/startup.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QWindow>
+#include <memory>
+
+#include "app/command_sender.h"
+#include "app/key_filter.h"
+#include "app/main_state.h"
+#include "app/main_window.h"
+#include "app/message_box.h"
+#include "app/single_instance.h"
+#include "audio/metronome.h"
+#include "audio/sound_device.h"
+#include "synth/messages.h"
+#include "synth/voice_bank.h"
+
+namespace thumpa {
+
+namespace {
+
+constexpr int EXPOSE_WAIT_MS = 200;
+
+// Lets the window system map the window and paints it, without taking any user input: no
+// command may run before the bank exists.
+void paint_now(MainWindow& window) {
+  QElapsedTimer waited;
+  waited.start();
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+  while (window.windowHandle() != nullptr && !window.windowHandle()->isExposed() &&
+         waited.elapsed() < EXPOSE_WAIT_MS) {
+    QCoreApplication::processEvents(
+        QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents, 10);
+  }
+  window.view()->repaint();
+}
+
+}  // namespace
+
+int run_thumpa() {
+  // Message boxes without a caption of their own show the application's name.
+  QCoreApplication::setApplicationName(QStringLiteral("thumpa"));
+  if (claim_single_instance(instance_server_name()) == InstanceClaim::handed_over) return 0;
+
+  install_message_boxes();
+  auto window = std::make_unique<MainWindow>();
+  window->show();
+  paint_now(*window);  // shown_voice is still none: the client area is blank
+
+  if (open_sound_device() != 0) {
+    show_message("DirectSound error!", "", MessageIcon::error);
+    return 0;
+  }
+  // A voice that cannot be rendered asks for the window to be destroyed; the close is queued
+  // and ends the program as soon as the event loop runs.
+  init_voice_bank(voice_bank);
+
+  main_state.shown_voice = &voice_bank.voices[VOICE_BLIPP];
+  repaint_main_window();
+  install_key_filter();
+
+  int code = 0;
+  if (!window->destroyed_for_good()) code = QApplication::exec();
+
+  // No tick may reach the dispatcher once the window goes.
+  with_sent_commands_refused(stop_metronome);
+  close_sound_device();
+  return code;
+}
+
+}  // namespace thumpa
