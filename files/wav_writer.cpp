@@ -69,6 +69,10 @@ bool report(const std::string& path, const WriteFailure& failure) {
 }  // namespace
 
 bool write_wav_file(const VoiceBuffer& voice, const std::string& path) {
+  return write_wav_file(voice, path, DEFAULT_WRITE_BUFFER);
+}
+
+bool write_wav_file(const VoiceBuffer& voice, const std::string& path, std::size_t buffer_size) {
   const std::uint32_t count = voice.samples ? voice.count : 0;
   // The size fields are 32 bits: a voice too long for them cannot be written correctly.
   if (count > (UINT32_MAX - 36) / 2) return report(path, {WriteStep::open, EFBIG});
@@ -76,7 +80,7 @@ bool write_wav_file(const VoiceBuffer& voice, const std::string& path) {
   unsigned char header[WAV_HEADER_BYTES];
   make_header(header, count);
   SafeFile file;
-  if (safe_open(file, path) && safe_write(file, header, sizeof header) &&
+  if (safe_open(file, path, buffer_size) && safe_write(file, header, sizeof header) &&
       write_samples(file, voice.samples.get(), count) && safe_commit(file)) {
     return true;
   }

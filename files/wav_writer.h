@@ -1,6 +1,7 @@
 // Writes one voice as a 16-bit PCM mono 44100 Hz WAV file.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "synth/types.h"
@@ -21,6 +22,8 @@ inline constexpr std::uint32_t WAV_HEADER_BYTES = 44;
 // shown (exclamation icon, no caption of its own), an existing file of that name is left as it
 // was, and false comes back.
 bool write_wav_file(const VoiceBuffer& voice, const std::string& path);
+// The same with a write buffer of the given size in bytes (the other uses 64 KiB).
+bool write_wav_file(const VoiceBuffer& voice, const std::string& path, std::size_t buffer_size);
 
 // The 16-bit value stored for a Q31 sample.
 inline std::int16_t wav_sample(Q31 s) {

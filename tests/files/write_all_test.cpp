@@ -1,0 +1,62 @@
+// "Write All": eight files under fixed names, or a stop at the first that fails.
+#include "files/write_all.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "file_test_support.h"
+
+namespace thumpa {
+namespace {
+
+using test::CapturedMessages;
+using test::ScratchFolder;
+
+// Eight voices of different lengths, so each file shows which voice went into it.
+struct EightVoices {
+  VoiceBuffer buffers[VOICE_ID_COUNT];
+  const VoiceBuffer* table[VOICE_ID_COUNT] = {};
+  EightVoices() {
+    for (VoiceId id : MENU_ORDER) {
+      buffers[id].count = 10 + static_cast<std::uint32_t>(id);
+      buffers[id].samples.reset(static_cast<Q31*>(std::calloc(buffers[id].count, sizeof(Q31))));
+      table[id] = &buffers[id];
+    }
+  }
+};
+
+TEST(WriteAll, WritesEveryVoiceUnderItsName) {
+  ScratchFolder dir;
+  EightVoices voices;
+  CapturedMessages messages;
+  EXPECT_TRUE(write_all_wavs(dir.path.string(), voices.table));
+  std::set<std::string> names;
+  for (const WriteAllEntry& e : WRITE_ALL_ORDER) {
+    names.insert(e.file_name);
+    EXPECT_EQ(test::fs::file_size(dir.path / e.file_name), 44 + 2 * (10u + e.voice)) << e.file_name;
+  }
+  EXPECT_EQ(dir.entries(),
+            (std::set<std::string>{"kick.wav", "snare1.wav", "ch.wav", "oh.wav", "blipp.wav",
+                                   "clave.wav", "cowbell.wav", "osc.wav"}));
+  ASSERT_EQ(messages.shown.size(), 1u);
+  EXPECT_EQ(messages.shown[0].text, "All files written OK...");
+  EXPECT_EQ(messages.shown[0].caption, "Files written");
+  EXPECT_EQ(messages.shown[0].icon, MessageIcon::warning);
+}
+
+TEST(WriteAll, StopsAtTheFirstFileThatFails) {
+  ScratchFolder dir;
+  test::fs::create_directory(dir.path / "snare1.wav");  // cannot become a file, even for root
+  EightVoices voices;
+  CapturedMessages messages;
+  EXPECT_FALSE(write_all_wavs(dir.path.string(), voices.table));
+  EXPECT_EQ(dir.entries(), (std::set<std::string>{"kick.wav", "snare1.wav"}));
+  EXPECT_TRUE(test::fs::is_directory(dir.path / "snare1.wav"));
+  ASSERT_EQ(messages.shown.size(), 1u);
+  EXPECT_NE(messages.shown[0].text.find(dir / "snare1.wav"), std::string::npos);
+  EXPECT_EQ(messages.shown[0].caption, "");
+}
+
+}  // namespace
+}  // namespace thumpa
