@@ -1,8 +1,18 @@
 #include "editors/editors.h"
 
+#include <QDialog>
+
+#include "app/center_dialog.h"
+#include "editors/voice_editor.h"
+
 namespace thumpa {
 
-// The dialogs themselves are being written; until then opening an editor does nothing.
-void run_voice_editor(QWidget*, VoiceBank&, VoiceId, const std::function<void(int)>&) {}
+void run_voice_editor(QWidget* main_window, VoiceBank& bank, VoiceId voice,
+                      const std::function<void(int command)>& send_command) {
+  QDialog dialog(main_window);
+  if (!build_voice_editor(dialog, main_window, bank, voice, send_command)) return;
+  center_dialog(&dialog, main_window);
+  dialog.exec();
+}
 
 }  // namespace thumpa
