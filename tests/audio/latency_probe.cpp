@@ -67,6 +67,7 @@ struct Probe {
   std::atomic<std::int64_t> carried_at{0};  // end of the pass that started the voice, in ns
   std::uint32_t seen = 0;
   std::atomic<int> last_frames{0};
+  std::atomic<long> passes{0};
 };
 
 void probe_callback(void* userdata, Uint8* stream, int len) {
@@ -79,6 +80,7 @@ void probe_callback(void* userdata, Uint8* stream, int len) {
     p.carried_at = now_ns();
   }
   p.last_frames = frames;
+  ++p.passes;
 }
 
 int latency(int times) {
@@ -103,7 +105,18 @@ int latency(int times) {
   std::printf("driver %s, obtained: %d Hz, %d channels, %d frames per period\n",
               SDL_GetCurrentAudioDriver(), got.freq, got.channels, got.samples);
   SDL_PauseAudioDevice(id, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // A sound server may take a while to run a new stream at its steady pace: measure from the
+  // moment the passes come at the rate of the periods.
+  const auto opened = Clock::now();
+  long passes = 0;
+  for (;;) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const long now = probe.passes;
+    if (now - passes >= 15 && passes > 0) break;
+    passes = now;
+  }
+  std::printf("steady after %.0f ms\n",
+              std::chrono::duration<double, std::milli>(Clock::now() - opened).count());
 
   std::mt19937 rng(7);
   std::vector<double> delays;
