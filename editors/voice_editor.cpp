@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <algorithm>
 
 #include "app/dialog_units.h"
 #include "editors/voice_forms.h"
@@ -55,6 +56,29 @@ void show_state(QDialog& dialog, const FormState& state) {
 // The main window draws the voice anew at once, so the waveform follows the edit.
 void repaint_owner(QWidget* main_window) {
   if (main_window != nullptr) main_window->repaint();
+}
+
+// A caption, check box or radio button whose text runs wider in the dialog font than the
+// template allowed for grows to the right into free space: up to the next control beside it
+// or the dialog's edge. No control moves and none is covered.
+void widen_into_free_space(QDialog& dialog) {
+  const QList<QWidget*> controls = dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+  for (QWidget* widget : controls) {
+    const bool has_text = qobject_cast<QLabel*>(widget) != nullptr ||
+                          qobject_cast<QCheckBox*>(widget) != nullptr ||
+                          qobject_cast<QRadioButton*>(widget) != nullptr;
+    const QRect place = widget->geometry();
+    const int wanted = widget->sizeHint().width();
+    if (!has_text || wanted <= place.width()) continue;
+    int limit = dialog.width();
+    for (const QWidget* other : controls) {
+      const QRect o = other->geometry();
+      const bool beside = o.top() <= place.bottom() && o.bottom() >= place.top();
+      if (other != widget && beside && o.left() > place.left()) limit = std::min(limit, o.left());
+    }
+    const int width = std::min(wanted, limit - place.left());
+    if (width > place.width()) widget->resize(width, place.height());
+  }
 }
 
 }  // namespace
@@ -126,6 +150,7 @@ bool build_voice_editor(QDialog& dialog, QWidget* main_window, VoiceBank& bank, 
     if (QLabel* label = control<QLabel>(dialog, id)) label->setText(QString::fromUtf8(caption));
   }
   show_state(dialog, fill_form(*form, bank.params));
+  widen_into_free_space(dialog);
 
   // OK, Apply and Test all write the form back and rebuild the voice first.
   auto commit = [&dialog, &bank, form] {

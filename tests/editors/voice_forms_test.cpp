@@ -49,18 +49,6 @@ TEST(VoiceForms, KickDefaultsShowInTheirFormats) {
   EXPECT_EQ(state.checked, checked);
 }
 
-TEST(VoiceForms, OscillatorDefaultsShowInTheirFormats) {
-  const FormState state = fill_form(form_of(VOICE_OSCILLATOR), BankParams{});
-  EXPECT_EQ(state.texts.at(1076), "60");
-  EXPECT_EQ(state.texts.at(1075), "0.25000");
-  EXPECT_EQ(state.texts.at(1054), "0.020000");
-  EXPECT_EQ(state.texts.at(1077), "0.900000");
-  EXPECT_EQ(state.texts.at(1052), "22050");
-  EXPECT_TRUE(state.checked.at(ID_PULSE));
-  EXPECT_FALSE(state.checked.at(ID_TRI));
-  EXPECT_FALSE(state.checked.at(ID_SAW));
-}
-
 TEST(VoiceForms, SnareFieldsGoToTheirOwnRecordFields) {
   BankParams params;
   FormState state = fill_form(form_of(VOICE_SNARE), params);
