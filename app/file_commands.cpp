@@ -45,7 +45,8 @@ QString ask_file_name(QWidget* owner, FileDialogKind kind, const QString& filter
   dialog.setFileMode(QFileDialog::AnyFile);
   dialog.setNameFilter(filter);
   dialog.setDefaultSuffix(default_suffix);
-  dialog.setDirectory(chosen_folder.isEmpty() ? QDir::currentPath() : chosen_folder);
+  const bool chosen_exists = !chosen_folder.isEmpty() && QDir(chosen_folder).exists();
+  dialog.setDirectory(chosen_exists ? chosen_folder : QDir::currentPath());
   for (;;) {
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
     const QString path = dialog.selectedFiles().front();

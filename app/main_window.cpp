@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QThread>
 
 #include "app/command_dispatch.h"
 #include "app/command_sender.h"
@@ -175,7 +176,10 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   // The metronome may still tick; its commands have no effect from now on.
   set_command_target(nullptr, nullptr);
   close_sound_device();
-  QCoreApplication::exit(0);
+  // Outside any event loop there is nothing to end (the start-up sees destroyed_for_good), and
+  // an exit requested there would make every later loop, a message box's included, return at
+  // once.
+  if (QThread::currentThread()->loopLevel() > 0) QCoreApplication::exit(0);
 }
 
 void repaint_main_window() {

@@ -1,0 +1,145 @@
+// Commands sent from another thread: they run on the main thread, even inside a modal loop,
+// and a sender waiting while the main thread stops the metronome is released.
+#include "app/command_sender.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QObject>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <atomic>
+#include <thread>
+
+#include "app/command_dispatch.h"
+#include "app/commands.h"
+#include "audio/metronome.h"
+#include "modal_watcher.h"
+#include "synth/messages.h"
+
+namespace thumpa {
+namespace {
+
+struct Recorder {
+  std::vector<int> commands;
+  bool all_on_main_thread = true;
+  void operator()(int id) {
+    commands.push_back(id);
+    if (QThread::currentThread() != QApplication::instance()->thread()) all_on_main_thread = false;
+  }
+};
+
+class CommandSenderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    set_command_target(&target_, [this](int id) { recorder_(id); });
+  }
+  void TearDown() override { set_command_target(nullptr, nullptr); }
+
+  QObject target_;
+  Recorder recorder_;
+};
+
+TEST_F(CommandSenderTest, OnTheMainThreadTheCommandRunsAtOnce) {
+  send_command(600);
+  EXPECT_EQ(recorder_.commands, std::vector<int>{600});
+}
+
+TEST_F(CommandSenderTest, AnotherThreadWaitsUntilTheMainThreadHasRunIt) {
+  std::atomic<bool> returned = false;
+  std::thread sender([&] {
+    send_command(602);
+    returned = true;
+  });
+  QTest::qWait(50);
+  EXPECT_TRUE(recorder_.commands.empty() || returned);
+  QTRY_VERIFY(returned.load());
+  sender.join();
+  EXPECT_EQ(recorder_.commands, std::vector<int>{602});
+  EXPECT_TRUE(recorder_.all_on_main_thread);
+}
+
+TEST_F(CommandSenderTest, CommandsRunWhileAMessageBoxIsOpen) {
+  std::atomic<int> sent = 0;
+  std::thread sender([&] {
+    for (int i = 0; i < 3; ++i) {
+      send_command(602);
+      ++sent;
+    }
+  });
+  QMessageBox box(QMessageBox::NoIcon, "Thumpa", "waiting");
+  QTimer closer;
+  QObject::connect(&closer, &QTimer::timeout, [&] {
+    if (sent == 3) box.done(0);
+  });
+  closer.start(5);
+  box.exec();
+  sender.join();
+  EXPECT_EQ(recorder_.commands, (std::vector<int>{602, 602, 602}));
+}
+
+TEST_F(CommandSenderTest, RefusingReleasesAWaitingSenderAndDropsItsCommand) {
+  std::atomic<bool> returned = false;
+  std::thread sender([&] {
+    send_command(602);
+    returned = true;
+  });
+  // The main thread does not run its loop, as when it is stopping the metronome.
+  QThread::msleep(50);
+  EXPECT_FALSE(returned);
+  with_sent_commands_refused([&] { sender.join(); });
+  EXPECT_TRUE(returned);
+  QApplication::processEvents();
+  EXPECT_TRUE(recorder_.commands.empty());
+}
+
+TEST_F(CommandSenderTest, NoTargetDropsCommands) {
+  set_command_target(nullptr, nullptr);
+  send_command(600);
+  std::thread([] { send_command(602); }).join();
+  EXPECT_TRUE(recorder_.commands.empty());
+}
+
+TEST_F(CommandSenderTest, MetronomeTicksSendTheClosedHiHatsPlayCommandUntilStopped) {
+  std::vector<UserMessage> shown;
+  const MessageSink previous =
+      set_message_sink({[&](const UserMessage& m) { shown.push_back(m); }, [] {}});
+  run_command(CMD_START_METRONOME);
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].text, "Timer resolution set to 1 ms");
+  EXPECT_EQ(shown[0].caption, "Thumpa");
+  EXPECT_EQ(shown[0].icon, MessageIcon::warning);
+  QTest::qWait(1000);
+  const std::size_t ticks = recorder_.commands.size();
+  EXPECT_GE(ticks, 2u);
+  EXPECT_LE(ticks, 4u);
+  for (int id : recorder_.commands) EXPECT_EQ(id, CMD_PLAY_CLOSED_HAT);
+  EXPECT_TRUE(recorder_.all_on_main_thread);
+  run_command(CMD_STOP_METRONOME);
+  QTest::qWait(400);
+  EXPECT_EQ(recorder_.commands.size(), ticks);
+  run_command(CMD_STOP_METRONOME);   // stopping while stopped does nothing
+  run_command(CMD_START_METRONOME);  // F5 again shows the box again
+  EXPECT_EQ(shown.size(), 2u);
+  run_command(CMD_STOP_METRONOME);
+  set_message_sink(previous);
+}
+
+TEST_F(CommandSenderTest, StoppingWhileATickWaitsForTheMainThreadDoesNotHang) {
+  const MessageSink previous = set_message_sink({[](const UserMessage&) {}, [] {}});
+  run_command(CMD_START_METRONOME);
+  QThread::msleep(450);  // a tick is now waiting for this thread
+  QElapsedTimer stopping;
+  stopping.start();
+  run_command(CMD_STOP_METRONOME);
+  EXPECT_LT(stopping.elapsed(), 200);
+  QApplication::processEvents();
+  EXPECT_TRUE(recorder_.commands.empty());  // the waiting tick was dropped
+  set_message_sink(previous);
+}
+
+}  // namespace
+}  // namespace thumpa

@@ -1,0 +1,150 @@
+// The file commands through their dialogs: where Write All writes, settings round trips, and
+// the folder that must exist.
+#include "app/file_commands.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QTemporaryDir>
+
+#include "app/command_dispatch.h"
+#include "app/commands.h"
+#include "app/main_state.h"
+#include "modal_watcher.h"
+#include "synth/messages.h"
+#include "synth/voice_bank.h"
+
+namespace thumpa {
+namespace {
+
+const char* const WAV_NAMES[] = {"kick.wav",  "snare1.wav", "ch.wav",      "oh.wav",
+                                 "blipp.wav", "clave.wav",  "cowbell.wav", "osc.wav"};
+
+class FileCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    previous_sink_ =
+        set_message_sink({[this](const UserMessage& m) { messages_.push_back(m); }, [] {}});
+    static bool bank_ready = false;
+    if (!bank_ready) init_voice_bank(voice_bank);  // no sound device: buffers are not needed
+    bank_ready = true;
+    messages_.clear();
+    main_state = MainState{};
+    main_state.shown_voice = &voice_bank.voices[VOICE_BLIPP];
+    ASSERT_TRUE(start_dir_.isValid() && chosen_dir_.isValid());
+    previous_dir_ = QDir::currentPath();
+    QDir::setCurrent(start_dir_.path());
+    watcher_.on_dialog = [this](QDialog* dialog) {
+      auto* files = qobject_cast<QFileDialog*>(dialog);
+      if (files == nullptr || answers_.empty()) {
+        dialog->reject();
+        return;
+      }
+      dialog_filters_.push_back(files->nameFilters().join(u';'));
+      const QString answer = answers_.front();
+      answers_.erase(answers_.begin());
+      if (answer.isEmpty()) {
+        files->reject();
+        return;
+      }
+      // Typed into the name field, as the user would.
+      auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+      ASSERT_NE(name, nullptr);
+      name->setText(answer);
+      static_cast<QDialog*>(files)->accept();  // as the Save or Open button does
+    };
+  }
+
+  void TearDown() override {
+    QDir::setCurrent(previous_dir_);
+    set_message_sink(previous_sink_);
+  }
+
+  std::vector<UserMessage> messages_;
+  MessageSink previous_sink_;
+  QTemporaryDir start_dir_;
+  QTemporaryDir chosen_dir_;
+  QString previous_dir_;
+  test::ModalWatcher watcher_;
+  std::vector<QString> answers_;  // what the next file dialogs are given; empty: cancel
+  std::vector<QString> dialog_filters_;
+};
+
+bool all_wavs_in(const QString& folder) {
+  for (const char* name : WAV_NAMES) {
+    if (!QFileInfo::exists(folder + u'/' + QString::fromUtf8(name))) return false;
+  }
+  return true;
+}
+
+TEST_F(FileCommandsTest, WriteAllUsesTheCurrentFolderThenTheLastChosenOne) {
+  run_command(CMD_WRITE_ALL);
+  EXPECT_TRUE(all_wavs_in(start_dir_.path()));
+  ASSERT_FALSE(messages_.empty());
+  EXPECT_EQ(messages_.back().text, "All files written OK...");
+
+  answers_ = {chosen_dir_.filePath(QStringLiteral("shown"))};
+  run_command(CMD_WRITE_WAV_AS);
+  EXPECT_TRUE(QFileInfo::exists(chosen_dir_.filePath(QStringLiteral("shown.wav"))));
+  EXPECT_EQ(dialog_filters_, std::vector<QString>{QStringLiteral("Wave file (*.wav)")});
+  EXPECT_EQ(QFileInfo(chosen_dir_.filePath(QStringLiteral("shown.wav"))).size(),
+            44 + 2 * static_cast<qint64>(voice_bank.voices[VOICE_BLIPP].count));
+
+  run_command(CMD_WRITE_ALL);
+  EXPECT_TRUE(all_wavs_in(chosen_dir_.path()));
+  EXPECT_EQ(last_chosen_folder(), QDir(chosen_dir_.path()).absolutePath());
+}
+
+TEST_F(FileCommandsTest, SavedSettingsLoadBackAndRenderTheVoicesAgain) {
+  answers_ = {chosen_dir_.filePath(QStringLiteral("mine"))};
+  run_command(CMD_SAVE_SETTINGS_AS);
+  const QString saved = chosen_dir_.filePath(QStringLiteral("mine.zog"));
+  ASSERT_TRUE(QFileInfo::exists(saved));
+  EXPECT_EQ(dialog_filters_, std::vector<QString>{QStringLiteral("Thumpa file (*.zog)")});
+
+  const BankParams before = voice_bank.params;
+  const std::uint32_t kick_count = voice_bank.voices[VOICE_KICK].count;
+  voice_bank.params.kick.decay = voice_bank.params.kick.decay * 4;
+  voice_bank.params.blipp.stop_freq = 77;
+  render_bank_voice(voice_bank, VOICE_KICK);
+  ASSERT_NE(voice_bank.voices[VOICE_KICK].count, kick_count);
+
+  answers_ = {saved};
+  run_command(CMD_OPEN_SETTINGS);
+  EXPECT_TRUE(voice_bank.params == before);
+  EXPECT_EQ(voice_bank.voices[VOICE_KICK].count, kick_count);  // rendered again
+}
+
+TEST_F(FileCommandsTest, AFileThatCannotBeReadChangesNothing) {
+  const BankParams before = voice_bank.params;
+  answers_ = {chosen_dir_.filePath(QStringLiteral("absent.zog"))};
+  run_command(CMD_OPEN_SETTINGS);
+  ASSERT_FALSE(messages_.empty());
+  EXPECT_EQ(messages_.back().text, "Cant open file for reading");
+  EXPECT_TRUE(voice_bank.params == before);
+}
+
+TEST_F(FileCommandsTest, CancelledDialogsDoNothing) {
+  answers_ = {QString(), QString(), QString()};
+  run_command(CMD_SAVE_SETTINGS_AS);
+  run_command(CMD_WRITE_WAV_AS);
+  run_command(CMD_OPEN_SETTINGS);
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_TRUE(QDir(chosen_dir_.path()).isEmpty());
+  EXPECT_EQ(dialog_filters_.size(), 3u);
+}
+
+TEST_F(FileCommandsTest, TheFolderMustExist) {
+  answers_ = {chosen_dir_.filePath(QStringLiteral("missing/mine.zog")), QString()};
+  run_command(CMD_SAVE_SETTINGS_AS);
+  EXPECT_EQ(dialog_filters_.size(), 2u);  // asked again after the warning
+  ASSERT_EQ(watcher_.boxes.size(), 1u);
+  EXPECT_TRUE(watcher_.boxes[0].text.contains(QStringLiteral("missing")));
+  EXPECT_FALSE(QFileInfo::exists(chosen_dir_.filePath(QStringLiteral("missing"))));
+}
+
+}  // namespace
+}  // namespace thumpa

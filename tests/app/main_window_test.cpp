@@ -1,0 +1,309 @@
+// The main window as the user meets it: menu, popup, commands, keys, message boxes.
+#include "app/main_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMenuBar>
+#include <QScreen>
+#include <QTest>
+#include <memory>
+
+#include "app/command_dispatch.h"
+#include "app/key_filter.h"
+#include "app/main_state.h"
+#include "app/message_box.h"
+#include "audio/sound_device.h"
+#include "modal_watcher.h"
+#include "synth/messages.h"
+#include "synth/voice_bank.h"
+
+namespace thumpa {
+namespace {
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    static bool bank_ready = false;
+    if (bank_ready) return;
+    const MessageSink quiet = set_message_sink({[](const UserMessage&) {}, [] {}});
+    open_sound_device();  // the dummy driver in the tests' environment
+    init_voice_bank(voice_bank);
+    set_message_sink(quiet);
+    bank_ready = true;
+  }
+
+  void SetUp() override {
+    previous_sink_ = set_message_sink({[this](const UserMessage& m) { messages_.push_back(m); },
+                                       [this] { ++destroy_requests_; }});
+    main_state = MainState{};
+    window_ = std::make_unique<MainWindow>();
+    window_->resize(640, 480);
+    window_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
+    main_state.shown_voice = &voice_bank.voices[VOICE_BLIPP];
+    install_key_filter();
+  }
+
+  void TearDown() override {
+    window_.reset();
+    set_message_sink(previous_sink_);
+  }
+
+  // A key press as X11 reports it, sent to the client area.
+  bool press(int key, Qt::KeyboardModifiers modifiers, quint32 scan_code, const QString& text) {
+    QKeyEvent event(QEvent::KeyPress, key, modifiers, scan_code, 0, 0, text);
+    QApplication::sendEvent(window_->view(), &event);
+    return event.isAccepted();
+  }
+
+  const VoiceBuffer* voice(VoiceId id) { return &voice_bank.voices[id]; }
+
+  std::unique_ptr<MainWindow> window_;
+  std::vector<UserMessage> messages_;
+  int destroy_requests_ = 0;
+  MessageSink previous_sink_;
+};
+
+struct ExpectedItem {
+  const char* text;  // null: separator
+  int command;
+};
+
+std::vector<ExpectedItem> voice_items(int first, int second, int third, int fourth, int fifth,
+                                      int sixth, int seventh, int eighth) {
+  const char* texts[] = {"&Blipp", "&Clave", "C&losed",  "&Open",
+                         "&Kick",  "&Snare", "Co&wbell", "Osc&illator"};
+  const int ids[] = {first, second, third, fourth, fifth, sixth, seventh, eighth};
+  std::vector<ExpectedItem> items;
+  for (int i = 0; i < 8; ++i) items.push_back({texts[i], ids[i]});
+  return items;
+}
+
+TEST_F(MainWindowTest, MenuBarFollowsTheTable) {
+  const std::vector<std::pair<const char*, std::vector<ExpectedItem>>> expected = {
+      {"&File",
+       {{"&Reset", 40052},
+        {"&Open Settings...", 101},
+        {"&Save Settings", 102},
+        {"&Save Settings As...", 103},
+        {"&Write Wav As...", 104},
+        {"Write &All", 105},
+        {nullptr, 0},
+        {"E&xit", 106}}},
+      {"&Edit", voice_items(40010, 40011, 40013, 40012, 40017, 40051, 40050, 40019)},
+      {"&Play", voice_items(600, 601, 602, 604, 603, 40048, 40049, 608)},
+      {"&Show", voice_items(40037, 40038, 40039, 40040, 40041, 40042, 40047, 40045)},
+      {"&Display",
+       {{"Zoom &In", 40033}, {"Zoom &Out", 40034}, {"Pan &Left", 40035}, {"Pan &Right", 40036}}},
+      {"&Help", {{"&About Thumpa...", 303}}},
+  };
+  const QList<QAction*> popups = window_->menuBar()->actions();
+  ASSERT_EQ(popups.size(), static_cast<qsizetype>(expected.size()));
+  for (std::size_t p = 0; p < expected.size(); ++p) {
+    EXPECT_EQ(popups[p]->text(), QString::fromUtf8(expected[p].first));
+    const QList<QAction*> items = popups[p]->menu()->actions();
+    ASSERT_EQ(items.size(), static_cast<qsizetype>(expected[p].second.size())) << p;
+    for (qsizetype i = 0; i < items.size(); ++i) {
+      const ExpectedItem& want = expected[p].second[static_cast<std::size_t>(i)];
+      if (want.text == nullptr) {
+        EXPECT_TRUE(items[i]->isSeparator());
+        continue;
+      }
+      EXPECT_EQ(items[i]->text(), QString::fromUtf8(want.text));
+      EXPECT_EQ(items[i]->data().toInt(), want.command);
+      EXPECT_TRUE(items[i]->shortcut().isEmpty()) << want.text;
+      EXPECT_EQ(items[i]->isEnabled(), want.command != 102) << want.text;
+    }
+  }
+  EXPECT_EQ(window_->show_menu(), popups[3]->menu());
+  EXPECT_EQ(window_->windowTitle(), QStringLiteral("Thumpa"));
+  EXPECT_FALSE(window_->windowIcon().isNull());
+}
+
+TEST_F(MainWindowTest, MenuItemsRunTheirCommands) {
+  window_->show_menu()->actions()[4]->trigger();  // "&Kick"
+  EXPECT_EQ(main_state.shown_voice, voice(VOICE_KICK));
+  window_->menuBar()->actions()[4]->menu()->actions()[1]->trigger();  // "Zoom &Out"
+  EXPECT_EQ(main_state.zoom, 8192);
+}
+
+TEST_F(MainWindowTest, RightButtonPopsUpTheShowItemsAtTheCursor) {
+  QTest::mouseClick(window_->view(), Qt::RightButton, {}, QPoint(50, 40));
+  QMenu* menu = window_->show_menu();
+  ASSERT_TRUE(menu->isVisible());
+  EXPECT_EQ(menu->pos(), window_->view()->mapToGlobal(QPoint(50, 40)));
+  EXPECT_EQ(menu->actions().size(), 8);
+  menu->close();
+}
+
+TEST_F(MainWindowTest, ShowingAnotherVoiceStartsAtSampleZeroTheSameVoiceKeepsItsPlace) {
+  run_command(40041);  // Kick
+  EXPECT_EQ(main_state.shown_voice, voice(VOICE_KICK));
+  main_state.view_start = 500;
+  run_command(40041);
+  EXPECT_EQ(main_state.view_start, 500);
+  run_command(40042);  // Snare
+  EXPECT_EQ(main_state.shown_voice, voice(VOICE_SNARE));
+  EXPECT_EQ(main_state.view_start, 0);
+  const int show_ids[] = {40037, 40038, 40039, 40040, 40041, 40042, 40047, 40045};
+  const VoiceId ids[] = {VOICE_BLIPP, VOICE_CLAVE, VOICE_CLOSED_HAT, VOICE_OPEN_HAT,
+                         VOICE_KICK,  VOICE_SNARE, VOICE_COWBELL,    VOICE_OSCILLATOR};
+  for (int i = 0; i < 8; ++i) {
+    run_command(show_ids[i]);
+    VoiceId shown;
+    ASSERT_TRUE(shown_voice_id(shown));
+    EXPECT_EQ(shown, ids[i]);
+  }
+}
+
+TEST_F(MainWindowTest, ZoomAndPanFollowTheLastPaintedWidth) {
+  VoiceBuffer long_voice;
+  long_voice.samples.reset(static_cast<Q31*>(std::calloc(10000, sizeof(Q31))));
+  long_voice.count = 10000;
+  main_state.shown_voice = &long_voice;
+  window_->view()->setFixedWidth(400);
+  QApplication::processEvents();
+  window_->view()->repaint();
+  EXPECT_EQ(main_state.client_width, 400u);
+
+  std::vector<std::int32_t> starts;
+  for (int i = 0; i < 4; ++i) {
+    run_command(40036);
+    starts.push_back(main_state.view_start);
+  }
+  EXPECT_EQ(starts, (std::vector<std::int32_t>{3200, 6400, 9600, 9600}));
+  main_state.view_start = 1000;
+  run_command(40035);
+  EXPECT_EQ(main_state.view_start, 0);
+  run_command(40033);
+  EXPECT_EQ(main_state.zoom, 2048);
+  run_command(40034);
+  run_command(40034);
+  EXPECT_EQ(main_state.zoom, 8192);
+  main_state.shown_voice = nullptr;
+}
+
+TEST_F(MainWindowTest, IdsOutsideTheTableDoNothing) {
+  const MainState before = main_state;
+  for (int id : {0, 100, 107, 302, 599, 605, 607, 609, 40014, 40032, 40043, 40057, 65535}) {
+    run_command(id);
+  }
+  run_command(102);  // "&Save Settings" is in the table and does nothing
+  EXPECT_EQ(main_state.shown_voice, before.shown_voice);
+  EXPECT_EQ(main_state.zoom, before.zoom);
+  EXPECT_EQ(main_state.view_start, before.view_start);
+  EXPECT_TRUE(messages_.empty());
+  EXPECT_FALSE(window_->destroyed_for_good());
+}
+
+TEST_F(MainWindowTest, KeysRunCommandsByPhysicalKeyThenCharacter) {
+  press(Qt::Key_Percent, Qt::ShiftModifier, 14, QStringLiteral("%"));  // Shift+5
+  EXPECT_EQ(main_state.shown_voice, voice(VOICE_KICK));
+  press(Qt::Key_Asterisk, Qt::ShiftModifier, 17, QStringLiteral("*"));  // Shift+8 types "*"
+  EXPECT_EQ(main_state.zoom, 2048);
+  press(Qt::Key_Slash, Qt::KeypadModifier, 106, QStringLiteral("/"));
+  EXPECT_EQ(main_state.zoom, 4096);
+  press(Qt::Key_Exclam, Qt::KeypadModifier, 87, QStringLiteral("1"));  // keypad 1
+  press(Qt::Key_8, Qt::NoModifier, 17, QStringLiteral("8"));
+  EXPECT_EQ(main_state.shown_voice, voice(VOICE_KICK));
+  EXPECT_EQ(main_state.zoom, 4096);
+  // Offscreen-style events without scan codes.
+  QTest::keyClick(window_->view(), Qt::Key_2, Qt::ShiftModifier);
+  EXPECT_EQ(main_state.shown_voice, voice(VOICE_CLAVE));
+}
+
+TEST_F(MainWindowTest, ShortcutOverrideIsAcceptedOnlyForKeysOfTheTable) {
+  QKeyEvent owned(QEvent::ShortcutOverride, Qt::Key_1, Qt::ControlModifier, 10, 0, 0,
+                  QStringLiteral("1"));
+  owned.ignore();
+  QApplication::sendEvent(window_->view(), &owned);
+  EXPECT_TRUE(owned.isAccepted());
+  QKeyEvent other(QEvent::ShortcutOverride, Qt::Key_F, Qt::AltModifier, 41, 0, 0,
+                  QStringLiteral("f"));
+  other.ignore();
+  QApplication::sendEvent(window_->view(), &other);
+  EXPECT_FALSE(other.isAccepted());
+}
+
+TEST_F(MainWindowTest, KeysDoNothingWhileAModalDialogIsOpen) {
+  QDialog dialog(window_.get());
+  dialog.setModal(true);
+  dialog.show();
+  ASSERT_NE(QApplication::activeModalWidget(), nullptr);
+  press(Qt::Key_At, Qt::ShiftModifier, 11, QStringLiteral("@"));  // Shift+2
+  EXPECT_EQ(main_state.shown_voice, voice(VOICE_BLIPP));
+  dialog.close();
+  press(Qt::Key_At, Qt::ShiftModifier, 11, QStringLiteral("@"));
+  EXPECT_EQ(main_state.shown_voice, voice(VOICE_CLAVE));
+}
+
+TEST_F(MainWindowTest, EditingTheShownVoiceEditsThatVoice) {
+  test::ModalWatcher watcher;  // closes whatever editor opens
+  press(Qt::Key_ParenLeft, Qt::ShiftModifier, 18, QStringLiteral("("));  // Shift+9
+  press(Qt::Key_Space, Qt::ControlModifier, 65, QString(QChar(u'\0')));  // Ctrl+Space
+  EXPECT_EQ(main_state.current_voice, VOICE_OSCILLATOR);
+  run_command(40017);  // Ctrl+5's command: edit the Kick
+  EXPECT_EQ(main_state.current_voice, VOICE_KICK);
+  // A shown voice that is no voice of the bank: Space and Ctrl+Space do nothing.
+  VoiceBuffer stranger;
+  main_state.shown_voice = &stranger;
+  run_command(40054);
+  EXPECT_EQ(main_state.current_voice, VOICE_KICK);
+  main_state.shown_voice = nullptr;
+}
+
+TEST_F(MainWindowTest, MessagesBecomeBoxesOwnedByTheMainWindow) {
+  install_message_boxes();
+  test::ModalWatcher watcher;
+  show_message("Cannot set format", APP_CAPTION, MessageIcon::error, "16-bit, 1 channels");
+  show_message("DirectSound error!", "", MessageIcon::error);
+  show_message("Timer resolution set to 1 ms", APP_CAPTION, MessageIcon::warning);
+  show_message("All files written OK...", "Files written", MessageIcon::information);
+  show_message("Display Changed", APP_CAPTION, MessageIcon::none);
+  ASSERT_EQ(watcher.boxes.size(), 5u);
+  EXPECT_EQ(watcher.boxes[0].title, QStringLiteral("Thumpa"));
+  EXPECT_EQ(watcher.boxes[0].icon, QMessageBox::Critical);
+  EXPECT_EQ(watcher.boxes[0].detail, QStringLiteral("16-bit, 1 channels"));
+  EXPECT_EQ(watcher.boxes[0].owner, window_.get());
+  EXPECT_EQ(watcher.boxes[1].text, QStringLiteral("DirectSound error!"));
+  EXPECT_TRUE(watcher.boxes[1].title.isEmpty());  // the application's name shows
+  EXPECT_EQ(watcher.boxes[2].icon, QMessageBox::Warning);
+  EXPECT_EQ(watcher.boxes[3].title, QStringLiteral("Files written"));
+  EXPECT_EQ(watcher.boxes[3].icon, QMessageBox::Information);
+  EXPECT_EQ(watcher.boxes[4].icon, QMessageBox::NoIcon);
+}
+
+TEST_F(MainWindowTest, ADestroyRequestClosesTheWindowOnceTheLoopRuns) {
+  install_message_boxes();
+  request_destroy_main_window();
+  EXPECT_FALSE(window_->destroyed_for_good());  // not inside the caller's work
+  QApplication::processEvents();
+  EXPECT_TRUE(window_->destroyed_for_good());
+  EXPECT_FALSE(window_->isVisible());
+  EXPECT_FALSE(sound_device_open());
+}
+
+TEST_F(MainWindowTest, ADisplayModeChangeIsAnnounced) {
+  test::ModalWatcher watcher;
+  QScreen* screen = window_->screen();
+  emit screen->geometryChanged(screen->geometry().translated(10, 0));  // moved, same mode
+  EXPECT_TRUE(watcher.boxes.empty());
+  emit screen->geometryChanged(QRect(0, 0, 1024, 768));
+  ASSERT_EQ(watcher.boxes.size(), 1u);
+  EXPECT_EQ(watcher.boxes[0].text, QStringLiteral("Display Changed"));
+  EXPECT_EQ(watcher.boxes[0].title, QStringLiteral("Thumpa"));
+  EXPECT_EQ(watcher.boxes[0].icon, QMessageBox::NoIcon);
+}
+
+TEST_F(MainWindowTest, ExitEndsTheProgram) {
+  run_command(106);
+  EXPECT_TRUE(window_->destroyed_for_good());
+  EXPECT_FALSE(sound_device_open());
+}
+
+}  // namespace
+}  // namespace thumpa
