@@ -11,6 +11,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   qt6-base-dev libsdl2-dev
   libsndfile1-dev clang libclang-rt-14-dev
+  desktop-file-utils appstream
 )
 
 as_root() {

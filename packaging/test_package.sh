@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds the .deb from a build folder, unpacks it into a scratch root (dpkg -x) and checks what
+# it installs: the programs run from there, the desktop entry and the metainfo are valid, and
+# the package depends on the Debian runtime packages of Qt 6 and SDL2.
+set -euo pipefail
+build=$1
+source=$2
+work=$build/package-test
+rm -rf "$work"
+mkdir -p "$work"
+(cd "$build" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; exit 1; }
+deb=$(ls "$work"/out/thumpa_*.deb)
+echo "package: $deb"
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "depends: $depends"
+grep -q 'libqt6widgets6' <<<"$depends" || { echo "no Qt 6 widgets dependency"; exit 1; }
+grep -q 'libsdl2' <<<"$depends" || { echo "no SDL2 dependency"; exit 1; }
+
+root=$work/root
+dpkg -x "$deb" "$root"
+for f in usr/bin/thumpa usr/bin/thumpa-render usr/share/applications/thumpa.desktop \
+         usr/share/metainfo/org.thumpa.Thumpa.metainfo.xml \
+         usr/share/icons/hicolor/scalable/apps/thumpa.svg \
+         usr/share/icons/hicolor/48x48/apps/thumpa.png; do
+  [ -e "$root/$f" ] || { echo "missing from the package: $f"; exit 1; }
+done
+desktop-file-validate "$root/usr/share/applications/thumpa.desktop"
+appstreamcli validate --no-net "$root/usr/share/metainfo/org.thumpa.Thumpa.metainfo.xml"
+
+"$root/usr/bin/thumpa-render" --out "$work/voices"
+"$build/tools/thumpa-render" --out "$work/expected"
+for f in kick.wav snare1.wav ch.wav oh.wav blipp.wav clave.wav cowbell.wav osc.wav; do
+  cmp "$work/voices/$f" "$work/expected/$f"
+done
+echo "the packaged thumpa-render wrote the eight voices"
