@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "synth/generators.h"
+#include "synth/glide.h"
 #include "synth/sine_table.h"
 
 namespace thumpa {
@@ -143,6 +144,35 @@ TEST_F(Voices, DefaultRecordsRenderTheGoldenValues) {
 TEST_F(Voices, ClaveLargestSampleIsTheFifth) {
   const std::vector<Q31> s = render(make_clave, ClaveParams{});
   EXPECT_EQ(std::max_element(s.begin(), s.end()) - s.begin(), 4);
+}
+
+// The pitches a glide takes at its updates over the first `samples` samples.
+std::vector<std::int32_t> glide_pitches(PitchGlide glide, std::uint32_t samples) {
+  std::vector<std::int32_t> pitches;
+  for (std::uint32_t n = 0; n < samples; ++n) {
+    if (std::int32_t f; glide.next_sample(f)) pitches.push_back(f);
+  }
+  return pitches;
+}
+
+TEST_F(Voices, GlidesMoveEvery45SamplesTowardTheStopFrequency) {
+  const KickParams kick;
+  const auto body = glide_pitches({kick.start_freq, kick.stop_freq, kick.freq_decay}, 8690);
+  EXPECT_EQ(body.size(), 194u);  // one update per 45 samples of the 8690-sample Kick
+  EXPECT_EQ(
+      std::vector<std::int32_t>(body.begin(), body.begin() + 12),
+      (std::vector<std::int32_t>{299, 278, 258, 240, 224, 209, 196, 184, 172, 162, 153, 145}));
+  EXPECT_EQ(body.back(), 60);
+
+  const BlippParams blipp;
+  const auto tone = glide_pitches({blipp.start_freq, blipp.stop_freq, blipp.freq_decay}, 72616);
+  EXPECT_EQ(std::vector<std::int32_t>(tone.begin(), tone.begin() + 4),
+            (std::vector<std::int32_t>{9999, 9104, 8289, 7548}));
+  EXPECT_EQ(tone.back(), 50);
+
+  // A rising glide starts at the start frequency itself; freq_decay ONE jumps to the stop.
+  EXPECT_EQ(glide_pitches({100, 200, blipp.freq_decay}, 1), std::vector<std::int32_t>{100});
+  EXPECT_EQ(glide_pitches({1000, 50, ONE}, 46), (std::vector<std::int32_t>{999, 50}));
 }
 
 TEST_F(Voices, OscillatorWaveShapesChangeTheLength) {
