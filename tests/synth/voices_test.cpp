@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "synth/filter.h"
 #include "synth/generators.h"
 #include "synth/glide.h"
 #include "synth/sine_table.h"
@@ -242,6 +243,16 @@ TEST_F(Voices, CowbellWithDistOneClampsTheSum) {
   const std::vector<Q31> s = render(make_cowbell, cowbell);
   EXPECT_TRUE(std::find(s.begin(), s.end(), ONE) != s.end() ||
               std::find(s.begin(), s.end(), INT32_MIN) != s.end());
+}
+
+TEST_F(Voices, OscillatorSecondSampleShowsTheFirstUpdate) {
+  // The first update puts the filter at 1082 Hz (1100 + mul_q31(-880, 42949672)) and the
+  // amplitude at 1932741835; the pulse starts high and reaches the filter one sample late.
+  const FilterCoeffs c = filter_coeffs(1082, 8);
+  const Q31 g = sat_double(mul_q31(ONE - c.r, SineTable[1082]));
+  const std::vector<Q31> s = render(make_oscillator, OscParams{});
+  EXPECT_EQ(s[0], 0);
+  EXPECT_EQ(s[1], mul_q31(mul_q31(ONE, g), 1932741835));
 }
 
 TEST_F(Voices, OscillatorEnvelopeEdges) {
