@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QLocalServer>
 #include <QLocalSocket>
 
@@ -51,6 +51,11 @@ void bring_main_window_to_front() {
   main_window->show();
   main_window->raise();
   main_window->activateWindow();
+  // An open dialog or message box stays above its owner and keeps the keyboard.
+  if (QWidget* modal = QApplication::activeModalWidget()) {
+    modal->raise();
+    modal->activateWindow();
+  }
 }
 
 InstanceClaim claim_single_instance(const QString& name) {

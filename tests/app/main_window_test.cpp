@@ -5,17 +5,21 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
 #include <QTest>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "app/command_dispatch.h"
 #include "app/key_filter.h"
 #include "app/main_state.h"
 #include "app/message_box.h"
+#include "audio/metronome.h"
 #include "audio/sound_device.h"
 #include "modal_watcher.h"
 #include "synth/messages.h"
@@ -297,6 +301,39 @@ TEST_F(MainWindowTest, ADisplayModeChangeIsAnnounced) {
   EXPECT_EQ(watcher.boxes[0].text, QStringLiteral("Display Changed"));
   EXPECT_EQ(watcher.boxes[0].title, QStringLiteral("Thumpa"));
   EXPECT_EQ(watcher.boxes[0].icon, QMessageBox::NoIcon);
+}
+
+TEST_F(MainWindowTest, F5StartsTheMetronomeAndF6StopsIt) {
+  install_message_boxes();
+  test::ModalWatcher watcher;
+  press(Qt::Key_F5, Qt::NoModifier, 71, QString());
+  ASSERT_EQ(watcher.boxes.size(), 1u);
+  EXPECT_EQ(watcher.boxes[0].text, QStringLiteral("Timer resolution set to 1 ms"));
+  EXPECT_NE(metronome_timer, 0u);
+  press(Qt::Key_F6, Qt::NoModifier, 72, QString());
+  EXPECT_EQ(metronome_timer, 0u);
+}
+
+// The cost of a paint grows with the window's width, not the voice's length: a full-height
+// line in each of 1920 columns of the longest voice. Prints the figure; the bound is loose.
+TEST_F(MainWindowTest, PaintOfA1920ColumnViewIsQuick) {
+  VoiceBuffer worst;
+  worst.samples.reset(static_cast<Q31*>(std::malloc(MAX_VOICE_SAMPLES * sizeof(Q31))));
+  worst.count = MAX_VOICE_SAMPLES;
+  for (std::uint32_t i = 0; i < worst.count; ++i) worst.samples[i] = (i / 16) % 2 ? ONE : -ONE;
+  main_state.shown_voice = &worst;
+  window_->view()->setFixedSize(1920, 1080);
+  QApplication::processEvents();
+  window_->view()->repaint();
+  ASSERT_EQ(main_state.client_width, 1920u);
+  constexpr int PAINTS = 100;
+  QElapsedTimer timer;
+  timer.start();
+  for (int i = 0; i < PAINTS; ++i) window_->view()->repaint();
+  const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6 / PAINTS;
+  std::printf("paint of a 1920 x 1080 view: %.3f ms\n", ms);
+  EXPECT_LT(ms, 50.0);
+  main_state.shown_voice = nullptr;
 }
 
 TEST_F(MainWindowTest, ExitEndsTheProgram) {
