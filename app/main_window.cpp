@@ -120,6 +120,8 @@ void WaveformView::mousePressEvent(QMouseEvent* event) {
 
 MainWindow::MainWindow() {
   setWindowTitle(QString::fromUtf8(WINDOW_TITLE));
+  // Every window of the program, dialogs and message boxes included, shows the same icon.
+  QApplication::setWindowIcon(application_icon());
   setWindowIcon(application_icon());
   view_ = new WaveformView(this);
   setCentralWidget(view_);

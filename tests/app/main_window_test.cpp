@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
@@ -126,6 +127,9 @@ TEST_F(MainWindowTest, MenuBarFollowsTheTable) {
   EXPECT_EQ(window_->show_menu(), popups[3]->menu());
   EXPECT_EQ(window_->windowTitle(), QStringLiteral("Thumpa"));
   EXPECT_FALSE(window_->windowIcon().isNull());
+  for (int size : {16, 32, 48, 64, 256}) {
+    EXPECT_EQ(QImage(QStringLiteral(":/thumpa/thumpa-%1.png").arg(size)).size(), QSize(size, size));
+  }
 }
 
 TEST_F(MainWindowTest, MenuItemsRunTheirCommands) {
