@@ -8,7 +8,7 @@ namespace thumpa {
 namespace {
 
 constexpr std::array<VersionEntry, 6> VERSION_TABLE = {{
-    {"CompanyName", "Thumpa developers"},
+    {"CompanyName", "Thumpa Co."},
     {"FileDescription", "Thumpa"},
     {"FileVersion", "0.1a"},
     {"InternalName", "Thumpa"},

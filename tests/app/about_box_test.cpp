@@ -19,7 +19,7 @@ QString field(const QDialog& dialog, int id) {
 TEST(AboutBox, ShowsTheVersionInformation) {
   const auto dialog = make_about_box(nullptr);
   EXPECT_EQ(dialog->windowTitle(), QStringLiteral("About Thumpa"));
-  EXPECT_EQ(field(*dialog, 400), QStringLiteral("Thumpa developers"));
+  EXPECT_EQ(field(*dialog, 400), QStringLiteral("Thumpa Co."));
   EXPECT_EQ(field(*dialog, 401), QStringLiteral("Thumpa"));
   EXPECT_EQ(field(*dialog, 402), QStringLiteral("0.1a"));
   EXPECT_EQ(dialog->findChildren<QLabel*>().size(), 3);
