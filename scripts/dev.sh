@@ -46,9 +46,7 @@ case "${1:-}" in
   run)
     install_missing
     build build
-    mkdir -p thumpa-voices
-    build/tools/thumpa-render --out thumpa-voices
-    echo "== the eight voices are in thumpa-voices/"
+    exec build/app/thumpa
     ;;
   test)
     install_missing
