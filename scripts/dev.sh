@@ -2,7 +2,8 @@
 # Sets up, builds, runs and tests Thumpa on Debian 12.
 #   scripts/dev.sh run    install what is missing, build, start Thumpa
 #   scripts/dev.sh test   install what is missing, build, run every test (normal and
-#                         sanitizer builds)
+#                         sanitizer builds), then the end-to-end test of the desktop program on
+#                         a private X server and sound server
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,6 +13,9 @@ PACKAGES=(
   qt6-base-dev libsdl2-dev
   libsndfile1-dev clang libclang-rt-14-dev
   desktop-file-utils appstream
+  # the end-to-end test: X server, sound server, input, screenshots, OCR, analysis
+  xvfb xdotool pulseaudio pulseaudio-utils imagemagick tesseract-ocr tesseract-ocr-eng
+  python3 python3-numpy python3-xlib
 )
 
 as_root() {
@@ -37,9 +41,10 @@ build() {
   cmake --build "$dir" -j "$(nproc)"
 }
 
+# The end-to-end test (label e2e) runs on its own at the end: it measures timing.
 run_tests() {
   local dir=$1
-  ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
+  ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" -LE e2e
 }
 
 case "${1:-}" in
@@ -55,6 +60,8 @@ case "${1:-}" in
     echo "== sanitizer build (ASan + UBSan)"
     build build-asan -DTHUMPA_SANITIZE=ON -DTHUMPA_BENCH=OFF
     run_tests build-asan
+    echo "== end-to-end test (log, figures and screenshot in build/tests/e2e/output)"
+    ctest --test-dir build --output-on-failure -L e2e
     ;;
   *)
     echo "usage: $0 run|test" >&2
