@@ -7,7 +7,7 @@ server's output, recorded from the null sink's monitor), plus the files the prog
 Measures key-press-to-sound latency, the metronome's intervals and the start-up time, and
 writes them to the log.
 
-Usage: e2e_test.py --build BUILD_DIR --out OUTPUT_DIR [--screenshot-copy PATH]
+Usage: e2e_test.py --build BUILD_DIR --out OUTPUT_DIR [--screenshot-copy PATH] [--strict-goals]
 Exit status 0 when every check passed.
 """
 
@@ -62,7 +62,8 @@ class Event:
 
 
 class E2E:
-    def __init__(self, build, out):
+    def __init__(self, build, out, strict_goals=False):
+        self.strict_goals = strict_goals
         self.build = os.path.abspath(build)
         self.out = os.path.abspath(out)
         self.thumpa = os.path.join(self.build, "app", "thumpa")
@@ -507,6 +508,9 @@ class E2E:
                         f"(goal: median at most {LATENCY_GOAL_MS:.0f} ms: "
                         f"{'met' if np.median(lat) <= LATENCY_GOAL_MS else 'MISSED'})")
             self.log("latencies ms: " + " ".join(f"{x:.1f}" for x in latencies))
+            if self.strict_goals:
+                self.check(np.median(lat) <= LATENCY_GOAL_MS,
+                           f"median key-press latency at most {LATENCY_GOAL_MS:.0f} ms")
             self.check(len(lat) >= 20, f"latency measured over at least 20 presses ({len(lat)})")
             self.latency = lat
         if len(ticks) >= 2:
@@ -519,6 +523,10 @@ class E2E:
                         f"{METRONOME_FRAMES} (goal +/- {METRONOME_GOAL}: "
                         f"{'met' if off.max() <= METRONOME_GOAL else 'MISSED'}); "
                         f"intervals {' '.join(str(g) for g in gaps)}")
+            if self.strict_goals:
+                self.check(off.max() <= METRONOME_GOAL,
+                           f"every metronome interval within {METRONOME_GOAL} frames of "
+                           f"{METRONOME_FRAMES}")
             self.check(off.max() <= 441,
                        f"the metronome ticks every 300 ms within 10 ms (worst {off.max()} frames)")
             self.metronome_gaps = gaps
@@ -675,8 +683,10 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--out", required=True)
     parser.add_argument("--screenshot-copy", help="also copy the start-up screenshot here")
+    parser.add_argument("--strict-goals", action="store_true",
+                        help="fail when the latency or metronome figures miss their goals")
     args = parser.parse_args()
-    test = E2E(args.build, args.out)
+    test = E2E(args.build, args.out, args.strict_goals)
 
     def on_signal(signum, _frame):
         test.log(f"signal {signum}: stopping everything")

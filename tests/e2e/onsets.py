@@ -17,7 +17,7 @@ import numpy as np
 SAMPLE_RATE = 44100
 MATCH_FRAMES = 4096  # frames compared to name a voice (93 ms)
 LEAD_IN = 64  # how far before the first unexplained frame an onset may lie
-MIN_RUN = 128  # frames a voice must explain from its onset to be taken (3 ms)
+MIN_RUN = 64  # frames a voice must explain from its onset to be taken (1.5 ms)
 
 
 def read_wav(path):
@@ -209,7 +209,7 @@ def find_onsets(recording, references, max_onsets=1000):
     return Explanation(onsets, gaps, residual)
 
 
-def _dropout_at(rec, model, cover, b, references, settle=64, probe=2048):
+def _dropout_at(rec, model, cover, b, references, settle=64, probe=2048, min_zeros=8):
     """(zeros, lost) of the dropout that starts at stream frame b, or None: rec is exactly
     zero there while voices sound, and after the zeros the voices go on, `lost` frames
     further on. Of the candidates that explain the longest stretch after the zeros, the one
@@ -221,9 +221,11 @@ def _dropout_at(rec, model, cover, b, references, settle=64, probe=2048):
     zeros = 0
     while b + zeros < len(rec) and rec[b + zeros] == 0:
         zeros += 1
+    if zeros < min_zeros:
+        return None  # a zero or two where voices cancel out, or a voice starts
     after = rec[b + zeros : b + zeros + probe]
     if len(after) == 0:
-        return (zeros, 0)
+        return None  # silent to the end: the voices were cut off, not delayed
     best = None
     for lost in range(0, MAX_LOST + 1):
         e = expected[b + lost : b + lost + len(after)]

@@ -91,12 +91,18 @@ def _normal(text):
 
 def text_similarity(seen, expected):
     """Best similarity (0 to 1) between the expected text and any stretch of the seen text of
-    the same length, ignoring case and spacing."""
+    the same length, ignoring case and spacing. Numbers count in full: a stretch that lacks
+    one of the expected numbers scores 0, so "1 ms" is never taken for "2 ms"."""
     seen, expected = _normal(seen), _normal(expected)
     if not expected:
         return 1.0
+    numbers = re.findall(r"\d+", expected)
     n = len(expected)
     best = 0.0
     for i in range(0, max(1, len(seen) - n + 1)):
+        window = seen[max(0, i - 2) : i + n + 2]
+        if re.findall(r"\d+", window) != numbers and not all(
+                re.search(rf"(?<!\d){x}(?!\d)", window) for x in numbers):
+            continue
         best = max(best, difflib.SequenceMatcher(None, seen[i : i + n], expected).ratio())
     return best
