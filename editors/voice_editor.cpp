@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMainWindow>
 #include <QPushButton>
 #include <QRadioButton>
 #include <algorithm>
@@ -53,9 +54,13 @@ void show_state(QDialog& dialog, const FormState& state) {
   }
 }
 
-// The main window draws the voice anew at once, so the waveform follows the edit.
+// The main window draws the voice anew at once, so the waveform follows the edit. Its client
+// area is its central widget: repainting the frame alone does not repaint that child.
 void repaint_owner(QWidget* main_window) {
-  if (main_window != nullptr) main_window->repaint();
+  if (main_window == nullptr) return;
+  auto* frame = qobject_cast<QMainWindow*>(main_window);
+  QWidget* client = frame != nullptr ? frame->centralWidget() : nullptr;
+  (client != nullptr ? client : main_window)->repaint();
 }
 
 // A caption, check box or radio button whose text runs wider in the dialog font than the

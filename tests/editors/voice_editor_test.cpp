@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMainWindow>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest/QTest>
@@ -83,10 +84,12 @@ class VoiceEditor : public ::testing::Test {
         set_message_sink({[this](const UserMessage& m) { messages.push_back(m); }, [] {}});
     init_voice_bank(bank);
     ASSERT_TRUE(messages.empty()) << messages.front().text;
+    main_window.setCentralWidget(client);
     main_window.resize(600, 400);
     main_window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&main_window));
-    main_window.installEventFilter(&painted);
+    // The waveform is the main window's client area: that is what must be drawn anew.
+    client->installEventFilter(&painted);
   }
   void TearDown() override {
     set_message_sink(previous_sink_);
@@ -119,7 +122,8 @@ class VoiceEditor : public ::testing::Test {
   }
 
   VoiceBank bank;
-  QWidget main_window;
+  QMainWindow main_window;
+  QWidget* client = new QWidget;  // owned by main_window
   PaintCounter painted;
   std::vector<UserMessage> messages;
   std::vector<int> commands;
