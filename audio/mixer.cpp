@@ -1,6 +1,7 @@
 #include "audio/mixer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <new>
 #include <thread>
@@ -65,55 +66,98 @@ void mixer_detach(MixerState& mixer, PlaybackBuffer* buffer) {
   while (mixer.passes.load(std::memory_order_seq_cst) == seen) std::this_thread::yield();
 }
 
-void request_play(PlaybackBuffer& buffer) {
+std::int64_t steady_now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void request_play(PlaybackBuffer& buffer, std::int64_t due_ns) {
+  buffer.play_due_ns.store(due_ns, std::memory_order_relaxed);
   buffer.play_requests.fetch_add(1, std::memory_order_release);
 }
 
 namespace {
 
-// Takes up a play request made since the last pass: the buffer restarts from its first sample.
-bool take_request(PlaybackBuffer& b) {
-  const std::uint32_t requests = b.play_requests.load(std::memory_order_acquire);
-  if (requests != b.requests_seen) {
-    b.requests_seen = requests;
-    b.position = 0;
-    b.sounding = true;
+constexpr std::int64_t NS_PER_SECOND = 1'000'000'000;
+// A pass that starts this far from where the clock expects it restarts the estimate: the
+// device has just started, or the stream stalled.
+constexpr std::int64_t CLOCK_RESET_NS = 20'000'000;
+// Each pass moves the estimate this fraction of the way toward its own start time, which
+// averages out the jitter of the device's thread and follows the device's clock drift.
+constexpr std::int64_t CLOCK_SMOOTHING = 16;
+
+// Frames to nanoseconds without overflow, however long the stream has run.
+std::int64_t frames_to_ns(std::int64_t frames) {
+  return frames / SAMPLE_RATE * NS_PER_SECOND + frames % SAMPLE_RATE * NS_PER_SECOND / SAMPLE_RATE;
+}
+
+// Where the first frame of a pass that started at pass_ns falls on the steady clock.
+std::int64_t advance_clock(StreamClock& c, std::int64_t pass_ns, int frames) {
+  const std::int64_t observed = pass_ns - frames_to_ns(c.frames);
+  const std::int64_t error = observed - c.origin_ns;
+  if (!c.valid || error > CLOCK_RESET_NS || error < -CLOCK_RESET_NS) {
+    c.origin_ns = observed;
+    c.valid = true;
+  } else {
+    c.origin_ns += error / CLOCK_SMOOTHING;
   }
+  const std::int64_t start = c.origin_ns + frames_to_ns(c.frames);
+  c.frames += frames;
+  return start;
+}
+
+// The frame, counted from a chunk that starts at chunk_ns, at which a request due at due_ns
+// starts; 0 when either time is unknown or the request is due already.
+std::int64_t request_frame(std::int64_t due_ns, std::int64_t chunk_ns) {
+  if (due_ns == 0 || chunk_ns == 0 || due_ns <= chunk_ns) return 0;
+  const std::int64_t wait = std::min(due_ns - chunk_ns, NS_PER_SECOND);  // keeps the product small
+  return wait * SAMPLE_RATE / NS_PER_SECOND;
+}
+
+// Adds frames [from, to) of the buffer's sound into sum and moves the buffer on; it stops at its
+// end.
+void add_sound(PlaybackBuffer& b, std::int32_t* sum, int from, int to) {
+  if (!b.sounding || from >= to) return;
+  const std::uint32_t left = b.count - b.position;
+  const int take =
+      left < static_cast<std::uint32_t>(to - from) ? static_cast<int>(left) : to - from;
+  const std::int16_t* src = b.samples + b.position;
+  for (int i = 0; i < take; ++i) sum[from + i] += src[i];
+  b.position += static_cast<std::uint32_t>(take);
   if (b.position >= b.count) b.sounding = false;
-  return b.sounding;
 }
 
 }  // namespace
 
-void mix_frames(MixerState& mixer, std::int16_t* out, int frames) {
+void mix_frames(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns) {
   mixer.passes.fetch_add(1, std::memory_order_seq_cst);
-
-  PlaybackBuffer* sounding[MIXER_VOICES];
-  int n = 0;
-  for (auto& place : mixer.voices) {
-    PlaybackBuffer* b = place.load(std::memory_order_seq_cst);
-    if (b != nullptr && take_request(*b)) sounding[n++] = b;
-  }
+  const std::int64_t pass_start = pass_ns == 0 ? 0 : advance_clock(mixer.clock, pass_ns, frames);
 
   // Summed in 32 bits a chunk at a time: 64 full-scale voices still fit.
   constexpr int CHUNK = PERIOD_FRAMES;
   std::int32_t sum[CHUNK];
   for (int done = 0; done < frames;) {
     const int len = std::min(CHUNK, frames - done);
+    const std::int64_t chunk_start = pass_start == 0 ? 0 : pass_start + frames_to_ns(done);
     std::fill_n(sum, len, 0);
-    for (int v = 0; v < n;) {
-      PlaybackBuffer& b = *sounding[v];
-      const std::uint32_t left = b.count - b.position;
-      const int take = left < static_cast<std::uint32_t>(len) ? static_cast<int>(left) : len;
-      const std::int16_t* src = b.samples + b.position;
-      for (int i = 0; i < take; ++i) sum[i] += src[i];
-      b.position += static_cast<std::uint32_t>(take);
-      if (b.position >= b.count) {
-        b.sounding = false;
-        sounding[v] = sounding[--n];
-      } else {
-        ++v;
+    for (auto& place : mixer.voices) {
+      PlaybackBuffer* b = place.load(std::memory_order_seq_cst);
+      if (b == nullptr) continue;
+      int from = 0;
+      const std::uint32_t requests = b->play_requests.load(std::memory_order_acquire);
+      if (requests != b->requests_seen) {
+        const std::int64_t at =
+            request_frame(b->play_due_ns.load(std::memory_order_relaxed), chunk_start);
+        if (at < len) {  // otherwise the request waits for a later chunk
+          from = static_cast<int>(at);
+          add_sound(*b, sum, 0, from);  // the old sound up to the restart
+          b->requests_seen = requests;
+          b->position = 0;
+          b->sounding = b->count > 0;
+        }
       }
+      add_sound(*b, sum, from, len);
     }
     std::int16_t* dst = out + std::ptrdiff_t{done} * OUTPUT_CHANNELS;
     for (int i = 0; i < len; ++i) {

@@ -34,10 +34,9 @@ struct PlaybackBuffer {
   std::uint32_t count = 0;
   std::int16_t* samples = nullptr;  // from playback_memory; null when count is 0
 
-  // Written by the main thread. Every play request counts this up; the mixer compares it with
-  // the last count it acted on. A later version can carry the time each request was made next
-  // to the count, so that the mixer starts the voice at a fixed delay after the request instead
-  // of at the start of the next period.
+  // Written by the main thread. Every play request stores the time it is due (0: at the next
+  // pass), then counts this up; the mixer compares the count with the last one it acted on.
+  std::atomic<std::int64_t> play_due_ns{0};
   std::atomic<std::uint32_t> play_requests{0};
 
   // Read and written by the mixer only.
@@ -46,10 +45,23 @@ struct PlaybackBuffer {
   bool sounding = false;
 };
 
+// When the frames of a pass will be heard, in the steady clock of play requests: the mixer
+// keeps a smoothed estimate from the times its passes start, so that the jitter of the
+// device's thread does not move the voices it starts. Mixer thread only.
+struct StreamClock {
+  bool valid = false;
+  std::int64_t frames = 0;     // frames produced so far
+  std::int64_t origin_ns = 0;  // estimated time of frame 0
+};
+
 struct MixerState {
   std::atomic<PlaybackBuffer*> voices[MIXER_VOICES] = {};
   std::atomic<std::uint32_t> passes{0};  // odd while mix_frames runs
+  StreamClock clock;
 };
+
+// The steady clock in nanoseconds, the time base of play requests and passes.
+std::int64_t steady_now_ns();
 
 // Where playback buffers get their sample memory. Tests replace it to make a buffer fail on
 // purpose.
@@ -76,13 +88,15 @@ bool mixer_has(const MixerState& mixer, const PlaybackBuffer* buffer);
 // Main thread. Withdraws the buffer (it stops sounding) and returns once the mixer can no
 // longer be reading it. A buffer that is not attached is left alone.
 void mixer_detach(MixerState& mixer, PlaybackBuffer* buffer);
-// Main thread. Asks the mixer to play the buffer from its first sample at the start of its
-// next pass, cutting off what it was playing.
-void request_play(PlaybackBuffer& buffer);
+// Main thread. Asks the mixer to play the buffer from its first sample, cutting off what it was
+// playing: at the frame due at due_ns on the steady clock, or at the start of the next pass when
+// due_ns is 0 or already past.
+void request_play(PlaybackBuffer& buffer, std::int64_t due_ns = 0);
 
 // Mixer thread. Writes `frames` interleaved stereo frames (left, right) of every sounding
 // buffer summed, clamped to 16 bits, the same value on both channels, and moves each buffer
-// on. A buffer that reaches its end stops.
-void mix_frames(MixerState& mixer, std::int16_t* out, int frames);
+// on. A buffer that reaches its end stops. pass_ns is when the pass started on the steady
+// clock; 0 means unknown, and every request is then taken at the pass's first frame.
+void mix_frames(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns = 0);
 
 }  // namespace thumpa

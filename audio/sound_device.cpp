@@ -18,8 +18,14 @@ namespace {
 struct SoundDevice {
   SDL_AudioDeviceID id = 0;  // 0 while closed
   int period_frames = 0;
+  // How long after it is made a play request sounds: one period, so that the next pass can
+  // always place it, and a margin for the jitter of the device's thread. A constant delay
+  // keeps a steady beat steady instead of snapping each start to a period boundary.
+  std::int64_t play_delay_ns = 0;
   MixerState mixer;
 };
+
+constexpr std::int64_t PLAY_DELAY_MARGIN_NS = 1'000'000;
 
 SoundDevice device;
 
@@ -29,7 +35,7 @@ void show_error(const char* text, const std::string& detail) {
 
 void audio_callback(void* userdata, Uint8* stream, int len) {
   mix_frames(*static_cast<MixerState*>(userdata), reinterpret_cast<std::int16_t*>(stream),
-             len / static_cast<int>(OUTPUT_CHANNELS * sizeof(std::int16_t)));
+             len / static_cast<int>(OUTPUT_CHANNELS * sizeof(std::int16_t)), steady_now_ns());
 }
 
 std::string describe(const SDL_AudioSpec& spec) {
@@ -75,6 +81,9 @@ int open_sound_device() {
 
   device.id = id;
   device.period_frames = obtained.samples;
+  device.play_delay_ns =
+      std::int64_t{obtained.samples} * 1'000'000'000 / SAMPLE_RATE + PLAY_DELAY_MARGIN_NS;
+  device.mixer.clock = StreamClock{};
   SDL_PauseAudioDevice(id, 0);
   return 0;
 }
@@ -123,7 +132,7 @@ void release_playback_buffer(PlaybackBuffer* buffer) {
 
 void play_voice(PlaybackBuffer* buffer) {
   if (!mixer_has(device.mixer, buffer)) return;
-  request_play(*buffer);
+  request_play(*buffer, steady_now_ns() + device.play_delay_ns);
 }
 
 PlaybackBuffer* replace_playback_buffer(int slot, const VoiceBuffer& voice) {

@@ -119,6 +119,82 @@ TEST_F(Mixer, SecondPlayRestartsTheVoiceInsteadOfLayeringIt) {
   EXPECT_EQ(second, concat(pcm, silence(100)));
 }
 
+// Pulls one pass of `frames` that starts at pass_ns on the steady clock; returns the left channel.
+std::vector<std::int16_t> pull_at(MixerState& mixer, int frames, std::int64_t pass_ns) {
+  std::vector<std::int16_t> out(static_cast<std::size_t>(frames) * 2);
+  mix_frames(mixer, out.data(), frames, pass_ns);
+  std::vector<std::int16_t> left;
+  for (int i = 0; i < frames; ++i) left.push_back(out[2 * i]);
+  return left;
+}
+
+constexpr std::int64_t NS_PER_FRAME_X256 = 256'000'000'000 / SAMPLE_RATE;  // one 256-frame pass
+constexpr std::int64_t T0 = 5'000'000'000;                                 // any start time
+
+std::int64_t frames_ns(std::int64_t frames) {
+  return frames * 1'000'000'000 / SAMPLE_RATE;
+}
+
+TEST_F(Mixer, TimedRequestStartsAtItsFrameInsideAPass) {
+  const auto pcm = ramp(300, 100, 3);
+  PlaybackBuffer* b = attached(pcm);
+  pull_at(mixer, 256, T0);  // the stream clock starts
+  // Due 100 frames into the next pass (plus a little, so truncation cannot land on 99).
+  request_play(*b, T0 + NS_PER_FRAME_X256 + frames_ns(100) + 1000);
+  EXPECT_EQ(pull_at(mixer, 256, T0 + NS_PER_FRAME_X256),
+            concat(silence(100), std::vector<std::int16_t>(pcm.begin(), pcm.begin() + 156)));
+  EXPECT_EQ(pull_at(mixer, 256, T0 + 2 * NS_PER_FRAME_X256),
+            concat(std::vector<std::int16_t>(pcm.begin() + 156, pcm.end()), silence(112)));
+}
+
+TEST_F(Mixer, TimedRequestWaitsForItsPassAndCutsTheOldSoundThere) {
+  const auto pcm = ramp(1000, -500, 1);
+  PlaybackBuffer* b = attached(pcm);
+  request_play(*b);
+  pull_at(mixer, 256, T0);  // sounding: 256 frames played
+  request_play(*b, T0 + 2 * NS_PER_FRAME_X256 + frames_ns(10) + 1000);  // not in the next pass
+  EXPECT_EQ(pull_at(mixer, 256, T0 + NS_PER_FRAME_X256),
+            std::vector<std::int16_t>(pcm.begin() + 256, pcm.begin() + 512));
+  EXPECT_EQ(pull_at(mixer, 256, T0 + 2 * NS_PER_FRAME_X256),
+            concat(std::vector<std::int16_t>(pcm.begin() + 512, pcm.begin() + 522),
+                   std::vector<std::int16_t>(pcm.begin(), pcm.begin() + 246)));
+  // A request already due when its pass starts plays from the pass's first frame.
+  request_play(*b, T0);
+  EXPECT_EQ(pull_at(mixer, 256, T0 + 3 * NS_PER_FRAME_X256),
+            std::vector<std::int16_t>(pcm.begin(), pcm.begin() + 256));
+}
+
+TEST_F(Mixer, TimedRequestsKeepTheirSpacingWhateverThePassesJitter) {
+  // A beat of 13230 frames (300 ms) lands 13230 frames apart in the stream, though the
+  // device's thread starts each pass up to a millisecond early or late.
+  PlaybackBuffer* b = attached(std::vector<std::int16_t>(50, 1000));
+  std::vector<std::int16_t> stream;
+  std::uint32_t jitter = 12345;
+  std::int64_t next_request = T0 + 50'000'000;
+  std::vector<std::size_t> onsets;
+  for (int pass = 0; pass < 600; ++pass) {
+    jitter = jitter * 1103515245u + 12345u;
+    const std::int64_t on_time = T0 + frames_ns(256LL * pass);
+    const std::int64_t pass_ns =
+        on_time + static_cast<std::int64_t>(jitter >> 16) % 2'000'000 - 1'000'000;
+    if (pass_ns >= next_request - 7'000'000) {  // requests made 7 ms before they are due
+      request_play(*b, next_request);
+      next_request += 300'000'000;
+    }
+    const auto left = pull_at(mixer, 256, pass_ns);
+    for (std::size_t i = 0; i < left.size(); ++i) {
+      const bool starts = left[i] != 0 && (stream.empty() ? true : stream.back() == 0);
+      if (starts) onsets.push_back(stream.size());
+      stream.push_back(left[i]);
+    }
+  }
+  ASSERT_GE(onsets.size(), 8u);
+  for (std::size_t i = 2; i < onsets.size(); ++i) {  // once the clock estimate has settled
+    const auto gap = static_cast<std::int64_t>(onsets[i] - onsets[i - 1]);
+    EXPECT_NEAR(gap, 13230, 22) << "beat " << i;
+  }
+}
+
 TEST_F(Mixer, DifferentVoicesSoundTogetherClampedToSixteenBits) {
   const struct {
     std::int16_t a, b, sum;

@@ -94,7 +94,6 @@ TEST_F(SoundDevice, DiskDeviceRecordsExactlyThePlayedVoiceOnBothChannels) {
   EXPECT_EQ(left, right);
   const auto onset = std::find_if(left.begin(), left.end(), [](std::int16_t s) { return s != 0; });
   ASSERT_NE(onset, left.end()) << "the voice never sounded in " << left.size() << " frames";
-  EXPECT_EQ((onset - left.begin()) % 256, 0) << "a play request takes effect at a period's start";
   ASSERT_GE(left.end() - onset, 3000);
   for (std::uint32_t i = 0; i < voice.count; ++i) {
     ASSERT_EQ(onset[i], pcm16_from_q31(voice.samples[i])) << "sample " << i;
