@@ -17,6 +17,7 @@
 #include "app/command_sender.h"
 #include "app/commands.h"
 #include "app/main_state.h"
+#include "app/menu_mnemonics.h"
 #include "app/message_box.h"
 #include "app/waveform.h"
 #include "audio/sound_device.h"
@@ -71,6 +72,7 @@ void add_item(QMenu* menu, const MenuItem& item) {
 template <std::size_t N>
 QMenu* add_popup(QMenuBar* bar, const char* title, const MenuItem (&items)[N]) {
   QMenu* menu = bar->addMenu(QString::fromUtf8(title));
+  skip_greyed_mnemonics(menu);
   for (const MenuItem& item : items) add_item(menu, item);
   return menu;
 }
