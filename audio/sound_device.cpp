@@ -38,9 +38,9 @@ void audio_callback(void* userdata, Uint8* stream, int len) {
              len / static_cast<int>(OUTPUT_CHANNELS * sizeof(std::int16_t)), steady_now_ns());
 }
 
-std::string describe(const SDL_AudioSpec& spec) {
-  return std::to_string(SDL_AUDIO_BITSIZE(spec.format)) + "-bit, " + std::to_string(spec.channels) +
-         " channels, " + std::to_string(spec.freq) + " Hz";
+std::string describe(const SDL_AudioSpec& format) {
+  return std::to_string(SDL_AUDIO_BITSIZE(format.format)) + "-bit, " +
+         std::to_string(format.channels) + " channels, " + std::to_string(format.freq) + " Hz";
 }
 
 }  // namespace
