@@ -2,9 +2,9 @@
 # Runs audio_latency_probe on a PulseAudio null sink: the period the device gets, the delay
 # from a play request to the voice leaving the mixer, and whether the voices played come back
 # sample for sample from the sink's monitor. Stops what it starts, by PID.
-#   tests/audio/null_sink_probe.sh BUILD_DIR [WORK_DIR]
+#   bench/null_sink_probe.sh BUILD_DIR [WORK_DIR]
 set -u
-PROBE=$1/tests/audio/audio_latency_probe
+PROBE=$1/bench/audio_latency_probe
 W=${2:-/tmp/thumpa-null-sink}
 rm -rf "$W"; mkdir -p "$W/home" "$W/run/pulse"
 export HOME=$W/home XDG_RUNTIME_DIR=$W/run PULSE_SERVER=unix:$W/run/pulse/native
