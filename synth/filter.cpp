@@ -18,15 +18,4 @@ FilterCoeffs filter_coeffs(std::int32_t f, std::int32_t q) {
   return c;
 }
 
-NoiseBand::NoiseBand(std::int32_t f, std::int32_t q, std::int32_t p0) : n1(p0) {
-  f = clamp_noise_freq(f);
-  const FilterCoeffs c = filter_coeffs(f, q);
-  rc = c.rc;
-  r2 = c.r2;
-  const std::int64_t numerator =
-      std::int64_t{mul_q31(sat32(std::int64_t{ONE} - c.r), table_sin(f))} * ONE;
-  const std::int64_t denominator = sat32(std::int64_t{ONE} - table_cos(f));
-  gain = sat32(numerator / denominator);
-}
-
 }  // namespace thumpa

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "synth/fixed_point.h"
+#include "synth/guards.h"
 
 namespace thumpa {
 
@@ -39,7 +40,18 @@ struct NoiseBand {
   std::int32_t n1, n2 = 0;
   std::int32_t y1 = 0, y2 = 0;
 
-  NoiseBand(std::int32_t f, std::int32_t q, std::int32_t p0);
+  // Defined here so that a generator's band never escapes it: its state then stays in
+  // registers in the sample loop instead of making a round trip through memory per sample.
+  NoiseBand(std::int32_t f, std::int32_t q, std::int32_t p0) : n1(p0) {
+    f = clamp_noise_freq(f);
+    const FilterCoeffs c = filter_coeffs(f, q);
+    rc = c.rc;
+    r2 = c.r2;
+    const std::int64_t numerator =
+        std::int64_t{mul_q31(sat32(std::int64_t{ONE} - c.r), table_sin(f))} * ONE;
+    const std::int64_t denominator = sat32(std::int64_t{ONE} - table_cos(f));
+    gain = sat32(numerator / denominator);
+  }
 
   std::int32_t next() {
     const std::int32_t t =
