@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "message_capture.h"
+#include "tests/support/message_recorder.h"
 
 namespace thumpa {
 namespace {
@@ -48,7 +48,7 @@ double ms_between(Clock::time_point a, Clock::time_point b) {
 }
 
 struct Metronome : ::testing::Test {
-  MessageCapture capture;
+  MessageRecorder capture;
   void TearDown() override { stop_metronome(); }
 };
 

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "audio/mixer.h"
-#include "message_capture.h"
+#include "tests/support/message_recorder.h"
 
 namespace thumpa {
 namespace {
@@ -36,7 +36,7 @@ VoiceBuffer voice_of_length(std::uint32_t n, int seed) {
 }
 
 struct SoundDevice : ::testing::Test {
-  MessageCapture capture;
+  MessageRecorder capture;
   fs::path dir = fs::temp_directory_path() / ("thumpa-audio-" + std::to_string(::getpid()));
 
   void use_driver(const char* driver, const fs::path& file = {}) {
@@ -114,7 +114,7 @@ TEST_F(SoundDevice, FailedOpenShowsTheFailingStepAndReturnsMinusOne) {
   };
   std::ofstream(dir / "plain-file") << "x";
   for (const auto& c : cases) {
-    MessageCapture local;
+    MessageRecorder local;
     use_driver(c.driver, *c.file ? dir / c.file : fs::path{});
     EXPECT_EQ(open_sound_device(), -1) << c.driver;
     EXPECT_FALSE(sound_device_open());
@@ -137,7 +137,7 @@ TEST_F(SoundDevice, BufferThatCannotBeMadeShowsTwoMessages) {
   const VoiceBuffer voice = voice_of_length(100, 1);
 
   const auto expect_refused = [&](const char* why) {
-    MessageCapture local;
+    MessageRecorder local;
     EXPECT_EQ(make_playback_buffer(voice), nullptr) << why;
     EXPECT_EQ(local.texts(), (std::vector<std::string>{"Cannot create buffer", "Out of memory"}))
         << why;

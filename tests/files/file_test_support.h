@@ -1,4 +1,4 @@
-// Helpers shared by the file tests: a scratch folder, captured messages, a file-size limit.
+// Helpers shared by the file tests: a scratch folder and a file-size limit.
 #pragma once
 
 #include <signal.h>
@@ -36,16 +36,6 @@ struct ScratchFolder {
     for (const auto& e : fs::directory_iterator(path)) names.insert(e.path().filename().string());
     return names;
   }
-};
-
-// Records every message shown while it lives.
-struct CapturedMessages {
-  std::vector<UserMessage> shown;
-  MessageSink previous;
-  CapturedMessages() {
-    previous = set_message_sink({[this](const UserMessage& m) { shown.push_back(m); }, [] {}});
-  }
-  ~CapturedMessages() { set_message_sink(previous); }
 };
 
 // Writes beyond `bytes` fail with EFBIG (SIGXFSZ ignored) until it goes out of scope. Limits

@@ -14,11 +14,11 @@
 
 #include "file_test_support.h"
 #include "files/safe_file.h"
+#include "tests/support/message_recorder.h"
 
 namespace thumpa {
 namespace {
 
-using test::CapturedMessages;
 using test::read_file;
 using test::ScratchFolder;
 
@@ -194,7 +194,7 @@ TEST(SettingsText, DamagedAndUnusualTexts) {
 
 TEST(SettingsFile, SavedFileLoadsBack) {
   ScratchFolder dir;
-  CapturedMessages messages;
+  MessageRecorder messages;
   const BankParams saved = distinct_params();
   ASSERT_TRUE(save_settings_file(dir / "my.zog", saved));
   EXPECT_EQ(read_file(dir / "my.zog"), settings_text(saved));
@@ -208,7 +208,7 @@ TEST(SettingsFile, SavedFileLoadsBack) {
 TEST(SettingsFile, EmptyFileLoadsAndChangesNothing) {
   ScratchFolder dir;
   test::write_file(dir / "empty.zog", "");
-  CapturedMessages messages;
+  MessageRecorder messages;
   const BankParams before = distinct_params();
   BankParams params = before;
   EXPECT_TRUE(read_settings_file(dir / "empty.zog", params));
@@ -225,7 +225,7 @@ TEST(SettingsFile, UnreadableFileChangesNothing) {
   } cases[] = {{"missing.zog", ENOENT}, {"folder.zog", EISDIR}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    CapturedMessages messages;
+    MessageRecorder messages;
     const BankParams before = distinct_params();
     BankParams params = before;
     EXPECT_FALSE(read_settings_file(dir / c.name, params));
@@ -243,7 +243,7 @@ TEST(SettingsFile, UnreadableFileChangesNothing) {
 TEST(SettingsFile, FileThatCannotBeCreated) {
   ScratchFolder dir;
   test::write_file(dir / "plain", "");
-  CapturedMessages messages;
+  MessageRecorder messages;
   EXPECT_FALSE(save_settings_file(dir / "plain/s.zog", BankParams{}));
   ASSERT_EQ(messages.shown.size(), 1u);
   const UserMessage& m = messages.shown[0];
@@ -258,7 +258,7 @@ TEST(SettingsFile, FailedWriteKeepsTheOldFile) {
   ScratchFolder dir;
   const std::string old_text = settings_text(distinct_params());
   test::write_file(dir / "keep.zog", old_text);
-  CapturedMessages messages;
+  MessageRecorder messages;
   {
     test::FileSizeLimit limit(100);
     EXPECT_FALSE(save_settings_file(dir / "keep.zog", BankParams{}));

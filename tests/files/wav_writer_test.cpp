@@ -11,11 +11,11 @@
 
 #include "file_test_support.h"
 #include "files/safe_file.h"
+#include "tests/support/message_recorder.h"
 
 namespace thumpa {
 namespace {
 
-using test::CapturedMessages;
 using test::read_file;
 using test::ScratchFolder;
 
@@ -152,7 +152,7 @@ TEST(WavWriter, FailuresLeaveTheOldFileAndNoTemporaryFile) {
     test::fs::create_directory(dir / "folder.wav");
     if (c.old_file) test::write_file(dir / c.name, old_contents);
     const auto before = dir.entries();
-    CapturedMessages messages;
+    MessageRecorder messages;
     {
       test::FileSizeLimit limit(c.error == EFBIG ? 10000 : RLIM_INFINITY);
       EXPECT_FALSE(write_wav_file(ramp_voice(84000), dir / c.name));
@@ -174,7 +174,7 @@ TEST(WavWriter, FailuresLeaveTheOldFileAndNoTemporaryFile) {
 // A device is written in place: renaming a file over it would destroy it.
 TEST(WavWriter, FullDeviceReportsNoSpace) {
   if (!test::fs::is_character_file("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  CapturedMessages messages;
+  MessageRecorder messages;
   EXPECT_FALSE(write_wav_file(ramp_voice(100), "/dev/full"));
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_NE(messages.shown[0].text.find("\"/dev/full\""), std::string::npos);
@@ -184,7 +184,7 @@ TEST(WavWriter, FullDeviceReportsNoSpace) {
 
 TEST(WavWriter, NoBufferGivesItsOwnMessage) {
   ScratchFolder dir;
-  CapturedMessages messages;
+  MessageRecorder messages;
   EXPECT_FALSE(write_wav_file(ramp_voice(10), dir / "n.wav", std::size_t{1} << 62));
   ASSERT_EQ(messages.shown.size(), 1u);
   EXPECT_EQ(messages.shown[0].text, "Can't get a write buffer for the WAV file \"" +

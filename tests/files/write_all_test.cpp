@@ -6,11 +6,11 @@
 #include <cstdlib>
 
 #include "file_test_support.h"
+#include "tests/support/message_recorder.h"
 
 namespace thumpa {
 namespace {
 
-using test::CapturedMessages;
 using test::ScratchFolder;
 
 // Eight voices of different lengths, so each file shows which voice went into it.
@@ -29,7 +29,7 @@ struct EightVoices {
 TEST(WriteAll, WritesEveryVoiceUnderItsName) {
   ScratchFolder dir;
   EightVoices voices;
-  CapturedMessages messages;
+  MessageRecorder messages;
   EXPECT_TRUE(write_all_wavs(dir.path.string(), voices.table));
   std::set<std::string> names;
   for (const WriteAllEntry& e : WRITE_ALL_ORDER) {
@@ -49,7 +49,7 @@ TEST(WriteAll, StopsAtTheFirstFileThatFails) {
   ScratchFolder dir;
   test::fs::create_directory(dir.path / "snare1.wav");  // cannot become a file, even for root
   EightVoices voices;
-  CapturedMessages messages;
+  MessageRecorder messages;
   EXPECT_FALSE(write_all_wavs(dir.path.string(), voices.table));
   EXPECT_EQ(dir.entries(), (std::set<std::string>{"kick.wav", "snare1.wav"}));
   EXPECT_TRUE(test::fs::is_directory(dir.path / "snare1.wav"));

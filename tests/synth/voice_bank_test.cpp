@@ -19,25 +19,10 @@
 #include "synth/messages.h"
 #include "synth/render.h"
 #include "synth/shaping.h"
+#include "tests/support/message_recorder.h"
 
 namespace thumpa {
 namespace {
-
-struct Recorder {
-  std::vector<UserMessage> messages;
-  int destroy_requests = 0;
-  MessageSink previous;
-  Recorder() {
-    previous = set_message_sink(
-        {[this](const UserMessage& m) { messages.push_back(m); }, [this] { ++destroy_requests; }});
-  }
-  ~Recorder() { set_message_sink(previous); }
-  std::vector<std::string> texts() const {
-    std::vector<std::string> t;
-    for (const UserMessage& m : messages) t.push_back(m.text);
-    return t;
-  }
-};
 
 std::vector<Q31> samples_of(const VoiceBuffer& v) {
   return v.samples ? std::vector<Q31>(v.samples.get(), v.samples.get() + v.count)
@@ -71,9 +56,9 @@ class Bank : public ::testing::Test {
 };
 
 TEST_F(Bank, InitRendersEveryVoiceNormalisedWithABuffer) {
-  Recorder r;
+  MessageRecorder r;
   init_voice_bank(bank);
-  EXPECT_TRUE(r.messages.empty());
+  EXPECT_TRUE(r.shown.empty());
   EXPECT_EQ(r.destroy_requests, 0);
   for (VoiceId id : MENU_ORDER) {
     SCOPED_TRACE(id);
@@ -87,7 +72,7 @@ TEST_F(Bank, InitRendersEveryVoiceNormalisedWithABuffer) {
 }
 
 TEST_F(Bank, LoadedShapingIsHeardOnlyAfterAnEdit) {
-  Recorder r;
+  MessageRecorder r;
   init_voice_bank(bank);
   const std::vector<Q31> plain_kick = samples_of(bank.voices[VOICE_KICK]);
   bank.params.shaping.dist_type[VOICE_KICK] = DIST_AP;
@@ -100,11 +85,11 @@ TEST_F(Bank, LoadedShapingIsHeardOnlyAfterAnEdit) {
   shape_voice(VOICE_KICK, expected, bank.params.shaping);
   EXPECT_EQ(samples_of(bank.voices[VOICE_KICK]), samples_of(expected));
   EXPECT_NE(samples_of(bank.voices[VOICE_KICK]), plain_kick);
-  EXPECT_TRUE(r.messages.empty());
+  EXPECT_TRUE(r.shown.empty());
 }
 
 TEST_F(Bank, ResetRestoresEveryDefaultAndKeepsTheVoiceObjects) {
-  Recorder r;
+  MessageRecorder r;
   init_voice_bank(bank);
   const VoiceBuffer* blipp = &bank.voices[VOICE_BLIPP];
   const std::vector<Q31> default_snare = samples_of(bank.voices[VOICE_SNARE]);
@@ -117,17 +102,17 @@ TEST_F(Bank, ResetRestoresEveryDefaultAndKeepsTheVoiceObjects) {
   EXPECT_EQ(bank.params, BankParams{});
   EXPECT_EQ(samples_of(bank.voices[VOICE_SNARE]), default_snare);
   EXPECT_EQ(&bank.voices[VOICE_BLIPP], blipp);
-  EXPECT_TRUE(r.messages.empty());
+  EXPECT_TRUE(r.shown.empty());
 }
 
 TEST_F(Bank, RenderFailureAtStartUpWarnsAsksToDestroyTheWindowAndStops) {
-  Recorder r;
+  MessageRecorder r;
   allocations_left = 1;  // the Blipp renders, the Closed Hi-hat does not
   sample_memory.allocate = failing_allocate;
   init_voice_bank(bank);
   ASSERT_EQ(r.texts(), std::vector<std::string>{"Can't make closed!"});
-  EXPECT_EQ(r.messages[0].icon, MessageIcon::warning);
-  EXPECT_EQ(r.messages[0].caption, "");
+  EXPECT_EQ(r.shown[0].icon, MessageIcon::warning);
+  EXPECT_EQ(r.shown[0].caption, "");
   EXPECT_EQ(r.destroy_requests, 1);
   EXPECT_FALSE(bank.voices[VOICE_BLIPP].empty());
   EXPECT_TRUE(bank.voices[VOICE_OPEN_HAT].empty());  // the program is ending: not rendered
@@ -136,33 +121,33 @@ TEST_F(Bank, RenderFailureAtStartUpWarnsAsksToDestroyTheWindowAndStops) {
 TEST_F(Bank, EditorRebuildFailureKeepsTheOldBuffer) {
   init_voice_bank(bank);
   PlaybackBuffer* old_buffer = playback_buffer[playback_slot(VOICE_COWBELL)];
-  Recorder r;
+  MessageRecorder r;
   allocations_left = 0;
   sample_memory.allocate = failing_allocate;
   rebuild_voice(bank, VOICE_COWBELL);
   EXPECT_EQ(r.texts(), std::vector<std::string>{"Can't make cowbell!"});
-  EXPECT_EQ(r.messages[0].icon, MessageIcon::error);
+  EXPECT_EQ(r.shown[0].icon, MessageIcon::error);
   EXPECT_EQ(r.destroy_requests, 0);
   EXPECT_EQ(playback_buffer[playback_slot(VOICE_COWBELL)], old_buffer);
 }
 
 TEST_F(Bank, WithoutADeviceEveryVoiceReportsItsBuffer) {
   close_sound_device();
-  Recorder r;
+  MessageRecorder r;
   init_voice_bank(bank);
   EXPECT_EQ(r.texts(),
             (std::vector<std::string>{
                 "Can't make blipp buffer!", "Can't make Ch buffer!", "Can't make Oh buffer!",
                 "Can't make Clave buffer!", "Can't make Kick buffer!", "Can't make Snare buffer!",
                 "Can't make Cowbell buffer!", "Can't make Oscillator buffer!"}));
-  for (const UserMessage& m : r.messages) EXPECT_EQ(m.icon, MessageIcon::error);
+  for (const UserMessage& m : r.shown) EXPECT_EQ(m.icon, MessageIcon::error);
   EXPECT_FALSE(bank.voices[VOICE_OSCILLATOR].empty());  // rendered, only not playable
 
   // A voice that got no buffer gets one on "Reset" once the device is there.
   ASSERT_EQ(open_sound_device(), 0);
-  Recorder after;
+  MessageRecorder after;
   reset_voice_bank(bank);
-  EXPECT_TRUE(after.messages.empty());
+  EXPECT_TRUE(after.shown.empty());
   for (VoiceId id : MENU_ORDER) EXPECT_NE(playback_buffer[playback_slot(id)], nullptr);
   rebuild_voice(bank, VOICE_KICK);
   close_sound_device();
@@ -197,14 +182,14 @@ TEST_F(Bank, AbsurdSettingsRenderTheWholeBankWithoutFault) {
   EXPECT_EQ(bank.params.snare.resonance, 0);
   EXPECT_EQ(bank.params.cowbell.dist, 0);
   EXPECT_EQ(bank.params.osc.sample_rate, 0);
-  Recorder r;
+  MessageRecorder r;
   rerender_voice_bank(bank);
   for (VoiceId id : MENU_ORDER) {
     EXPECT_GE(bank.voices[id].count, 10u);
     rebuild_voice(bank, id);  // shaped with the absurd shaping too
     EXPECT_GE(bank.voices[id].count, 10u);
   }
-  EXPECT_TRUE(r.messages.empty());
+  EXPECT_TRUE(r.shown.empty());
 }
 
 // thumpa-render --settings renders a saved file to the bytes the program writes after loading it.
@@ -219,7 +204,7 @@ TEST_F(Bank, RenderToolMatchesTheBankAfterLoadingSettings) {
   edited.shaping.dist_type[VOICE_KICK] = DIST_AP;  // the bank never distorts
   ASSERT_TRUE(save_settings_file((dir / "edited.zog").string(), edited));
 
-  Recorder r;
+  MessageRecorder r;
   init_voice_bank(bank);
   ASSERT_TRUE(read_settings_file((dir / "edited.zog").string(), bank.params));
   rerender_voice_bank(bank);
