@@ -131,8 +131,11 @@ void add_sound(PlaybackBuffer& b, std::int32_t* sum, int from, int to) {
 }  // namespace
 
 void mix_frames(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns) {
+  mix_frames_at(mixer, out, frames, pass_ns == 0 ? 0 : advance_clock(mixer.clock, pass_ns, frames));
+}
+
+void mix_frames_at(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_start) {
   mixer.passes.fetch_add(1, std::memory_order_seq_cst);
-  const std::int64_t pass_start = pass_ns == 0 ? 0 : advance_clock(mixer.clock, pass_ns, frames);
 
   // Summed in 32 bits a chunk at a time: 64 full-scale voices still fit.
   constexpr int CHUNK = PERIOD_FRAMES;

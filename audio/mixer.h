@@ -99,4 +99,9 @@ void request_play(PlaybackBuffer& buffer, std::int64_t due_ns = 0);
 // clock; 0 means unknown, and every request is then taken at the pass's first frame.
 void mix_frames(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns = 0);
 
+// Mixer thread. As mix_frames, for a stream that says itself when its frames are heard: the
+// first frame of this pass sounds at first_frame_ns on the steady clock, taken as it is,
+// without smoothing. 0 means unknown, as for mix_frames.
+void mix_frames_at(MixerState& mixer, std::int16_t* out, int frames, std::int64_t first_frame_ns);
+
 }  // namespace thumpa

@@ -1,0 +1,54 @@
+// A sound server's client, as the sound device uses it: it opens one output stream whose
+// real-time callback runs the program's mixer, and says how that stream keeps time. Each server
+// (PipeWire, PulseAudio, JACK, SDL as the portable fallback) is one constant record of
+// functions; the sound device picks one and shows the failure messages, whichever it is.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "audio/mixer.h"
+
+namespace thumpa {
+
+// The step of opening that failed; the sound device turns each into its message:
+// connecting to the server, opening the stream, or a stream format other than the one asked.
+enum class OpenStep { init, open, format };
+
+struct OpenFailure {
+  OpenStep step = OpenStep::init;
+  std::string detail;  // the library's or server's own reason
+};
+
+struct OutputBackend {
+  const char* name;  // "pipewire", "pulse", "sdl", "jack": what --audio and THUMPA_AUDIO take
+
+  // True when the backend's server answers now (a quick connect and disconnect, no stream);
+  // the automatic choice takes the first backend whose server answers.
+  bool (*server_answers)();
+
+  // Opens and starts a 44100 Hz stereo stream whose real-time callback fills each period with
+  // mix_frames (or mix_frames_at, where the server says when the frames are heard) on `mixer`,
+  // asking for periods of period_frames. The callback never allocates, locks, logs or makes a
+  // system call. Returns nothing when the stream runs, otherwise the step that failed, with
+  // everything it opened released again.
+  std::optional<OpenFailure> (*open)(MixerState& mixer, int period_frames);
+
+  // Stops the stream and returns once no callback can run any more. Does nothing when closed.
+  void (*close)();
+
+  // Frames per period the stream really got; 0 while closed.
+  int (*period_frames)();
+
+  // How long after a play request its sound is due: the smallest constant delay this backend
+  // can always honour, so that a steady beat stays steady.
+  std::int64_t (*play_delay_ns)();
+
+  // The stream's latency as the server holds it now, in frames (a PulseAudio stream's target
+  // latency grows after underflows), and the underflows counted so far; for the logs.
+  int (*latency_frames)();
+  int (*underflows)();
+};
+
+}  // namespace thumpa
