@@ -5,8 +5,9 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "app/center_dialog.h"
-#include "app/dialog_units.h"
+#include "ui/center_dialog.h"
+#include "ui/dialog_units.h"
+#include "ui/owned_dialog.h"
 
 namespace thumpa {
 
@@ -79,7 +80,7 @@ std::unique_ptr<QDialog> make_about_box(QWidget* owner, std::span<const VersionE
 }
 
 void run_about_box(QWidget* owner) {
-  make_about_box(owner)->exec();
+  exec_owned(make_about_box(owner).release());
 }
 
 }  // namespace thumpa

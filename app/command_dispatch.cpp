@@ -4,18 +4,16 @@
 #include "app/command_sender.h"
 #include "app/commands.h"
 #include "app/file_commands.h"
-#include "app/main_state.h"
 #include "app/main_window.h"
+#include "app/session.h"
 #include "app/waveform.h"
 #include "audio/metronome.h"
 #include "audio/sound_device.h"
+#include "bank/voice_bank.h"
 #include "editors/editors.h"
 #include "synth/messages.h"
-#include "synth/voice_bank.h"
 
 namespace thumpa {
-
-MainState main_state;
 
 namespace {
 
@@ -24,16 +22,15 @@ void play(VoiceId id) {
   if (slot >= 0) play_voice(playback_buffer[slot]);
 }
 
-void edit(VoiceId id) {
-  main_state.current_voice = id;
-  run_voice_editor(main_window, voice_bank, id, send_command);
+void edit(Session& session, VoiceId id) {
+  run_voice_editor(main_window, session.bank, id,
+                   {[id] { send_command(voice_facts(id).play_command); }, repaint_main_window});
 }
 
-void show(VoiceId id) {
-  const VoiceBuffer* voice = &voice_bank.voices[id];
+void show(ViewState& view, VoiceId id) {
   // Showing the voice already shown keeps the panned position.
-  if (voice != main_state.shown_voice) main_state.view_start = 0;
-  main_state.shown_voice = voice;
+  if (view.shown_voice != id) view.view_start = 0;
+  view.shown_voice = id;
   repaint_main_window();
 }
 
@@ -51,33 +48,25 @@ void stop_ticking() {
 
 }  // namespace
 
-bool shown_voice_id(VoiceId& id) {
-  for (const VoiceRow& row : VOICE_TABLE) {
-    if (&voice_bank.voices[row.id] == main_state.shown_voice) {
-      id = row.id;
-      return true;
-    }
-  }
-  return false;
-}
-
-void run_command(int id) {
+void run_command(Session& session, int id) {
+  ViewState& view = session.view;
+  VoiceBank& bank = session.bank;
   const Command command = find_command(id);
   switch (command.action) {
     case Action::unknown:
     case Action::nothing:
       return;
     case Action::open_settings:
-      if (open_settings(main_window, voice_bank)) repaint_main_window();
+      if (open_settings(main_window, bank)) repaint_main_window();
       return;
     case Action::save_settings_as:
-      save_settings_as(main_window, voice_bank.params);
+      save_settings_as(main_window, bank.params);
       return;
     case Action::write_wav_as:
-      write_wav_as(main_window, main_state.shown_voice);
+      write_wav_as(main_window, shown_buffer(session));
       return;
     case Action::write_all:
-      write_all(voice_bank);
+      write_all(bank);
       return;
     case Action::exit:
       if (main_window != nullptr) main_window->close();
@@ -89,40 +78,34 @@ void run_command(int id) {
       play(command.voice);
       return;
     case Action::edit_voice:
-      edit(command.voice);
+      edit(session, command.voice);
       return;
     case Action::show_voice:
-      show(command.voice);
+      show(view, command.voice);
       return;
     case Action::zoom_in:
-      main_state.zoom = zoomed_in(main_state.zoom);
+      view.zoom = zoomed_in(view.zoom);
       break;
     case Action::zoom_out:
-      main_state.zoom = zoomed_out(main_state.zoom);
+      view.zoom = zoomed_out(view.zoom);
       break;
     case Action::pan_left:
-      main_state.view_start =
-          panned_left(main_state.view_start, main_state.client_width, main_state.zoom);
+      view.view_start = panned_left(view.view_start, view.client_width, view.zoom);
       break;
     case Action::pan_right:
-      if (main_state.shown_voice != nullptr) {
-        main_state.view_start = panned_right(main_state.view_start, main_state.shown_voice->count,
-                                             main_state.client_width, main_state.zoom);
+      if (const VoiceBuffer* shown = shown_buffer(session)) {
+        view.view_start = panned_right(view.view_start, shown->count, view.client_width, view.zoom);
       }
       break;
     case Action::reset:
-      reset_voice_bank(voice_bank);
+      reset_voice_bank(bank);
       break;
-    case Action::play_shown: {
-      VoiceId shown;
-      if (shown_voice_id(shown)) play(shown);
+    case Action::play_shown:
+      if (view.shown_voice) play(*view.shown_voice);
       return;
-    }
-    case Action::edit_shown: {
-      VoiceId shown;
-      if (shown_voice_id(shown)) edit(shown);
+    case Action::edit_shown:
+      if (view.shown_voice) edit(session, *view.shown_voice);
       return;
-    }
     case Action::start_metronome:
       start_ticking();
       return;

@@ -61,6 +61,14 @@ void set_command_target(QObject* target, std::function<void(int)> dispatch) {
   if (target == nullptr) release_waiting_senders();
 }
 
+void clear_command_target(QObject* target) {
+  std::lock_guard lock(sender.mutex);
+  if (sender.target != target) return;  // another object took over: it stays the target
+  sender.target = nullptr;
+  sender.dispatch = nullptr;
+  release_waiting_senders();
+}
+
 void send_command(int id) {
   auto pending = std::make_shared<PendingCommand>();
   {

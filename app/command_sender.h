@@ -14,6 +14,10 @@ namespace thumpa {
 // command sent from now on and releases senders that still wait.
 void set_command_target(QObject* target, std::function<void(int)> dispatch);
 
+// Clears the target only while it is `target`: an object that goes clears its own claim, never
+// that of an object which became the target after it.
+void clear_command_target(QObject* target);
+
 void send_command(int id);
 
 // Runs f while commands from other threads are dropped instead of queued, and releases any

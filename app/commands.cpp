@@ -39,19 +39,13 @@ Command find_command(int id) {
     default:
       break;
   }
-  for (const VoiceRow& row : VOICE_TABLE) {
-    if (id == row.play_command) return {Action::play_voice, row.id};
-    if (id == row.edit_command) return {Action::edit_voice, row.id};
-    if (id == row.show_command) return {Action::show_voice, row.id};
+  for (VoiceId voice : MENU_ORDER) {
+    const VoiceFacts& v = voice_facts(voice);
+    if (id == v.play_command) return {Action::play_voice, voice};
+    if (id == v.edit_command) return {Action::edit_voice, voice};
+    if (id == v.show_command) return {Action::show_voice, voice};
   }
   return {};
-}
-
-const VoiceRow* voice_row(std::int32_t id) {
-  for (const VoiceRow& row : VOICE_TABLE) {
-    if (row.id == id) return &row;
-  }
-  return nullptr;
 }
 
 }  // namespace thumpa

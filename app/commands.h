@@ -1,8 +1,7 @@
-// The main window's commands: their ids, the voice table that binds each voice to its
-// commands and digit key, and the one command table every menu item and key goes through.
+// The main window's commands: their ids and the one command table every menu item and key goes
+// through. Each voice's play, edit and show commands and its digit key are in the voice table.
 #pragma once
 
-#include <array>
 #include <cstdint>
 
 #include "synth/types.h"
@@ -31,27 +30,6 @@ enum CommandId : int {
 
 // The play command of the Closed Hi-hat, which every metronome tick sends.
 inline constexpr int CMD_PLAY_CLOSED_HAT = 602;
-
-struct VoiceRow {
-  VoiceId id;
-  const char* menu_text;  // the same text in the Edit, Play and Show menus
-  int play_command;
-  int edit_command;
-  int show_command;
-  int digit;  // main-row digit key
-};
-
-// In menu order.
-inline constexpr std::array<VoiceRow, VOICE_COUNT> VOICE_TABLE = {{
-    {VOICE_BLIPP, "&Blipp", 600, 40010, 40037, 1},
-    {VOICE_CLAVE, "&Clave", 601, 40011, 40038, 2},
-    {VOICE_CLOSED_HAT, "C&losed", 602, 40013, 40039, 3},
-    {VOICE_OPEN_HAT, "&Open", 604, 40012, 40040, 4},
-    {VOICE_KICK, "&Kick", 603, 40017, 40041, 5},
-    {VOICE_SNARE, "&Snare", 40048, 40051, 40042, 6},
-    {VOICE_COWBELL, "Co&wbell", 40049, 40050, 40047, 7},
-    {VOICE_OSCILLATOR, "Osc&illator", 608, 40019, 40045, 9},
-}};
 
 enum class Action {
   unknown,  // not in the table: nothing happens
@@ -84,8 +62,5 @@ struct Command {
 // What a command id does. Only the low 16 bits of a command word carry the id, so callers
 // pass the id itself.
 Command find_command(int id);
-
-// The row of a voice by its VoiceId; null for 7 and values outside 0..8.
-const VoiceRow* voice_row(std::int32_t id);
 
 }  // namespace thumpa

@@ -5,10 +5,10 @@
 #include <QFileInfo>
 #include <QMessageBox>
 
+#include "bank/voice_bank.h"
 #include "files/settings_file.h"
 #include "files/wav_writer.h"
 #include "files/write_all.h"
-#include "synth/voice_bank.h"
 
 namespace thumpa {
 

@@ -4,7 +4,7 @@
 #include <QKeyEvent>
 #include <QWidget>
 
-#include "app/command_dispatch.h"
+#include "app/command_sender.h"
 #include "app/key_map.h"
 #include "app/main_window.h"
 
@@ -34,7 +34,7 @@ bool KeyFilter::eventFilter(QObject* watched, QEvent* event) {
     }
   } else if (event->type() == QEvent::KeyPress) {
     if (const int command = key_command(watched, *static_cast<QKeyEvent*>(event)); command != 0) {
-      run_command(command);
+      send_command(command);  // on this thread: runs at once, on the main window's session
       return true;
     }
   }

@@ -19,11 +19,12 @@ Qt::KeyboardModifiers chord(const KeyStroke& stroke) {
 }
 
 int digit_command(int digit, Qt::KeyboardModifiers mods) {
-  for (const VoiceRow& row : VOICE_TABLE) {
-    if (row.digit != digit) continue;
-    if (mods == Qt::NoModifier) return row.play_command;
-    if (mods == Qt::ControlModifier) return row.edit_command;
-    if (mods == Qt::ShiftModifier) return row.show_command;
+  for (VoiceId voice : MENU_ORDER) {
+    const VoiceFacts& v = voice_facts(voice);
+    if (v.digit != digit) continue;
+    if (mods == Qt::NoModifier) return v.play_command;
+    if (mods == Qt::ControlModifier) return v.edit_command;
+    if (mods == Qt::ShiftModifier) return v.show_command;
   }
   return 0;
 }

@@ -16,9 +16,9 @@
 #include "app/command_dispatch.h"
 #include "app/command_sender.h"
 #include "app/commands.h"
-#include "app/main_state.h"
 #include "app/menu_mnemonics.h"
 #include "app/message_box.h"
+#include "app/session.h"
 #include "app/waveform.h"
 #include "audio/sound_device.h"
 #include "synth/messages.h"
@@ -57,7 +57,7 @@ constexpr MenuItem HELP_ITEMS[] = {
     {"&About Thumpa...", CMD_ABOUT},
 };
 
-void add_item(QMenu* menu, const MenuItem& item) {
+void add_item(QMenu* menu, const MenuItem& item, Session& session) {
   if (item.text == nullptr) {
     menu->addSeparator();
     return;
@@ -66,20 +66,25 @@ void add_item(QMenu* menu, const MenuItem& item) {
   action->setData(item.command);
   action->setEnabled(!item.greyed);
   const int command = item.command;
-  QObject::connect(action, &QAction::triggered, action, [command] { run_command(command); });
+  QObject::connect(action, &QAction::triggered, action,
+                   [&session, command] { run_command(session, command); });
 }
 
 template <std::size_t N>
-QMenu* add_popup(QMenuBar* bar, const char* title, const MenuItem (&items)[N]) {
+QMenu* add_popup(QMenuBar* bar, const char* title, const MenuItem (&items)[N], Session& session) {
   QMenu* menu = bar->addMenu(QString::fromUtf8(title));
   skip_greyed_mnemonics(menu);
-  for (const MenuItem& item : items) add_item(menu, item);
+  for (const MenuItem& item : items) add_item(menu, item, session);
   return menu;
 }
 
-QMenu* add_voice_popup(QMenuBar* bar, const char* title, int VoiceRow::*command) {
+QMenu* add_voice_popup(QMenuBar* bar, const char* title, int VoiceFacts::*command,
+                       Session& session) {
   QMenu* menu = bar->addMenu(QString::fromUtf8(title));
-  for (const VoiceRow& row : VOICE_TABLE) add_item(menu, {row.menu_text, row.*command});
+  for (VoiceId voice : MENU_ORDER) {
+    const VoiceFacts& v = voice_facts(voice);
+    add_item(menu, {v.menu_text, v.*command}, session);
+  }
   return menu;
 }
 
@@ -93,7 +98,7 @@ QIcon application_icon() {
 
 }  // namespace
 
-WaveformView::WaveformView(QWidget* parent) : QWidget(parent) {
+WaveformView::WaveformView(QWidget* parent, Session& session) : QWidget(parent), session_(session) {
   // The background is the system's window colour, erased before every paint.
   QPalette palette = this->palette();
   palette.setColor(QPalette::Window, palette.color(QPalette::Base));
@@ -103,7 +108,7 @@ WaveformView::WaveformView(QWidget* parent) : QWidget(parent) {
 }
 
 void WaveformView::paintEvent(QPaintEvent*) {
-  paint_waveform(this, main_state.shown_voice);
+  paint_waveform(this, shown_buffer(session_), session_.view);
 }
 
 void WaveformView::mousePressEvent(QMouseEvent* event) {
@@ -120,12 +125,12 @@ void WaveformView::mousePressEvent(QMouseEvent* event) {
   menu->popup(event->globalPosition().toPoint());
 }
 
-MainWindow::MainWindow() {
+MainWindow::MainWindow(Session& session) : session_(session) {
   setWindowTitle(QString::fromUtf8(WINDOW_TITLE));
   // Every window of the program, dialogs and message boxes included, shows the same icon.
   QApplication::setWindowIcon(application_icon());
   setWindowIcon(application_icon());
-  view_ = new WaveformView(this);
+  view_ = new WaveformView(this, session);
   setCentralWidget(view_);
   build_menus();
   if (const QScreen* screen = this->screen()) {
@@ -136,22 +141,22 @@ MainWindow::MainWindow() {
   connect(qApp, &QGuiApplication::screenRemoved, this,
           [this](QScreen* s) { screen_modes_.remove(s); });
   main_window = this;
-  set_command_target(this, run_command);
+  set_command_target(this, [this](int id) { run_command(session_, id); });
 }
 
 MainWindow::~MainWindow() {
-  set_command_target(nullptr, nullptr);
+  clear_command_target(this);
   if (main_window == this) main_window = nullptr;
 }
 
 void MainWindow::build_menus() {
   QMenuBar* bar = menuBar();
-  add_popup(bar, "&File", FILE_ITEMS);
-  add_voice_popup(bar, "&Edit", &VoiceRow::edit_command);
-  add_voice_popup(bar, "&Play", &VoiceRow::play_command);
-  show_menu_ = add_voice_popup(bar, "&Show", &VoiceRow::show_command);
-  add_popup(bar, "&Display", DISPLAY_ITEMS);
-  add_popup(bar, "&Help", HELP_ITEMS);
+  add_popup(bar, "&File", FILE_ITEMS, session_);
+  add_voice_popup(bar, "&Edit", &VoiceFacts::edit_command, session_);
+  add_voice_popup(bar, "&Play", &VoiceFacts::play_command, session_);
+  show_menu_ = add_voice_popup(bar, "&Show", &VoiceFacts::show_command, session_);
+  add_popup(bar, "&Display", DISPLAY_ITEMS, session_);
+  add_popup(bar, "&Help", HELP_ITEMS, session_);
 }
 
 void MainWindow::watch_screen(QScreen* screen) {
@@ -178,7 +183,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   closed_ = true;
   hide();
   // The metronome may still tick; its commands have no effect from now on.
-  set_command_target(nullptr, nullptr);
+  clear_command_target(this);
   close_sound_device();
   // Outside any event loop there is nothing to end (the start-up sees destroyed_for_good), and
   // an exit requested there would make every later loop, a message box's included, return at
@@ -190,7 +195,7 @@ void repaint_main_window() {
   if (main_window != nullptr) main_window->view()->repaint();
 }
 
-void paint_waveform(QWidget* view, const VoiceBuffer* shown_voice) {
+void paint_waveform(QWidget* view, const VoiceBuffer* shown_voice, ViewState& state) {
   QPainter painter;
   if (!painter.begin(view)) {
     // A message box must not open inside a paint; it is shown once the paint is over.
@@ -201,10 +206,10 @@ void paint_waveform(QWidget* view, const VoiceBuffer* shown_voice) {
   }
   if (shown_voice == nullptr) return;
   const QRect area = view->rect();
-  main_state.client_width = static_cast<std::uint32_t>(area.width());
-  const std::vector<QPoint> points = waveform_points(
-      *shown_voice, main_state.view_start, main_state.zoom,
-      static_cast<std::uint32_t>(area.width()), static_cast<std::uint32_t>(area.height()));
+  state.client_width = static_cast<std::uint32_t>(area.width());
+  const std::vector<QPoint> points = waveform_points(*shown_voice, state.view_start, state.zoom,
+                                                     static_cast<std::uint32_t>(area.width()),
+                                                     static_cast<std::uint32_t>(area.height()));
   // Column 0 is both the start and the first end point, as a polyline through the columns.
   if (points.size() >= 2) painter.drawPolyline(points.data(), static_cast<int>(points.size()));
 }

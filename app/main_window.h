@@ -11,27 +11,34 @@ class QScreen;
 
 namespace thumpa {
 
+struct Session;
+struct ViewState;
 struct VoiceBuffer;
 
 inline constexpr const char* WINDOW_TITLE = "Thumpa";
 inline constexpr const char* DISPLAY_CHANGED_TEXT = "Display Changed";
 
-// The client area: draws shown_voice and pops up the "&Show" menu on the right button.
+// The client area: draws the shown voice and pops up the "&Show" menu on the right button.
 class WaveformView : public QWidget {
  public:
-  explicit WaveformView(QWidget* parent);
+  WaveformView(QWidget* parent, Session& session);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
+
+ private:
+  Session& session_;
 };
 
 class MainWindow : public QMainWindow {
  public:
-  MainWindow();
+  // The window of the session's run: its menus, keys and sent commands run on that session.
+  explicit MainWindow(Session& session);
   ~MainWindow() override;
 
   WaveformView* view() const { return view_; }
+  Session& session() const { return session_; }
   // The fourth popup of the menu bar, "&Show"; also the right-button popup.
   QMenu* show_menu() const { return show_menu_; }
   // True once the window has been closed, which ends the program.
@@ -45,6 +52,7 @@ class MainWindow : public QMainWindow {
   void watch_screen(QScreen* screen);
   void screen_changed(QScreen* screen, const QRect& geometry);
 
+  Session& session_;
   WaveformView* view_ = nullptr;
   QMenu* show_menu_ = nullptr;
   bool closed_ = false;
@@ -62,7 +70,7 @@ extern MainWindow* main_window;
 void repaint_main_window();
 
 // Draws the voice into the view: one line segment per pixel column at most, the default pen
-// on the window colour. Stores the width in main_state.client_width when there is a voice.
-void paint_waveform(QWidget* view, const VoiceBuffer* shown_voice);
+// on the window colour. Stores the width in state.client_width when there is a voice.
+void paint_waveform(QWidget* view, const VoiceBuffer* shown_voice, ViewState& state);
 
 }  // namespace thumpa

@@ -6,6 +6,7 @@
 
 #include "app/main_window.h"
 #include "synth/messages.h"
+#include "ui/owned_dialog.h"
 
 namespace thumpa {
 
@@ -28,14 +29,14 @@ QMessageBox::Icon box_icon(MessageIcon icon) {
 }  // namespace
 
 void show_message_box(QWidget* owner, const UserMessage& message) {
-  QMessageBox box(owner);
-  box.setWindowModality(Qt::ApplicationModal);
-  box.setIcon(box_icon(message.icon));
-  if (!message.caption.empty()) box.setWindowTitle(QString::fromStdString(message.caption));
-  box.setText(QString::fromStdString(message.text));
-  if (!message.detail.empty()) box.setInformativeText(QString::fromStdString(message.detail));
-  box.setStandardButtons(QMessageBox::Ok);
-  box.exec();
+  auto* box = new QMessageBox(owner);
+  box->setWindowModality(Qt::ApplicationModal);
+  box->setIcon(box_icon(message.icon));
+  if (!message.caption.empty()) box->setWindowTitle(QString::fromStdString(message.caption));
+  box->setText(QString::fromStdString(message.text));
+  if (!message.detail.empty()) box->setInformativeText(QString::fromStdString(message.detail));
+  box->setStandardButtons(QMessageBox::Ok);
+  exec_owned(box);
 }
 
 void install_message_boxes() {

@@ -7,14 +7,14 @@
 
 #include "app/command_sender.h"
 #include "app/key_filter.h"
-#include "app/main_state.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
+#include "app/session.h"
 #include "app/single_instance.h"
 #include "audio/metronome.h"
 #include "audio/sound_device.h"
+#include "bank/voice_bank.h"
 #include "synth/messages.h"
-#include "synth/voice_bank.h"
 
 namespace thumpa {
 
@@ -44,7 +44,8 @@ int run_thumpa() {
   if (claim_single_instance(instance_server_name()) == InstanceClaim::handed_over) return 0;
 
   install_message_boxes();
-  auto window = std::make_unique<MainWindow>();
+  Session session;
+  auto window = std::make_unique<MainWindow>(session);
   window->show();
   paint_now(*window);  // shown_voice is still none: the client area is blank
 
@@ -54,9 +55,9 @@ int run_thumpa() {
   }
   // A voice that cannot be rendered asks for the window to be destroyed; the close is queued
   // and ends the program as soon as the event loop runs.
-  init_voice_bank(voice_bank);
+  init_voice_bank(session.bank);
 
-  main_state.shown_voice = &voice_bank.voices[VOICE_BLIPP];
+  session.view.shown_voice = VOICE_BLIPP;
   repaint_main_window();
   install_key_filter();
 

@@ -2,17 +2,20 @@
 
 #include <QDialog>
 
-#include "app/center_dialog.h"
 #include "editors/voice_editor.h"
+#include "ui/center_dialog.h"
+#include "ui/owned_dialog.h"
 
 namespace thumpa {
 
-void run_voice_editor(QWidget* main_window, VoiceBank& bank, VoiceId voice,
-                      const std::function<void(int command)>& send_command) {
-  QDialog dialog(main_window);
-  if (!build_voice_editor(dialog, main_window, bank, voice, send_command)) return;
-  center_dialog(&dialog, main_window);
-  dialog.exec();
+void run_voice_editor(QWidget* owner, VoiceBank& bank, VoiceId voice, EditorHooks hooks) {
+  auto* dialog = new QDialog(owner);
+  if (!build_voice_editor(*dialog, bank, voice, std::move(hooks))) {
+    delete dialog;
+    return;
+  }
+  center_dialog(dialog, owner);
+  exec_owned(dialog);
 }
 
 }  // namespace thumpa

@@ -13,10 +13,16 @@ namespace thumpa {
 
 struct VoiceBank;
 
+// What an editor asks of the program around it.
+struct EditorHooks {
+  // Plays the edited voice as its key does, and returns once it has been asked to sound (Test).
+  std::function<void()> play;
+  // The voice was rebuilt: whatever shows it is drawn again (OK, Apply and Test).
+  std::function<void()> changed;
+};
+
 // Opens the editor of the voice (0 to 6: "EditBox", 8: "EditOscBox") as a modal dialog owned
-// by main_window and returns when it closes. send_command hands a command id to the main
-// window's dispatcher and returns once it has been handled; Test uses it to play the voice.
-void run_voice_editor(QWidget* main_window, VoiceBank& bank, VoiceId voice,
-                      const std::function<void(int command)>& send_command);
+// by `owner`, centred on it, and returns when it closes.
+void run_voice_editor(QWidget* owner, VoiceBank& bank, VoiceId voice, EditorHooks hooks);
 
 }  // namespace thumpa

@@ -135,6 +135,8 @@ std::string show_field(FieldKind kind, std::int32_t value) {
   constexpr double TWO_31 = 2147483648.0;
   switch (kind) {
     case FieldKind::integer:
+    case FieldKind::choice:  // shown by buttons; as a number only where no button fits
+    case FieldKind::flag:
       return std::to_string(static_cast<std::uint32_t>(value));
     case FieldKind::fraction:
     case FieldKind::attack_fraction:
@@ -153,7 +155,7 @@ std::string show_field(FieldKind kind, std::int32_t value) {
 }
 
 std::int32_t read_field(FieldKind kind, std::string_view text, std::int32_t current) {
-  if (kind == FieldKind::integer) {
+  if (kind == FieldKind::integer || kind == FieldKind::choice || kind == FieldKind::flag) {
     const auto value = translate_unsigned(text);
     return value ? static_cast<std::int32_t>(*value) : current;
   }

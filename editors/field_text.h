@@ -7,18 +7,19 @@
 #include <string>
 #include <string_view>
 
+#include "synth/record_fields.h"
+
 namespace thumpa {
 
-enum class FieldKind {
-  integer,            // unsigned decimal; unsigned translation, untranslatable text is ignored
-  fraction,           // "%7.5f" of value / 2^31; fraction rule, bound 1.0
-  attack_fraction,    // "%7.5f" as fraction; fraction rule, bound 10.0 (the Kick's "ADecay")
-  mix,                // "%6.4f"; fraction rule without a bound
-  cowbell_dist,       // "%8.5f" of the plain integer; taken when 0 < v < 100, truncated
-  envelope_fraction,  // "%7.6f" of value / 2^31; fraction rule, bound 1.0 (Oscillator envelopes)
-  pulse_width,        // "%7.5f" of the unsigned value / 2^31; fraction rule, bound 1.0
-  dist_level,         // "%6.4f" of value / 2^31; fraction rule, bound 1.0
-};
+// How each kind of field shows (FieldKind, beside each field in the field tables):
+// integer: unsigned decimal; unsigned translation, untranslatable text is ignored.
+// fraction: "%7.5f" of value / 2^31; fraction rule, bound 1.0.
+// attack_fraction: "%7.5f" as fraction; fraction rule, bound 10.0 (the Kick's "ADecay").
+// mix: "%6.4f"; fraction rule without a bound.
+// cowbell_dist: "%8.5f" of the plain integer; taken when 0 < v < 100, truncated.
+// envelope_fraction: "%7.6f" of value / 2^31; fraction rule, bound 1.0.
+// pulse_width: "%7.5f" of the unsigned value / 2^31; fraction rule, bound 1.0.
+// dist_level: "%6.4f" of value / 2^31; fraction rule, bound 1.0.
 
 // At most this many characters of an edit control's text are read.
 inline constexpr std::size_t MAX_FIELD_TEXT = 254;

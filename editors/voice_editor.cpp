@@ -6,14 +6,13 @@
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMainWindow>
 #include <QPushButton>
 #include <QRadioButton>
 #include <algorithm>
 
-#include "app/dialog_units.h"
+#include "bank/voice_bank.h"
 #include "editors/voice_forms.h"
-#include "synth/voice_bank.h"
+#include "ui/dialog_units.h"
 
 namespace thumpa {
 
@@ -52,15 +51,6 @@ void show_state(QDialog& dialog, const FormState& state) {
       button->setChecked(true);
     }
   }
-}
-
-// The main window draws the voice anew at once, so the waveform follows the edit. Its client
-// area is its central widget: repainting the frame alone does not repaint that child.
-void repaint_owner(QWidget* main_window) {
-  if (main_window == nullptr) return;
-  auto* frame = qobject_cast<QMainWindow*>(main_window);
-  QWidget* client = frame != nullptr ? frame->centralWidget() : nullptr;
-  (client != nullptr ? client : main_window)->repaint();
 }
 
 // A caption, check box or radio button whose text runs wider in the dialog font than the
@@ -145,39 +135,41 @@ void build_from_template(QDialog& dialog, const DialogTemplate& dialog_template)
   }
 }
 
-bool build_voice_editor(QDialog& dialog, QWidget* main_window, VoiceBank& bank, VoiceId voice,
-                        std::function<void(int command)> send_command) {
+bool build_voice_editor(QDialog& dialog, VoiceBank& bank, VoiceId voice, EditorHooks hooks) {
   const VoiceForm* form = voice_form(voice);
   if (form == nullptr) return false;
   build_from_template(dialog, voice == VOICE_OSCILLATOR ? EDIT_OSC_BOX : EDIT_BOX);
-  dialog.setWindowTitle(QString::fromUtf8(form->title));
+  dialog.setWindowTitle(QString::fromUtf8(voice_facts(voice).editor_title));
   for (const auto& [id, caption] : form->captions) {
     if (QLabel* label = control<QLabel>(dialog, id)) label->setText(QString::fromUtf8(caption));
   }
   show_state(dialog, fill_form(*form, bank.params));
   widen_into_free_space(dialog);
 
-  // OK, Apply and Test all write the form back and rebuild the voice first.
+  // OK, Apply and Test all write the form back, rebuild the voice, and have it drawn anew.
   auto commit = [&dialog, &bank, form] {
     write_back(*form, read_controls(dialog), bank.params);
     rebuild_voice(bank, form->voice);
   };
+  auto redraw = [changed = std::move(hooks.changed)] {
+    if (changed) changed();
+  };
   QObject::connect(control<QPushButton>(dialog, ID_OK), &QPushButton::clicked, &dialog,
-                   [&dialog, commit, main_window] {
+                   [&dialog, commit, redraw] {
                      commit();
                      dialog.accept();
-                     repaint_owner(main_window);
+                     redraw();
                    });
   QObject::connect(control<QPushButton>(dialog, ID_APPLY), &QPushButton::clicked, &dialog,
-                   [commit, main_window] {
+                   [commit, redraw] {
                      commit();
-                     repaint_owner(main_window);
+                     redraw();
                    });
   QObject::connect(control<QPushButton>(dialog, ID_TEST), &QPushButton::clicked, &dialog,
-                   [commit, main_window, form, send = std::move(send_command)] {
+                   [commit, redraw, play = std::move(hooks.play)] {
                      commit();
-                     if (send) send(form->play_command);
-                     repaint_owner(main_window);
+                     if (play) play();
+                     redraw();
                    });
   // Cancel writes nothing; what Apply or Test wrote stays.
   QObject::connect(control<QPushButton>(dialog, ID_CANCEL), &QPushButton::clicked, &dialog,

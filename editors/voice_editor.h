@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "editors/dialog_templates.h"
+#include "editors/editors.h"
 #include "synth/types.h"
 
 class QDialog;
@@ -21,7 +22,6 @@ void build_from_template(QDialog& dialog, const DialogTemplate& dialog_template)
 // Builds the editor of the voice (0 to 6 or 8) into an empty dialog: the controls, the voice's
 // title, captions, texts and check marks, and the handlers of OK, Apply, Test and Cancel.
 // Returns false, leaving the dialog untouched, for a VoiceId that has no editor.
-bool build_voice_editor(QDialog& dialog, QWidget* main_window, VoiceBank& bank, VoiceId voice,
-                        std::function<void(int command)> send_command);
+bool build_voice_editor(QDialog& dialog, VoiceBank& bank, VoiceId voice, EditorHooks hooks);
 
 }  // namespace thumpa

@@ -4,134 +4,101 @@ namespace thumpa {
 
 namespace {
 
-// The record field an edit control is bound to.
-// The field `Field` of the record `Record` of the bank's parameters.
-template <auto Record, auto Field>
-std::int32_t& param(BankParams& p) {
-  return (p.*Record).*Field;
-}
-
 const VoiceForm FORMS[] = {
     {VOICE_BLIPP,
      "EditBox",
-     "Edit Blipp",
      {{1030, "Startfreq"},
       {1031, "Stopfreq"},
       {1032, "Freqdecay"},
       {1033, "Decay"},
       {1034, ""},
       {1035, ""}},
-     {{1036, FieldKind::integer, param<&BankParams::blipp, &BlippParams::start_freq>},
-      {1037, FieldKind::integer, param<&BankParams::blipp, &BlippParams::stop_freq>},
-      {1038, FieldKind::fraction, param<&BankParams::blipp, &BlippParams::freq_decay>},
-      {1039, FieldKind::fraction, param<&BankParams::blipp, &BlippParams::decay>}},
+     {{1036, "start_freq"}, {1037, "stop_freq"}, {1038, "freq_decay"}, {1039, "decay"}},
      {1040, 1041, 1058},
-     false,
-     600},
+     false},
     {VOICE_CLAVE,
      "EditBox",
-     "Edit Clave",
      {{1030, "Freq"}, {1031, "Decay"}, {1032, ""}, {1033, ""}, {1034, ""}, {1035, ""}},
-     {{1036, FieldKind::integer, param<&BankParams::clave, &ClaveParams::freq>},
-      {1037, FieldKind::fraction, param<&BankParams::clave, &ClaveParams::decay>}},
+     {{1036, "freq"}, {1037, "decay"}},
      {1038, 1039, 1040, 1041, 1058},
-     false,
-     601},
+     false},
     {VOICE_CLOSED_HAT,
      "EditBox",
-     "Edit Closed Hi-hat",
      {{1030, "Filterfreq"},
       {1031, "Resonance"},
       {1032, "Decay"},
       {1033, ""},
       {1034, ""},
       {1035, ""}},
-     {{1036, FieldKind::integer, param<&BankParams::closed, &HatParams::filter_freq>},
-      {1037, FieldKind::integer, param<&BankParams::closed, &HatParams::resonance>},
-      {1038, FieldKind::fraction, param<&BankParams::closed, &HatParams::decay>}},
+     {{1036, "filter_freq"}, {1037, "resonance"}, {1038, "decay"}},
      {1039, 1040, 1041, 1058},
-     false,
-     602},
+     false},
     {VOICE_KICK,
      "EditBox",
-     "Edit Kick",
      {{1030, "AFreq"},
       {1031, "Startfreq"},
       {1032, "Stopfreq"},
       {1033, "ADecay"},
       {1034, "Freqdecay"},
       {1035, "Decay"}},
-     {{1036, FieldKind::integer, param<&BankParams::kick, &KickParams::a_freq>},
-      {1037, FieldKind::integer, param<&BankParams::kick, &KickParams::start_freq>},
-      {1038, FieldKind::integer, param<&BankParams::kick, &KickParams::stop_freq>},
-      {1039, FieldKind::attack_fraction, param<&BankParams::kick, &KickParams::a_decay>},
-      {1040, FieldKind::fraction, param<&BankParams::kick, &KickParams::freq_decay>},
-      {1041, FieldKind::fraction, param<&BankParams::kick, &KickParams::decay>},
-      {1058, FieldKind::mix, param<&BankParams::kick, &KickParams::mix>}},
+     {{1036, "a_freq"},
+      {1037, "start_freq"},
+      {1038, "stop_freq"},
+      {1039, "a_decay"},
+      {1040, "freq_decay"},
+      {1041, "decay"},
+      {1058, "mix"}},
      {},
-     false,
-     603},
+     false},
     {VOICE_OPEN_HAT,
      "EditBox",
-     "Edit Open Hi-hat",
      {{1030, "Filterfreq"},
       {1031, "Resonance"},
       {1032, "Decay"},
       {1033, ""},
       {1034, ""},
       {1035, ""}},
-     {{1036, FieldKind::integer, param<&BankParams::open, &HatParams::filter_freq>},
-      {1037, FieldKind::integer, param<&BankParams::open, &HatParams::resonance>},
-      {1038, FieldKind::fraction, param<&BankParams::open, &HatParams::decay>}},
+     {{1036, "filter_freq"}, {1037, "resonance"}, {1038, "decay"}},
      {1039, 1040, 1041, 1058},
-     false,
-     604},
+     false},
     {VOICE_SNARE,
      "EditBox",
-     "Edit Snare",
      {{1030, "Noise decay"},
       {1031, "Freq1"},
       {1032, "Freq2"},
       {1033, "Decay"},
       {1034, "Filterfreq"},
       {1035, "Resonance"}},
-     {{1036, FieldKind::fraction, param<&BankParams::snare, &SnareParams::noise_decay>},
-      {1037, FieldKind::integer, param<&BankParams::snare, &SnareParams::freq1>},
-      {1038, FieldKind::integer, param<&BankParams::snare, &SnareParams::freq2>},
-      {1039, FieldKind::fraction, param<&BankParams::snare, &SnareParams::decay>},
-      {1040, FieldKind::integer, param<&BankParams::snare, &SnareParams::filter_freq>},
-      {1041, FieldKind::integer, param<&BankParams::snare, &SnareParams::resonance>},
-      {1058, FieldKind::mix, param<&BankParams::snare, &SnareParams::mix>}},
+     {{1036, "noise_decay"},
+      {1037, "freq1"},
+      {1038, "freq2"},
+      {1039, "decay"},
+      {1040, "filter_freq"},
+      {1041, "resonance"},
+      {1058, "mix"}},
      {},
-     false,
-     40048},
+     false},
     {VOICE_COWBELL,
      "EditBox",
-     "Edit Cowbell",
      {{1030, "Freq"}, {1031, "Decay"}, {1032, "Dist"}, {1033, ""}, {1034, ""}, {1035, ""}},
-     {{1036, FieldKind::integer, param<&BankParams::cowbell, &CowbellParams::freq>},
-      {1037, FieldKind::fraction, param<&BankParams::cowbell, &CowbellParams::decay>},
-      {1038, FieldKind::cowbell_dist, param<&BankParams::cowbell, &CowbellParams::dist>}},
+     {{1036, "freq"}, {1037, "decay"}, {1038, "dist"}},
      {1039, 1040, 1041, 1058},
-     false,
-     40049},
+     false},
     {VOICE_OSCILLATOR,
      "EditOscBox",
-     "Edit Oscillator",
      {},
-     {{1076, FieldKind::integer, param<&BankParams::osc, &OscParams::freq>},
-      {1075, FieldKind::pulse_width, param<&BankParams::osc, &OscParams::pulse_width>},
-      {1074, FieldKind::integer, param<&BankParams::osc, &OscParams::freq_hi>},
-      {1073, FieldKind::integer, param<&BankParams::osc, &OscParams::freq_lo>},
-      {1051, FieldKind::integer, param<&BankParams::osc, &OscParams::resonance>},
-      {1054, FieldKind::envelope_fraction, param<&BankParams::osc, &OscParams::dcf_attack>},
-      {1058, FieldKind::envelope_fraction, param<&BankParams::osc, &OscParams::dcf_release>},
-      {1077, FieldKind::envelope_fraction, param<&BankParams::osc, &OscParams::dca_attack>},
-      {1052, FieldKind::integer, param<&BankParams::osc, &OscParams::dca_sustain>},
-      {1050, FieldKind::envelope_fraction, param<&BankParams::osc, &OscParams::dca_release>}},
+     {{1076, "freq"},
+      {1075, "pulse_width"},
+      {1074, "freq_hi"},
+      {1073, "freq_lo"},
+      {1051, "resonance"},
+      {1054, "dcf_attack"},
+      {1058, "dcf_release"},
+      {1077, "dca_attack"},
+      {1052, "dca_sustain"},
+      {1050, "dca_release"}},
      {},
-     true,
-     608},
+     true},
 };
 
 bool is_checked(const FormState& state, int id) {
@@ -161,6 +128,13 @@ void show_radio(const std::array<RadioValue, N>& buttons, std::int32_t value, Fo
 
 }  // namespace
 
+const ParamField* bound_field(const VoiceForm& form, const FieldBinding& binding) {
+  for (const ParamField& f : record_fields(form.voice)) {
+    if (std::string_view(binding.field) == f.name) return &f;
+  }
+  return nullptr;
+}
+
 const VoiceForm* voice_form(VoiceId voice) {
   for (const VoiceForm& form : FORMS) {
     if (form.voice == voice) return &form;
@@ -170,10 +144,11 @@ const VoiceForm* voice_form(VoiceId voice) {
 
 FormState fill_form(const VoiceForm& form, const BankParams& params) {
   FormState state;
-  BankParams fields = params;  // the bindings hand out writable references
   for (int id : form.unused_edits) state.texts.emplace(id, "-");
   for (const FieldBinding& binding : form.fields) {
-    state.texts[binding.id] = show_field(binding.kind, binding.field(fields));
+    if (const ParamField* f = bound_field(form, binding)) {
+      state.texts[binding.id] = show_field(f->kind, field_value(*f, params, form.voice));
+    }
   }
   if (form.has_wave) show_radio(WAVE_BUTTONS, params.osc.wave, state);
   const ShapingSettings& shaping = params.shaping;
@@ -195,8 +170,10 @@ void write_back(const VoiceForm& form, const FormState& state, BankParams& param
   shaping.normalize_after[v] = is_checked(state, ID_NORMALIZE_AFTER) ? 1 : 0;
   if (form.has_wave) params.osc.wave = read_radio(WAVE_BUTTONS, state, params.osc.wave);
   for (const FieldBinding& binding : form.fields) {
-    std::int32_t& field = binding.field(params);
-    field = read_field(binding.kind, text_of(state, binding.id), field);
+    if (const ParamField* f = bound_field(form, binding)) {
+      std::int32_t& field = f->in(params, form.voice);
+      field = read_field(f->kind, text_of(state, binding.id), field);
+    }
   }
 }
 

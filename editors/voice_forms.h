@@ -49,23 +49,23 @@ inline constexpr std::array<RadioValue, 4> DIST_BUTTONS = {{{ID_NO_DIST, DIST_NO
 inline constexpr std::array<RadioValue, 3> WAVE_BUTTONS = {
     {{ID_TRI, WAVE_TRIANGLE}, {ID_SAW, WAVE_SAW}, {ID_PULSE, WAVE_PULSE}}};
 
-// One edit control bound to one field of the bank's records.
+// One edit control bound to one field of the voice's record, by the field's name in its table.
 struct FieldBinding {
   int id;
-  FieldKind kind;
-  std::int32_t& (*field)(BankParams&);
+  const char* field;
 };
 
 struct VoiceForm {
   VoiceId voice;
-  const char* template_name;  // "EditBox" or "EditOscBox"
-  const char* title;
+  const char* template_name;                          // "EditBox" or "EditOscBox"
   std::vector<std::pair<int, const char*>> captions;  // relabelled statics ("" clears one)
   std::vector<FieldBinding> fields;                   // in read-back order
   std::vector<int> unused_edits;                      // edits that show "-" and are never read
   bool has_wave = false;
-  int play_command;
 };
+
+// The field of the voice's record a binding names; null when the record has no such field.
+const ParamField* bound_field(const VoiceForm& form, const FieldBinding& binding);
 
 // The form of a voice (0 to 6 and 8); null for any other value.
 const VoiceForm* voice_form(VoiceId voice);

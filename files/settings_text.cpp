@@ -4,44 +4,28 @@
 #include <limits>
 
 #include "files/settings_file.h"
+#include "synth/record_fields.h"
+#include "synth/voices.h"
 
 namespace thumpa {
 
 namespace {
 
-// Every section of the file in order: its header and the addresses of its fields in the order
-// of its lines (which is not always the order of the record: the Snare's freq2 comes before
-// its decay). One table for writing and reading keeps the two in step.
-template <typename Params, typename Section>
-void visit_sections(Params& p, Section&& section) {
-  section("Kick:",
-          std::array{&p.kick.sample_rate, &p.kick.a_freq, &p.kick.a_decay, &p.kick.start_freq,
-                     &p.kick.stop_freq, &p.kick.freq_decay, &p.kick.decay, &p.kick.mix});
-  section("Snare:",
-          std::array{&p.snare.sample_rate, &p.snare.noise_decay, &p.snare.freq1, &p.snare.freq2,
-                     &p.snare.decay, &p.snare.filter_freq, &p.snare.resonance, &p.snare.mix});
-  section("Closed:", std::array{&p.closed.sample_rate, &p.closed.filter_freq, &p.closed.resonance,
-                                &p.closed.decay});
-  section("Open:",
-          std::array{&p.open.sample_rate, &p.open.filter_freq, &p.open.resonance, &p.open.decay});
-  section("Blipp:", std::array{&p.blipp.sample_rate, &p.blipp.start_freq, &p.blipp.stop_freq,
-                               &p.blipp.freq_decay, &p.blipp.decay});
-  section("Clave:", std::array{&p.clave.sample_rate, &p.clave.freq, &p.clave.decay});
-  section("Cowbell:",
-          std::array{&p.cowbell.sample_rate, &p.cowbell.freq, &p.cowbell.decay, &p.cowbell.dist});
-  section("Oscillator:",
-          std::array{&p.osc.sample_rate, &p.osc.freq, &p.osc.wave, &p.osc.pulse_width,
-                     &p.osc.dca_attack, &p.osc.dca_sustain, &p.osc.dca_release, &p.osc.dcf_attack,
-                     &p.osc.dcf_release, &p.osc.freq_hi, &p.osc.freq_lo, &p.osc.resonance});
-  // Four lines per slot, all sixteen slots, including those that belong to no voice.
-  std::array<decltype(&p.shaping.dist_level[0]), 4 * SHAPING_SLOTS> shaping{};
-  for (int i = 0; i < SHAPING_SLOTS; ++i) {
-    shaping[4 * i + 0] = &p.shaping.dist_level[i];
-    shaping[4 * i + 1] = &p.shaping.dist_type[i];
-    shaping[4 * i + 2] = &p.shaping.normalize_before[i];
-    shaping[4 * i + 3] = &p.shaping.normalize_after[i];
+// Every section of the file in order: begin(header, index) for the section, then field(value)
+// for each of its values in the order of its lines. One walk for writing and reading keeps the
+// two in step; the field tables give each record's lines in file order.
+template <typename Begin, typename Field>
+void visit_sections(BankParams& p, Begin&& begin, Field&& field) {
+  int index = 0;
+  for (VoiceId id : FILE_ORDER) {
+    begin(std::string_view(voice_facts(id).settings_header), index++);
+    for (const ParamField& f : record_fields(id)) field(f.in(p, 0));
   }
-  section("Dist/Norm:", shaping);
+  // Four lines per slot, all sixteen slots, including those that belong to no voice.
+  begin(std::string_view("Dist/Norm:"), index);
+  for (int slot = 0; slot < SHAPING_SLOTS; ++slot) {
+    for (const ParamField& f : shaping_fields()) field(f.in(p, slot));
+  }
 }
 
 // The headers of the first four sections are read as any word; the others must match.
@@ -115,30 +99,34 @@ struct Scanner {
 
 std::string settings_text(const BankParams& params) {
   std::string text;
-  visit_sections(params, [&](std::string_view header, const auto& fields) {
-    if (!text.empty()) text += '\n';  // an empty line between sections
-    text += header;
-    text += '\n';
-    for (const std::int32_t* field : fields) {
-      text += std::to_string(*field);
-      text += '\n';
-    }
-  });
+  BankParams fields = params;  // the walk hands out writable references
+  visit_sections(
+      fields,
+      [&](std::string_view header, int) {
+        if (!text.empty()) text += '\n';  // an empty line between sections
+        text += header;
+        text += '\n';
+      },
+      [&](const std::int32_t& value) {
+        text += std::to_string(value);
+        text += '\n';
+      });
   return text;
 }
 
 void read_settings_text(std::string_view text, BankParams& params) {
   Scanner in{text};
-  int index = 0;
   // The outcome of each step is deliberately ignored: every step is tried in turn.
-  visit_sections(params, [&](std::string_view header, const auto& fields) {
-    if (index++ < ANY_WORD_HEADERS) {
-      in.word();
-    } else {
-      in.literal(header);
-    }
-    for (std::int32_t* field : fields) in.value(*field);
-  });
+  visit_sections(
+      params,
+      [&](std::string_view header, int index) {
+        if (index < ANY_WORD_HEADERS) {
+          in.word();
+        } else {
+          in.literal(header);
+        }
+      },
+      [&](std::int32_t& value) { in.value(value); });
 }
 
 }  // namespace thumpa

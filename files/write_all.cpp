@@ -9,9 +9,9 @@ namespace thumpa {
 
 bool write_all_wavs(const std::string& folder, const VoiceBuffer* const voices[VOICE_ID_COUNT]) {
   const VoiceBuffer no_samples;
-  for (const WriteAllEntry& entry : WRITE_ALL_ORDER) {
-    const VoiceBuffer* voice = voices[entry.voice];
-    std::string path = (std::filesystem::path(folder) / entry.file_name).string();
+  for (VoiceId id : FILE_ORDER) {
+    const VoiceBuffer* voice = voices[id];
+    std::string path = (std::filesystem::path(folder) / voice_facts(id).wav_name).string();
     if (!write_wav_file(voice ? *voice : no_samples, path)) return false;
   }
   show_message("All files written OK...", "Files written", MessageIcon::warning);

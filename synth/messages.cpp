@@ -1,7 +1,9 @@
 #include "synth/messages.h"
 
 #include <cstdio>
+#include <optional>
 #include <utility>
+#include <vector>
 
 namespace thumpa {
 
@@ -34,6 +36,24 @@ void show_message(std::string text, std::string caption, MessageIcon icon, std::
 
 void request_destroy_main_window() {
   if (current_sink().destroy_main_window) current_sink().destroy_main_window();
+}
+
+void with_messages_held(const std::function<void()>& f) {
+  struct Held {
+    std::optional<UserMessage> message;  // none: a destroy request
+  };
+  std::vector<Held> held;
+  MessageSink outer = set_message_sink({[&held](const UserMessage& m) { held.push_back({m}); },
+                                        [&held] { held.push_back({std::nullopt}); }});
+  f();
+  set_message_sink(std::move(outer));
+  for (const Held& h : held) {
+    if (h.message) {
+      show_message(*h.message);
+    } else {
+      request_destroy_main_window();
+    }
+  }
 }
 
 }  // namespace thumpa

@@ -35,4 +35,9 @@ void show_message(const UserMessage& message);
 void show_message(std::string text, std::string caption, MessageIcon icon, std::string detail = {});
 void request_destroy_main_window();
 
+// Runs f with every message it shows and every destroy request it makes held back, then passes
+// them on in their order once f has returned. A message box runs an event loop of its own, in
+// which queued commands run; holding the messages keeps those commands out of the middle of f.
+void with_messages_held(const std::function<void()>& f);
+
 }  // namespace thumpa

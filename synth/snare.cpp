@@ -5,6 +5,7 @@
 #include "synth/guards.h"
 #include "synth/render.h"
 #include "synth/resonator.h"
+#include "synth/staircase.h"
 
 namespace thumpa {
 
@@ -15,28 +16,21 @@ void make_snare(VoiceBuffer& voice, const SnareParams& p) {
   const Q31 rT2 = mul_q31(rT, rT);
   const Q31 c1 = mul_q31(rT, table_cos(freq1));
   const Q31 c2 = mul_q31(rT, table_cos(freq2));
-  const Q31 fallN = wrap_sub(ONE, p.noise_decay);
   const Q31 mixT = p.mix;
   const Q31 mixN = wrap_sub(ONE, p.mix);
 
   Resonator tone1, tone2;
   std::int32_t x1 = table_sin(freq1);
   std::int32_t x2 = table_sin(freq2);
-  Q31 env = 0;
-  Q31 ein = ONE;
-  std::int32_t j = 45;
+  Staircase envelope(p.noise_decay);
   NoiseBand noise(p.filter_freq, p.resonance, 0);
 
   render_voice(voice, [&](std::uint32_t) {
     const std::int32_t t1 = tone1.step(c1, rT2, x1);
     const std::int32_t t2 = tone2.step(c2, rT2, x2);
-    if (j > 44) {  // noise envelope update, every 45 samples from sample 0
-      j = 0;
-      env = add_sat(mul_q31(fallN, env), ein);
-    }
+    const Q31 env = envelope.next();
     const std::int32_t y = noise.next();
-    x1 = x2 = ein = 0;
-    ++j;
+    x1 = x2 = 0;
     return add_sat(mul_q31(mixN, mul_q31(env, y)), mul_q31(mixT, add_sat(t1, t2)));
   });
 }

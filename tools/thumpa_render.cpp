@@ -12,11 +12,10 @@
 #include "audio/sound_device.h"
 #include "files/settings_file.h"
 #include "files/wav_writer.h"
-#include "files/write_all.h"
+#include "synth/bank_render.h"
+#include "synth/record_fields.h"
 #include "synth/shaping.h"
 #include "synth/sine_table.h"
-#include "synth/voice_bank.h"
-#include "tools/param_fields.h"
 
 namespace thumpa {
 namespace {
@@ -43,10 +42,12 @@ std::string apply_set(BankParams& params, VoiceId voice, const std::string& set)
   if (eq == std::string::npos) return "--set expects FIELD=VALUE, got \"" + set + "\"";
   const std::string field = set.substr(0, eq);
   const std::string value = set.substr(eq + 1);
-  std::int32_t* target = find_param(params, voice, field);
+  const ParamField* target = find_field(voice, field);
   if (target == nullptr) {
     std::string known;
-    for (std::string_view name : param_names(voice)) known += " " + std::string(name);
+    for (auto fields : {record_fields(voice), shaping_fields()}) {
+      for (const ParamField& f : fields) known += std::string(" ") + f.name;
+    }
     return "no field \"" + field + "\" for this voice; its fields are:" + known;
   }
   std::int32_t parsed = 0;
@@ -58,7 +59,7 @@ std::string apply_set(BankParams& params, VoiceId voice, const std::string& set)
   if (ec != std::errc() || ptr != end || value.empty()) {
     return "value \"" + value + "\" of " + field + " is not a whole number";
   }
-  *target = parsed;
+  target->in(params, voice) = parsed;
   return "";
 }
 
@@ -77,26 +78,25 @@ int play_on_device(const VoiceBuffer& voice) {
   return 0;
 }
 
-int render_one(VoiceBank& bank, const Options& o) {
-  const auto id = voice_by_name(o.voice);
+int render_one(BankParams& params, const Options& o) {
+  const auto id = voice_by_cli_name(o.voice);
   if (!id) {
     std::string known;
-    for (const VoiceName& v : voice_names()) known += std::string(" ") + v.name;
+    for (VoiceId v : MENU_ORDER) known += std::string(" ") + voice_facts(v).cli_name;
     return fail("unknown voice \"" + o.voice + "\"; the voices are:" + known);
   }
   for (const std::string& set : o.sets) {
-    if (const std::string error = apply_set(bank.params, *id, set); !error.empty())
-      return fail(error);
+    if (const std::string error = apply_set(params, *id, set); !error.empty()) return fail(error);
   }
-  VoiceBuffer& voice = bank.voices[*id];
-  render_bank_voice(bank, *id);
+  VoiceBuffer voice;
+  render_voice(params, *id, voice);
   if (voice.empty()) return fail("not enough memory to render the voice");
   if (o.raw) {
     for (std::uint32_t i = 0; i < voice.count; ++i) std::printf("%d\n", voice.samples[i]);
     return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : fail("cannot write the samples");
   }
   if (o.shape) {
-    shape_voice(*id, voice, bank.params.shaping);
+    shape_voice(*id, voice, params.shaping);
   } else {
     normalize_voice(voice);
   }
@@ -104,17 +104,16 @@ int render_one(VoiceBank& bank, const Options& o) {
   return write_wav_file(voice, o.wav) ? 0 : 1;
 }
 
-int render_all(VoiceBank& bank, const Options& o) {
+// The bank's own render, then the files of "Write All" in their order.
+int render_all(const BankParams& params, const Options& o) {
   std::error_code ec;
   std::filesystem::create_directories(o.out_dir, ec);
   if (ec) return fail("cannot create the folder \"" + o.out_dir + "\": " + ec.message());
-  for (const WriteAllEntry& file : WRITE_ALL_ORDER) {
-    VoiceBuffer& voice = bank.voices[file.voice];
-    render_bank_voice(bank, file.voice);
-    if (voice.empty()) return fail("not enough memory to render the voices");
-    normalize_voice(voice);
-    const std::string path = (std::filesystem::path(o.out_dir) / file.file_name).string();
-    if (!write_wav_file(voice, path)) return 1;
+  VoiceBuffer voices[VOICE_ID_COUNT];
+  if (render_bank(params, voices)) return fail("not enough memory to render the voices");
+  for (VoiceId id : FILE_ORDER) {
+    const std::string path = (std::filesystem::path(o.out_dir) / voice_facts(id).wav_name).string();
+    if (!write_wav_file(voices[id], path)) return 1;
   }
   return 0;
 }
@@ -154,10 +153,10 @@ int run(int argc, char** argv) {
     return fail("--voice needs --raw, --wav FILE or --play");
   }
 
-  VoiceBank bank;
+  BankParams params;
   fill_sine_table();
-  if (!o.settings.empty() && !read_settings_file(o.settings, bank.params)) return 1;
-  return o.voice.empty() ? render_all(bank, o) : render_one(bank, o);
+  if (!o.settings.empty() && !read_settings_file(o.settings, params)) return 1;
+  return o.voice.empty() ? render_all(params, o) : render_one(params, o);
 }
 
 }  // namespace

@@ -16,7 +16,9 @@
 
 #include "app/command_dispatch.h"
 #include "app/commands.h"
+#include "app/session.h"
 #include "audio/metronome.h"
+#include "editors/editors.h"
 #include "modal_watcher.h"
 #include "synth/messages.h"
 
@@ -41,6 +43,7 @@ class CommandSenderTest : public ::testing::Test {
 
   QObject target_;
   Recorder recorder_;
+  Session session_;
 };
 
 TEST_F(CommandSenderTest, OnTheMainThreadTheCommandRunsAtOnce) {
@@ -54,8 +57,10 @@ TEST_F(CommandSenderTest, AnotherThreadWaitsUntilTheMainThreadHasRunIt) {
     send_command(602);
     returned = true;
   });
-  QTest::qWait(50);
-  EXPECT_TRUE(recorder_.commands.empty() || returned);
+  // While the main thread runs no loop the command cannot run, and the sender must still wait.
+  QThread::msleep(50);
+  EXPECT_FALSE(returned);
+  EXPECT_TRUE(recorder_.commands.empty());
   QTRY_VERIFY(returned.load());
   sender.join();
   EXPECT_EQ(recorder_.commands, std::vector<int>{602});
@@ -107,7 +112,7 @@ TEST_F(CommandSenderTest, MetronomeTicksSendTheClosedHiHatsPlayCommandUntilStopp
   std::vector<UserMessage> shown;
   const MessageSink previous =
       set_message_sink({[&](const UserMessage& m) { shown.push_back(m); }, [] {}});
-  run_command(CMD_START_METRONOME);
+  run_command(session_, CMD_START_METRONOME);
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].text, "Timer resolution set to 1 ms");
   EXPECT_EQ(shown[0].caption, "Thumpa");
@@ -118,26 +123,46 @@ TEST_F(CommandSenderTest, MetronomeTicksSendTheClosedHiHatsPlayCommandUntilStopp
   EXPECT_LE(ticks, 4u);
   for (int id : recorder_.commands) EXPECT_EQ(id, CMD_PLAY_CLOSED_HAT);
   EXPECT_TRUE(recorder_.all_on_main_thread);
-  run_command(CMD_STOP_METRONOME);
+  run_command(session_, CMD_STOP_METRONOME);
   QTest::qWait(400);
   EXPECT_EQ(recorder_.commands.size(), ticks);
-  run_command(CMD_STOP_METRONOME);   // stopping while stopped does nothing
-  run_command(CMD_START_METRONOME);  // F5 again shows the box again
+  run_command(session_, CMD_STOP_METRONOME);   // stopping while stopped does nothing
+  run_command(session_, CMD_START_METRONOME);  // F5 again shows the box again
   EXPECT_EQ(shown.size(), 2u);
-  run_command(CMD_STOP_METRONOME);
+  run_command(session_, CMD_STOP_METRONOME);
   set_message_sink(previous);
 }
 
 TEST_F(CommandSenderTest, StoppingWhileATickWaitsForTheMainThreadDoesNotHang) {
   const MessageSink previous = set_message_sink({[](const UserMessage&) {}, [] {}});
-  run_command(CMD_START_METRONOME);
+  run_command(session_, CMD_START_METRONOME);
   QThread::msleep(450);  // a tick is now waiting for this thread
   QElapsedTimer stopping;
   stopping.start();
-  run_command(CMD_STOP_METRONOME);
+  run_command(session_, CMD_STOP_METRONOME);
   EXPECT_LT(stopping.elapsed(), 200);
   QApplication::processEvents();
   EXPECT_TRUE(recorder_.commands.empty());  // the waiting tick was dropped
+  set_message_sink(previous);
+}
+
+// The metronome keeps ticking while a voice editor is open: its commands run inside the
+// editor's own event loop.
+TEST_F(CommandSenderTest, MetronomeTicksPlayWhileAnEditorIsOpen) {
+  const MessageSink previous = set_message_sink({[](const UserMessage&) {}, [] {}});
+  init_voice_bank(session_.bank);  // no sound device here: the voices only need samples
+  test::ModalWatcher watcher;
+  QElapsedTimer open_for;
+  watcher.on_dialog = [&](QDialog* editor) {
+    if (!open_for.isValid()) open_for.start();
+    if (open_for.elapsed() >= 1000) editor->reject();
+  };
+  run_command(session_, CMD_START_METRONOME);
+  run_voice_editor(nullptr, session_.bank, VOICE_KICK, {});
+  run_command(session_, CMD_STOP_METRONOME);
+  ASSERT_EQ(watcher.dialog_titles.front(), QStringLiteral("Edit Kick"));
+  EXPECT_GE(recorder_.commands.size(), 2u);
+  for (int id : recorder_.commands) EXPECT_EQ(id, CMD_PLAY_CLOSED_HAT);
   set_message_sink(previous);
 }
 

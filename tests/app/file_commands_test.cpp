@@ -12,10 +12,11 @@
 
 #include "app/command_dispatch.h"
 #include "app/commands.h"
-#include "app/main_state.h"
+#include "app/session.h"
+#include "bank/voice_bank.h"
 #include "modal_watcher.h"
+#include "synth/bank_render.h"
 #include "synth/messages.h"
-#include "synth/voice_bank.h"
 
 namespace thumpa {
 namespace {
@@ -28,12 +29,9 @@ class FileCommandsTest : public ::testing::Test {
   void SetUp() override {
     previous_sink_ =
         set_message_sink({[this](const UserMessage& m) { messages_.push_back(m); }, [] {}});
-    static bool bank_ready = false;
-    if (!bank_ready) init_voice_bank(voice_bank);  // no sound device: buffers are not needed
-    bank_ready = true;
+    init_voice_bank(session_.bank);  // no sound device: buffers are not needed
     messages_.clear();
-    main_state = MainState{};
-    main_state.shown_voice = &voice_bank.voices[VOICE_BLIPP];
+    session_.view.shown_voice = VOICE_BLIPP;
     ASSERT_TRUE(start_dir_.isValid() && chosen_dir_.isValid());
     previous_dir_ = QDir::currentPath();
     QDir::setCurrent(start_dir_.path());
@@ -63,6 +61,7 @@ class FileCommandsTest : public ::testing::Test {
     set_message_sink(previous_sink_);
   }
 
+  Session session_;
   std::vector<UserMessage> messages_;
   MessageSink previous_sink_;
   QTemporaryDir start_dir_;
@@ -81,57 +80,57 @@ bool all_wavs_in(const QString& folder) {
 }
 
 TEST_F(FileCommandsTest, WriteAllUsesTheCurrentFolderThenTheLastChosenOne) {
-  run_command(CMD_WRITE_ALL);
+  run_command(session_, CMD_WRITE_ALL);
   EXPECT_TRUE(all_wavs_in(start_dir_.path()));
   ASSERT_FALSE(messages_.empty());
   EXPECT_EQ(messages_.back().text, "All files written OK...");
 
   answers_ = {chosen_dir_.filePath(QStringLiteral("shown"))};
-  run_command(CMD_WRITE_WAV_AS);
+  run_command(session_, CMD_WRITE_WAV_AS);
   EXPECT_TRUE(QFileInfo::exists(chosen_dir_.filePath(QStringLiteral("shown.wav"))));
   EXPECT_EQ(dialog_filters_, std::vector<QString>{QStringLiteral("Wave file (*.wav)")});
   EXPECT_EQ(QFileInfo(chosen_dir_.filePath(QStringLiteral("shown.wav"))).size(),
-            44 + 2 * static_cast<qint64>(voice_bank.voices[VOICE_BLIPP].count));
+            44 + 2 * static_cast<qint64>(session_.bank.voices[VOICE_BLIPP].count));
 
-  run_command(CMD_WRITE_ALL);
+  run_command(session_, CMD_WRITE_ALL);
   EXPECT_TRUE(all_wavs_in(chosen_dir_.path()));
   EXPECT_EQ(last_chosen_folder(), QDir(chosen_dir_.path()).absolutePath());
 }
 
 TEST_F(FileCommandsTest, SavedSettingsLoadBackAndRenderTheVoicesAgain) {
   answers_ = {chosen_dir_.filePath(QStringLiteral("mine"))};
-  run_command(CMD_SAVE_SETTINGS_AS);
+  run_command(session_, CMD_SAVE_SETTINGS_AS);
   const QString saved = chosen_dir_.filePath(QStringLiteral("mine.zog"));
   ASSERT_TRUE(QFileInfo::exists(saved));
   EXPECT_EQ(dialog_filters_, std::vector<QString>{QStringLiteral("Thumpa file (*.zog)")});
 
-  const BankParams before = voice_bank.params;
-  const std::uint32_t kick_count = voice_bank.voices[VOICE_KICK].count;
-  voice_bank.params.kick.decay = voice_bank.params.kick.decay * 4;
-  voice_bank.params.blipp.stop_freq = 77;
-  render_bank_voice(voice_bank, VOICE_KICK);
-  ASSERT_NE(voice_bank.voices[VOICE_KICK].count, kick_count);
+  const BankParams before = session_.bank.params;
+  const std::uint32_t kick_count = session_.bank.voices[VOICE_KICK].count;
+  session_.bank.params.kick.decay = session_.bank.params.kick.decay * 4;
+  session_.bank.params.blipp.stop_freq = 77;
+  render_voice(session_.bank.params, VOICE_KICK, session_.bank.voices[VOICE_KICK]);
+  ASSERT_NE(session_.bank.voices[VOICE_KICK].count, kick_count);
 
   answers_ = {saved};
-  run_command(CMD_OPEN_SETTINGS);
-  EXPECT_TRUE(voice_bank.params == before);
-  EXPECT_EQ(voice_bank.voices[VOICE_KICK].count, kick_count);  // rendered again
+  run_command(session_, CMD_OPEN_SETTINGS);
+  EXPECT_TRUE(session_.bank.params == before);
+  EXPECT_EQ(session_.bank.voices[VOICE_KICK].count, kick_count);  // rendered again
 }
 
 TEST_F(FileCommandsTest, AFileThatCannotBeReadChangesNothing) {
-  const BankParams before = voice_bank.params;
+  const BankParams before = session_.bank.params;
   answers_ = {chosen_dir_.filePath(QStringLiteral("absent.zog"))};
-  run_command(CMD_OPEN_SETTINGS);
+  run_command(session_, CMD_OPEN_SETTINGS);
   ASSERT_FALSE(messages_.empty());
   EXPECT_EQ(messages_.back().text, "Cant open file for reading");
-  EXPECT_TRUE(voice_bank.params == before);
+  EXPECT_TRUE(session_.bank.params == before);
 }
 
 TEST_F(FileCommandsTest, CancelledDialogsDoNothing) {
   answers_ = {QString(), QString(), QString()};
-  run_command(CMD_SAVE_SETTINGS_AS);
-  run_command(CMD_WRITE_WAV_AS);
-  run_command(CMD_OPEN_SETTINGS);
+  run_command(session_, CMD_SAVE_SETTINGS_AS);
+  run_command(session_, CMD_WRITE_WAV_AS);
+  run_command(session_, CMD_OPEN_SETTINGS);
   EXPECT_TRUE(messages_.empty());
   EXPECT_TRUE(QDir(chosen_dir_.path()).isEmpty());
   EXPECT_EQ(dialog_filters_.size(), 3u);
@@ -139,7 +138,7 @@ TEST_F(FileCommandsTest, CancelledDialogsDoNothing) {
 
 TEST_F(FileCommandsTest, TheFolderMustExist) {
   answers_ = {chosen_dir_.filePath(QStringLiteral("missing/mine.zog")), QString()};
-  run_command(CMD_SAVE_SETTINGS_AS);
+  run_command(session_, CMD_SAVE_SETTINGS_AS);
   EXPECT_EQ(dialog_filters_.size(), 2u);  // asked again after the warning
   ASSERT_EQ(watcher_.boxes.size(), 1u);
   EXPECT_TRUE(watcher_.boxes[0].text.contains(QStringLiteral("missing")));

@@ -17,39 +17,33 @@
 #include <memory>
 
 #include "app/command_dispatch.h"
+#include "app/command_sender.h"
 #include "app/key_filter.h"
-#include "app/main_state.h"
 #include "app/message_box.h"
+#include "app/session.h"
 #include "audio/metronome.h"
 #include "audio/sound_device.h"
+#include "bank/voice_bank.h"
 #include "modal_watcher.h"
 #include "synth/messages.h"
-#include "synth/voice_bank.h"
 
 namespace thumpa {
 namespace {
 
 class MainWindowTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    static bool bank_ready = false;
-    if (bank_ready) return;
+  void SetUp() override {
     const MessageSink quiet = set_message_sink({[](const UserMessage&) {}, [] {}});
     open_sound_device();  // the dummy driver in the tests' environment
-    init_voice_bank(voice_bank);
+    init_voice_bank(session_.bank);
     set_message_sink(quiet);
-    bank_ready = true;
-  }
-
-  void SetUp() override {
     previous_sink_ = set_message_sink({[this](const UserMessage& m) { messages_.push_back(m); },
                                        [this] { ++destroy_requests_; }});
-    main_state = MainState{};
-    window_ = std::make_unique<MainWindow>();
+    window_ = std::make_unique<MainWindow>(session_);
     window_->resize(640, 480);
     window_->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window_.get()));
-    main_state.shown_voice = &voice_bank.voices[VOICE_BLIPP];
+    session_.view.shown_voice = VOICE_BLIPP;
     install_key_filter();
   }
 
@@ -65,8 +59,13 @@ class MainWindowTest : public ::testing::Test {
     return event.isAccepted();
   }
 
-  const VoiceBuffer* voice(VoiceId id) { return &voice_bank.voices[id]; }
+  // A voice of many samples, shown in place of the Kick.
+  void show_long_kick(VoiceBuffer samples) {
+    session_.bank.voices[VOICE_KICK] = std::move(samples);
+    session_.view.shown_voice = VOICE_KICK;
+  }
 
+  Session session_;
   std::unique_ptr<MainWindow> window_;
   std::vector<UserMessage> messages_;
   int destroy_requests_ = 0;
@@ -134,9 +133,9 @@ TEST_F(MainWindowTest, MenuBarFollowsTheTable) {
 
 TEST_F(MainWindowTest, MenuItemsRunTheirCommands) {
   window_->show_menu()->actions()[4]->trigger();  // "&Kick"
-  EXPECT_EQ(main_state.shown_voice, voice(VOICE_KICK));
+  EXPECT_EQ(session_.view.shown_voice, VOICE_KICK);
   window_->menuBar()->actions()[4]->menu()->actions()[1]->trigger();  // "Zoom &Out"
-  EXPECT_EQ(main_state.zoom, 8192);
+  EXPECT_EQ(session_.view.zoom, 8192);
 }
 
 TEST_F(MainWindowTest, RightButtonPopsUpTheShowItemsAtTheCursor) {
@@ -149,22 +148,20 @@ TEST_F(MainWindowTest, RightButtonPopsUpTheShowItemsAtTheCursor) {
 }
 
 TEST_F(MainWindowTest, ShowingAnotherVoiceStartsAtSampleZeroTheSameVoiceKeepsItsPlace) {
-  run_command(40041);  // Kick
-  EXPECT_EQ(main_state.shown_voice, voice(VOICE_KICK));
-  main_state.view_start = 500;
-  run_command(40041);
-  EXPECT_EQ(main_state.view_start, 500);
-  run_command(40042);  // Snare
-  EXPECT_EQ(main_state.shown_voice, voice(VOICE_SNARE));
-  EXPECT_EQ(main_state.view_start, 0);
+  run_command(session_, 40041);  // Kick
+  EXPECT_EQ(session_.view.shown_voice, VOICE_KICK);
+  session_.view.view_start = 500;
+  run_command(session_, 40041);
+  EXPECT_EQ(session_.view.view_start, 500);
+  run_command(session_, 40042);  // Snare
+  EXPECT_EQ(session_.view.shown_voice, VOICE_SNARE);
+  EXPECT_EQ(session_.view.view_start, 0);
   const int show_ids[] = {40037, 40038, 40039, 40040, 40041, 40042, 40047, 40045};
   const VoiceId ids[] = {VOICE_BLIPP, VOICE_CLAVE, VOICE_CLOSED_HAT, VOICE_OPEN_HAT,
                          VOICE_KICK,  VOICE_SNARE, VOICE_COWBELL,    VOICE_OSCILLATOR};
   for (int i = 0; i < 8; ++i) {
-    run_command(show_ids[i]);
-    VoiceId shown;
-    ASSERT_TRUE(shown_voice_id(shown));
-    EXPECT_EQ(shown, ids[i]);
+    run_command(session_, show_ids[i]);
+    EXPECT_EQ(session_.view.shown_voice, ids[i]);
   }
 }
 
@@ -172,56 +169,55 @@ TEST_F(MainWindowTest, ZoomAndPanFollowTheLastPaintedWidth) {
   VoiceBuffer long_voice;
   long_voice.samples.reset(static_cast<Q31*>(std::calloc(10000, sizeof(Q31))));
   long_voice.count = 10000;
-  main_state.shown_voice = &long_voice;
+  show_long_kick(std::move(long_voice));
   window_->view()->setFixedWidth(400);
   QApplication::processEvents();
   window_->view()->repaint();
-  EXPECT_EQ(main_state.client_width, 400u);
+  EXPECT_EQ(session_.view.client_width, 400u);
 
   std::vector<std::int32_t> starts;
   for (int i = 0; i < 4; ++i) {
-    run_command(40036);
-    starts.push_back(main_state.view_start);
+    run_command(session_, 40036);
+    starts.push_back(session_.view.view_start);
   }
   EXPECT_EQ(starts, (std::vector<std::int32_t>{3200, 6400, 9600, 9600}));
-  main_state.view_start = 1000;
-  run_command(40035);
-  EXPECT_EQ(main_state.view_start, 0);
-  run_command(40033);
-  EXPECT_EQ(main_state.zoom, 2048);
-  run_command(40034);
-  run_command(40034);
-  EXPECT_EQ(main_state.zoom, 8192);
-  main_state.shown_voice = nullptr;
+  session_.view.view_start = 1000;
+  run_command(session_, 40035);
+  EXPECT_EQ(session_.view.view_start, 0);
+  run_command(session_, 40033);
+  EXPECT_EQ(session_.view.zoom, 2048);
+  run_command(session_, 40034);
+  run_command(session_, 40034);
+  EXPECT_EQ(session_.view.zoom, 8192);
 }
 
 TEST_F(MainWindowTest, IdsOutsideTheTableDoNothing) {
-  const MainState before = main_state;
+  const ViewState before = session_.view;
   for (int id : {0, 100, 107, 302, 599, 605, 607, 609, 40014, 40032, 40043, 40057, 65535}) {
-    run_command(id);
+    run_command(session_, id);
   }
-  run_command(102);  // "&Save Settings" is in the table and does nothing
-  EXPECT_EQ(main_state.shown_voice, before.shown_voice);
-  EXPECT_EQ(main_state.zoom, before.zoom);
-  EXPECT_EQ(main_state.view_start, before.view_start);
+  run_command(session_, 102);  // "&Save Settings" is in the table and does nothing
+  EXPECT_EQ(session_.view.shown_voice, before.shown_voice);
+  EXPECT_EQ(session_.view.zoom, before.zoom);
+  EXPECT_EQ(session_.view.view_start, before.view_start);
   EXPECT_TRUE(messages_.empty());
   EXPECT_FALSE(window_->destroyed_for_good());
 }
 
 TEST_F(MainWindowTest, KeysRunCommandsByPhysicalKeyThenCharacter) {
   press(Qt::Key_Percent, Qt::ShiftModifier, 14, QStringLiteral("%"));  // Shift+5
-  EXPECT_EQ(main_state.shown_voice, voice(VOICE_KICK));
+  EXPECT_EQ(session_.view.shown_voice, VOICE_KICK);
   press(Qt::Key_Asterisk, Qt::ShiftModifier, 17, QStringLiteral("*"));  // Shift+8 types "*"
-  EXPECT_EQ(main_state.zoom, 2048);
+  EXPECT_EQ(session_.view.zoom, 2048);
   press(Qt::Key_Slash, Qt::KeypadModifier, 106, QStringLiteral("/"));
-  EXPECT_EQ(main_state.zoom, 4096);
+  EXPECT_EQ(session_.view.zoom, 4096);
   press(Qt::Key_Exclam, Qt::KeypadModifier, 87, QStringLiteral("1"));  // keypad 1
   press(Qt::Key_8, Qt::NoModifier, 17, QStringLiteral("8"));
-  EXPECT_EQ(main_state.shown_voice, voice(VOICE_KICK));
-  EXPECT_EQ(main_state.zoom, 4096);
+  EXPECT_EQ(session_.view.shown_voice, VOICE_KICK);
+  EXPECT_EQ(session_.view.zoom, 4096);
   // Offscreen-style events without scan codes.
   QTest::keyClick(window_->view(), Qt::Key_2, Qt::ShiftModifier);
-  EXPECT_EQ(main_state.shown_voice, voice(VOICE_CLAVE));
+  EXPECT_EQ(session_.view.shown_voice, VOICE_CLAVE);
 }
 
 TEST_F(MainWindowTest, ShortcutOverrideIsAcceptedOnlyForKeysOfTheTable) {
@@ -243,25 +239,22 @@ TEST_F(MainWindowTest, KeysDoNothingWhileAModalDialogIsOpen) {
   dialog.show();
   ASSERT_NE(QApplication::activeModalWidget(), nullptr);
   press(Qt::Key_At, Qt::ShiftModifier, 11, QStringLiteral("@"));  // Shift+2
-  EXPECT_EQ(main_state.shown_voice, voice(VOICE_BLIPP));
+  EXPECT_EQ(session_.view.shown_voice, VOICE_BLIPP);
   dialog.close();
   press(Qt::Key_At, Qt::ShiftModifier, 11, QStringLiteral("@"));
-  EXPECT_EQ(main_state.shown_voice, voice(VOICE_CLAVE));
+  EXPECT_EQ(session_.view.shown_voice, VOICE_CLAVE);
 }
 
 TEST_F(MainWindowTest, EditingTheShownVoiceEditsThatVoice) {
   test::ModalWatcher watcher;  // closes whatever editor opens
   press(Qt::Key_ParenLeft, Qt::ShiftModifier, 18, QStringLiteral("("));  // Shift+9
   press(Qt::Key_Space, Qt::ControlModifier, 65, QString(QChar(u'\0')));  // Ctrl+Space
-  EXPECT_EQ(main_state.current_voice, VOICE_OSCILLATOR);
-  run_command(40017);  // Ctrl+5's command: edit the Kick
-  EXPECT_EQ(main_state.current_voice, VOICE_KICK);
-  // A shown voice that is no voice of the bank: Space and Ctrl+Space do nothing.
-  VoiceBuffer stranger;
-  main_state.shown_voice = &stranger;
-  run_command(40054);
-  EXPECT_EQ(main_state.current_voice, VOICE_KICK);
-  main_state.shown_voice = nullptr;
+  run_command(session_, 40017);  // Ctrl+5's command: edit the Kick
+  // Before start-up has shown a voice, Space and Ctrl+Space do nothing.
+  session_.view.shown_voice.reset();
+  run_command(session_, 40054);
+  EXPECT_EQ(watcher.dialog_titles,
+            (std::vector<QString>{QStringLiteral("Edit Oscillator"), QStringLiteral("Edit Kick")}));
 }
 
 TEST_F(MainWindowTest, MessagesBecomeBoxesOwnedByTheMainWindow) {
@@ -325,11 +318,11 @@ TEST_F(MainWindowTest, PaintOfA1920ColumnViewIsQuick) {
   worst.samples.reset(static_cast<Q31*>(std::malloc(MAX_VOICE_SAMPLES * sizeof(Q31))));
   worst.count = MAX_VOICE_SAMPLES;
   for (std::uint32_t i = 0; i < worst.count; ++i) worst.samples[i] = (i / 16) % 2 ? ONE : -ONE;
-  main_state.shown_voice = &worst;
+  show_long_kick(std::move(worst));
   window_->view()->setFixedSize(1920, 1080);
   QApplication::processEvents();
   window_->view()->repaint();
-  ASSERT_EQ(main_state.client_width, 1920u);
+  ASSERT_EQ(session_.view.client_width, 1920u);
   constexpr int PAINTS = 100;
   QElapsedTimer timer;
   timer.start();
@@ -337,11 +330,19 @@ TEST_F(MainWindowTest, PaintOfA1920ColumnViewIsQuick) {
   const double ms = static_cast<double>(timer.nsecsElapsed()) / 1e6 / PAINTS;
   std::printf("paint of a 1920 x 1080 view: %.3f ms\n", ms);
   EXPECT_LT(ms, 50.0);
-  main_state.shown_voice = nullptr;
+}
+
+// A window that goes clears only its own claim on sent commands, never a newer window's.
+TEST_F(MainWindowTest, AWindowThatGoesLeavesANewerWindowTheCommands) {
+  Session other;
+  MainWindow newer(other);
+  window_.reset();
+  send_command(40041);  // show the Kick
+  EXPECT_EQ(other.view.shown_voice, VOICE_KICK);
 }
 
 TEST_F(MainWindowTest, ExitEndsTheProgram) {
-  run_command(106);
+  run_command(session_, 106);
   EXPECT_TRUE(window_->destroyed_for_good());
   EXPECT_FALSE(sound_device_open());
 }

@@ -20,13 +20,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/main_state.h"
 #include "app/main_window.h"
+#include "app/session.h"
 #include "app/single_instance.h"
 #include "audio/sound_device.h"
+#include "bank/voice_bank.h"
 #include "modal_watcher.h"
 #include "synth/render.h"
-#include "synth/voice_bank.h"
 
 namespace thumpa {
 namespace {
@@ -36,9 +36,16 @@ void use_own_display(const char* test) {
   qputenv("DISPLAY", QStringLiteral(":thumpa-%1-%2").arg(test).arg(getpid()).toUtf8());
 }
 
+// The session of the running program, through its main window; null when there is none.
+Session* running_session() {
+  return main_window != nullptr ? &main_window->session() : nullptr;
+}
+
 bool bank_rendered() {
+  const Session* session = running_session();
+  if (session == nullptr) return false;
   for (VoiceId id : MENU_ORDER) {
-    if (voice_bank.voices[id].empty()) return false;
+    if (session->bank.voices[id].empty()) return false;
   }
   return true;
 }
@@ -63,12 +70,13 @@ TEST(Startup, ShowsTheBlippAndEndsWithCodeZeroWhenClosed) {
   double first_voice_ms = -1;
   QTimer closer;
   QObject::connect(&closer, &QTimer::timeout, [&] {
-    if (main_window == nullptr || main_state.shown_voice == nullptr) return;
-    if (main_state.client_width == 0) return;  // not yet painted with a voice
+    const Session* session = running_session();
+    if (session == nullptr || !session->view.shown_voice) return;
+    if (session->view.client_width == 0) return;  // not yet painted with a voice
     if (first_voice_ms < 0) first_voice_ms = ms_since_process_start();
     EXPECT_TRUE(sound_device_open());
     EXPECT_TRUE(bank_rendered());
-    EXPECT_EQ(main_state.shown_voice, &voice_bank.voices[VOICE_BLIPP]);
+    EXPECT_EQ(session->view.shown_voice, VOICE_BLIPP);
     main_window->close();
   });
   closer.start(1);
@@ -88,7 +96,7 @@ TEST(Startup, ASoundDeviceThatFailsEndsAfterItsMessages) {
   watcher.on_box = [&](QMessageBox*) {
     if (watcher.boxes.size() == 1) {
       window_blank_at_first_box = main_window != nullptr && main_window->isVisible() &&
-                                  main_state.shown_voice == nullptr && !bank_rendered();
+                                  !running_session()->view.shown_voice && !bank_rendered();
     }
     return false;
   };
@@ -100,7 +108,6 @@ TEST(Startup, ASoundDeviceThatFailsEndsAfterItsMessages) {
   EXPECT_EQ(last.text, QStringLiteral("DirectSound error!"));
   EXPECT_TRUE(last.title.isEmpty());
   EXPECT_EQ(last.icon, QMessageBox::Critical);
-  EXPECT_FALSE(bank_rendered());
   EXPECT_EQ(main_window, nullptr);
 }
 
@@ -137,7 +144,8 @@ TEST(SingleInstance, ASecondStartRaisesTheFirstAndEndsAtOnce) {
   use_own_display("second");
   const QString name = instance_server_name();
   ASSERT_EQ(claim_single_instance(name), InstanceClaim::first);
-  MainWindow window;
+  Session session;
+  MainWindow window(session);
   window.showMinimized();
   QTRY_VERIFY(window.windowState() & Qt::WindowMinimized);
 

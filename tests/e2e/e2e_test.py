@@ -378,7 +378,7 @@ class E2E:
         self.focus_main()
         self.key("ctrl+5")
         dialog = self.wait_dialog("Edit Kick")
-        self.check(True, "Ctrl+5 opens 'Edit Kick'")
+        self.check([w[1] for w in self.dialogs()] == ["Edit Kick"], "Ctrl+5 opens 'Edit Kick' alone")
         x, y, w, h = self.desktop.window_geometry(dialog[0])
         # The Startfreq field: x 60, y 15, 40 by 12 in the form's units; the form is 172 by 172.
         fx = round((60 + 20) * w / 172)

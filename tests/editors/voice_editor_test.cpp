@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "app/dialog_units.h"
 #include "audio/sound_device.h"
+#include "bank/voice_bank.h"
 #include "editors/editors.h"
 #include "editors/voice_forms.h"
 #include "files/wav_writer.h"
@@ -28,7 +28,7 @@
 #include "synth/messages.h"
 #include "synth/render.h"
 #include "synth/shaping.h"
-#include "synth/voice_bank.h"
+#include "ui/dialog_units.h"
 
 namespace thumpa {
 namespace {
@@ -101,11 +101,17 @@ class VoiceEditor : public ::testing::Test {
 
   // A new editor of the voice in `dialog`, shown as the main window would show it.
   void open(QDialog& dialog, VoiceId voice) {
-    ASSERT_TRUE(build_voice_editor(dialog, &main_window, bank, voice, [this, voice](int command) {
-      commands.push_back(command);
-      samples_when_sent = samples_of(bank.voices[voice]);
-    }));
+    ASSERT_TRUE(build_voice_editor(dialog, bank, voice, hooks(voice)));
     dialog.show();
+  }
+  // The hooks the main window gives an editor: Test sends the voice's play command, and a
+  // change draws the client area anew.
+  EditorHooks hooks(VoiceId voice) {
+    return {[this, voice] {
+              commands.push_back(voice_facts(voice).play_command);
+              samples_when_sent = samples_of(bank.voices[voice]);
+            },
+            [this] { client->repaint(); }};
   }
   static QLineEdit* edit(QDialog& dialog, int id) {
     auto* e = dialog.findChild<QLineEdit*>(QString::number(id));
@@ -377,6 +383,15 @@ TEST_F(VoiceEditor, FormsKeepTheirProportionsTabOrderAndIds) {
   }
 }
 
+// An owner that goes while its editor is open takes the editor with it, once.
+TEST_F(VoiceEditor, AnOwnerDestroyedDuringTheEditorTakesItAlong) {
+  auto* owner = new QWidget;
+  owner->show();
+  QTimer::singleShot(50, owner, [owner] { owner->deleteLater(); });
+  run_voice_editor(owner, bank, VOICE_KICK, hooks(VOICE_KICK));  // returns when it went
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
 // run_voice_editor as the main window calls it: modal until the keyboard closes it.
 TEST_F(VoiceEditor, KeyboardClosesTheModalEditor) {
   struct Case {
@@ -416,8 +431,7 @@ TEST_F(VoiceEditor, KeyboardClosesTheModalEditor) {
       c.act(*dialog);
     });
     poll.start(10);
-    run_voice_editor(&main_window, bank, VOICE_CLOSED_HAT,
-                     [this](int command) { commands.push_back(command); });
+    run_voice_editor(&main_window, bank, VOICE_CLOSED_HAT, hooks(VOICE_CLOSED_HAT));
     EXPECT_EQ(bank.params.closed.resonance, c.expected_resonance) << c.what;
     EXPECT_EQ(commands, c.expected_commands) << c.what;
   }

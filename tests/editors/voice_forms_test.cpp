@@ -4,13 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <set>
+
+#include "synth/voices.h"
 
 namespace thumpa {
 namespace {
 
 constexpr VoiceId DRUM_VOICES[] = {VOICE_BLIPP,    VOICE_CLAVE, VOICE_CLOSED_HAT, VOICE_KICK,
                                    VOICE_OPEN_HAT, VOICE_SNARE, VOICE_COWBELL};
+
+constexpr std::int32_t HALF = 1073741823;  // 0.5 as the editors store it
 
 const VoiceForm& form_of(VoiceId voice) {
   const VoiceForm* form = voice_form(voice);
@@ -23,17 +28,20 @@ TEST(VoiceForms, EveryDrumEditIsEitherBoundOnceOrShowsADash) {
     const VoiceForm& form = form_of(voice);
     std::vector<int> bound;
     for (const FieldBinding& b : form.fields) bound.push_back(b.id);
-    EXPECT_TRUE(std::is_sorted(bound.begin(), bound.end())) << form.title;  // control order
+    EXPECT_TRUE(std::is_sorted(bound.begin(), bound.end()))
+        << voice_facts(voice).editor_title;  // control order
     std::set<int> all(bound.begin(), bound.end());
     all.insert(form.unused_edits.begin(), form.unused_edits.end());
-    EXPECT_EQ(all.size(), bound.size() + form.unused_edits.size()) << form.title;
-    EXPECT_EQ(all, std::set<int>(DRUM_EDIT_IDS.begin(), DRUM_EDIT_IDS.end())) << form.title;
+    EXPECT_EQ(all.size(), bound.size() + form.unused_edits.size())
+        << voice_facts(voice).editor_title;
+    EXPECT_EQ(all, std::set<int>(DRUM_EDIT_IDS.begin(), DRUM_EDIT_IDS.end()))
+        << voice_facts(voice).editor_title;
     // A caption names every bound field among the six captioned edits, and only those.
     int named = 0;
     for (const auto& [id, caption] : form.captions) named += caption[0] != '\0';
     EXPECT_EQ(form.captions.size(), 6u);
     EXPECT_EQ(named, std::count_if(bound.begin(), bound.end(), [](int id) { return id != 1058; }))
-        << form.title;
+        << voice_facts(voice).editor_title;
   }
   EXPECT_EQ(voice_form(static_cast<VoiceId>(7)), nullptr);
 }
@@ -97,6 +105,119 @@ TEST(VoiceForms, OscillatorFieldsGoToTheirOwnRecordFields) {
   EXPECT_EQ(params.osc, expected);
   EXPECT_EQ(params.shaping.dist_level[VOICE_OSCILLATOR], 1073741823);
   EXPECT_EQ(fill_form(form_of(VOICE_OSCILLATOR), params).texts.at(1075), "1.50000");
+}
+
+// Each edit control writes its own record field and nothing else (the Snare and the Oscillator
+// have their own tests above).
+TEST(VoiceForms, EveryEditWritesItsOwnFieldOnly) {
+  struct Row {
+    VoiceId voice;
+    int id;
+    const char* text;
+    std::function<std::int32_t&(BankParams&)> member;
+    std::int32_t value;
+  };
+  const Row rows[] = {
+      {VOICE_BLIPP, 1036, "777", [](BankParams & p) -> auto& {return p.blipp.start_freq;
+}
+, 777
+}  // namespace
+, {VOICE_BLIPP, 1037, "777", [](BankParams& p) -> auto& {return p.blipp.stop_freq;
+}  // namespace thumpa
+, 777
+}
+, {VOICE_BLIPP, 1038, "0.5", [](BankParams& p) -> auto& {return p.blipp.freq_decay;
+}
+, HALF
+}
+, {VOICE_BLIPP, 1039, "0.5", [](BankParams& p) -> auto& {return p.blipp.decay;
+}
+, HALF
+}
+, {VOICE_CLAVE, 1036, "777", [](BankParams& p) -> auto& {return p.clave.freq;
+}
+, 777
+}
+, {VOICE_CLAVE, 1037, "0.5", [](BankParams& p) -> auto& {return p.clave.decay;
+}
+, HALF
+}
+, {VOICE_CLOSED_HAT, 1036, "777", [](BankParams& p) -> auto& {return p.closed.filter_freq;
+}
+, 777
+}
+, {VOICE_CLOSED_HAT, 1037, "777", [](BankParams& p) -> auto& {return p.closed.resonance;
+}
+, 777
+}
+, {VOICE_CLOSED_HAT, 1038, "0.5", [](BankParams& p) -> auto& {return p.closed.decay;
+}
+, HALF
+}
+, {VOICE_OPEN_HAT, 1036, "777", [](BankParams& p) -> auto& {return p.open.filter_freq;
+}
+, 777
+}
+, {VOICE_OPEN_HAT, 1037, "777", [](BankParams& p) -> auto& {return p.open.resonance;
+}
+, 777
+}
+, {VOICE_OPEN_HAT, 1038, "0.5", [](BankParams& p) -> auto& {return p.open.decay;
+}
+, HALF
+}
+, {VOICE_KICK, 1036, "777", [](BankParams& p) -> auto& {return p.kick.a_freq;
+}
+, 777
+}
+, {VOICE_KICK, 1037, "777", [](BankParams& p) -> auto& {return p.kick.start_freq;
+}
+, 777
+}
+, {VOICE_KICK, 1038, "777", [](BankParams& p) -> auto& {return p.kick.stop_freq;
+}
+, 777
+}
+, {VOICE_KICK, 1039, "0.5", [](BankParams& p) -> auto& {return p.kick.a_decay;
+}
+, HALF
+}
+, {VOICE_KICK, 1040, "0.5", [](BankParams& p) -> auto& {return p.kick.freq_decay;
+}
+, HALF
+}
+, {VOICE_KICK, 1041, "0.5", [](BankParams& p) -> auto& {return p.kick.decay;
+}
+, HALF
+}
+, {VOICE_KICK, 1058, "0.5", [](BankParams& p) -> auto& {return p.kick.mix;
+}
+, HALF
+}
+, {VOICE_COWBELL, 1036, "777", [](BankParams& p) -> auto& {return p.cowbell.freq;
+}
+, 777
+}
+, {VOICE_COWBELL, 1037, "0.5", [](BankParams& p) -> auto& {return p.cowbell.decay;
+}
+, HALF
+}
+, {VOICE_COWBELL, 1038, "7.9", [](BankParams& p) -> auto& {return p.cowbell.dist;
+}
+, 7
+}
+,
+}
+;
+for (const Row& row : rows) {
+  BankParams params;
+  FormState state = fill_form(form_of(row.voice), params);
+  state.texts[row.id] = row.text;
+  write_back(form_of(row.voice), state, params);
+  BankParams expected;
+  row.member(expected) = row.value;
+  EXPECT_EQ(params, expected) << voice_facts(row.voice).editor_title << " " << row.id;
+}
 }
 
 TEST(VoiceForms, ClaveDashFieldsAreNeverRead) {

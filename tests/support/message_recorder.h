@@ -2,6 +2,7 @@
 // in place of the message boxes.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,9 +16,12 @@ struct MessageRecorder {
   int destroy_requests = 0;
   std::mutex mutex;
   MessageSink previous;
+  // Runs as each message is shown, before it is recorded (optional).
+  std::function<void(const UserMessage&)> on_show;
 
   MessageRecorder() {
     previous = set_message_sink({[this](const UserMessage& m) {
+                                   if (on_show) on_show(m);
                                    std::lock_guard lock(mutex);
                                    shown.push_back(m);
                                  },

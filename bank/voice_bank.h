@@ -1,6 +1,6 @@
-// The voice bank: every parameter, the eight rendered voices and their playback buffers.
-// The bank operations render all voices and normalise each once; the editors rebuild one
-// voice and shape it with its own shaping settings.
+// The voice bank: every parameter, the eight rendered voices and their playback buffers. The
+// bank operations render all voices and normalise each once; the editors rebuild one voice and
+// shape it with its own shaping settings.
 #pragma once
 
 #include "synth/types.h"
@@ -15,9 +15,6 @@ struct VoiceBank {
   VoiceBuffer voices[VOICE_ID_COUNT];
 };
 
-// The program's one bank.
-extern VoiceBank voice_bank;
-
 // Defaults, sine table, then every voice rendered, normalised once and given a buffer.
 void init_voice_bank(VoiceBank& bank);
 // Defaults again (shaping included), then every voice rendered as at start-up.
@@ -28,8 +25,5 @@ void rerender_voice_bank(VoiceBank& bank);
 // The editors' rebuild of one voice: render, shape_voice, replace its playback buffer, with
 // the editors' own failure messages.
 void rebuild_voice(VoiceBank& bank, VoiceId id);
-
-// Renders one voice from the bank's record for it (no shaping).
-void render_bank_voice(VoiceBank& bank, VoiceId id);
 
 }  // namespace thumpa

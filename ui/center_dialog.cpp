@@ -1,4 +1,4 @@
-#include "app/center_dialog.h"
+#include "ui/center_dialog.h"
 
 #include <QGuiApplication>
 #include <QScreen>
