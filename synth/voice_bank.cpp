@@ -68,7 +68,7 @@ void render_all(VoiceBank& bank) {
       return;
     }
     normalize_voice(voice);
-    if (replace_playback_buffer(playback_slot(v.id), voice) == nullptr) error(v.buffer_message);
+    if (!replace_playback_buffer(playback_slot(v.id), voice)) error(v.buffer_message);
   }
 }
 
@@ -98,7 +98,7 @@ void rebuild_voice(VoiceBank& bank, VoiceId id) {
     return;
   }
   shape_voice(id, voice, bank.params.shaping);
-  if (replace_playback_buffer(playback_slot(id), voice) == nullptr) {
+  if (!replace_playback_buffer(playback_slot(id), voice)) {
     error(EDITOR_MESSAGES[id].buffer_failure);
   }
 }
