@@ -74,6 +74,10 @@ std::int64_t steady_now_ns() {
 
 namespace {
 
+// The mixer's thread must never wait for a lock, not even inside an atomic.
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+static_assert(std::atomic<PlaybackBuffer*>::is_always_lock_free);
+
 // A play request's word: 53 bits of due-time steps hold any non-negative steady-clock time.
 constexpr int SEQUENCE_BITS = 11;
 constexpr int DUE_STEP_SHIFT = 10;
