@@ -46,6 +46,7 @@ struct SoundDevice : ::testing::Test {
   }
   void SetUp() override {
     fs::create_directories(dir);
+    setenv("THUMPA_AUDIO", "sdl", 1);  // SDL's drivers stand in for a sound server
     setenv("SDL_DISKAUDIODELAY", "0", 1);
   }
   void TearDown() override {
@@ -133,7 +134,7 @@ TEST_F(SoundDevice, FailedOpenShowsTheFailingStepAndReturnsMinusOne) {
       {"no-such-driver", "", "Failed to create DirectSound COM object", "sdl"},
       {"dummy", "", "Failed to create DirectSound COM object", "no-such-output"},
       // The disk driver cannot create its file under a regular file.
-      {"disk", "plain-file/out.raw", "Failed to Initialize DirectSound object", ""},
+      {"disk", "plain-file/out.raw", "Failed to Initialize DirectSound object", "sdl"},
   };
   std::ofstream(dir / "plain-file") << "x";
   for (const auto& c : cases) {
