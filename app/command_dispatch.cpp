@@ -17,9 +17,9 @@ namespace thumpa {
 
 namespace {
 
-void play(VoiceId id) {
+void play(VoiceId id, std::int64_t due_ns = 0) {
   const int slot = playback_slot(id);
-  if (slot >= 0) play_voice(playback_buffer[slot]);
+  if (slot >= 0) play_voice(playback_buffer[slot], due_ns);
 }
 
 void edit(Session& session, VoiceId id) {
@@ -35,20 +35,17 @@ void show(ViewState& view, VoiceId id) {
 }
 
 void start_ticking() {
-  bool started = false;
-  // A start stops a running timer first, which waits for a tick that may be waiting for us.
-  with_sent_commands_refused(
-      [&] { started = start_metronome([] { send_command(CMD_PLAY_CLOSED_HAT); }); });
+  // Each tick's sound is due at its own deadline plus the play offset, however late this
+  // thread handles it; the tick gives up waiting for us once the metronome is being stopped.
+  const bool started = start_metronome([](const MetronomeTick& tick) {
+    send_timed_command(CMD_PLAY_CLOSED_HAT, metronome_play_due_ns(tick), tick.stopping);
+  });
   if (!started) show_message("Timer error!", "", MessageIcon::error);
-}
-
-void stop_ticking() {
-  with_sent_commands_refused(stop_metronome);
 }
 
 }  // namespace
 
-void run_command(Session& session, int id) {
+void run_command(Session& session, int id, std::int64_t due_ns) {
   ViewState& view = session.view;
   VoiceBank& bank = session.bank;
   const Command command = find_command(id);
@@ -75,7 +72,7 @@ void run_command(Session& session, int id) {
       run_about_box(main_window);
       return;
     case Action::play_voice:
-      play(command.voice);
+      play(command.voice, due_ns);
       return;
     case Action::edit_voice:
       edit(session, command.voice);
@@ -110,7 +107,7 @@ void run_command(Session& session, int id) {
       start_ticking();
       return;
     case Action::stop_metronome:
-      stop_ticking();
+      stop_metronome();
       return;
   }
   // Zoom, pan and reset end with a full repaint.

@@ -22,8 +22,7 @@ struct PendingCommand {
 struct Sender {
   std::mutex mutex;           // guards everything below
   QObject* target = nullptr;  // cleared before the object goes
-  std::function<void(int)> dispatch;
-  bool refusing = false;
+  std::function<void(int, std::int64_t)> dispatch;
   std::vector<std::shared_ptr<PendingCommand>> waiting;
 };
 
@@ -43,18 +42,19 @@ void release_waiting_senders() {
   sender.waiting.clear();
 }
 
-void dispatch_on_main_thread(int id) {
-  std::function<void(int)> dispatch;
+void dispatch_on_main_thread(int id, std::int64_t due_ns) {
+  std::function<void(int, std::int64_t)> dispatch;
   {
     std::lock_guard lock(sender.mutex);
     dispatch = sender.dispatch;
   }
-  if (dispatch) dispatch(id);
+  if (dispatch) dispatch(id, due_ns);
 }
 
 }  // namespace
 
-void set_command_target(QObject* target, std::function<void(int)> dispatch) {
+void set_command_target(QObject* target,
+                        std::function<void(int id, std::int64_t due_ns)> dispatch) {
   std::lock_guard lock(sender.mutex);
   sender.target = target;
   sender.dispatch = target != nullptr ? std::move(dispatch) : nullptr;
@@ -70,6 +70,10 @@ void clear_command_target(QObject* target) {
 }
 
 void send_command(int id) {
+  send_timed_command(id, 0, {});
+}
+
+void send_timed_command(int id, std::int64_t due_ns, std::stop_token give_up) {
   auto pending = std::make_shared<PendingCommand>();
   {
     std::lock_guard lock(sender.mutex);
@@ -79,42 +83,32 @@ void send_command(int id) {
       // Called directly, outside the lock, so the command may itself send commands.
       pending.reset();
     } else {
-      if (sender.refusing) return;
       sender.waiting.push_back(pending);
       QMetaObject::invokeMethod(
           target,
-          [pending, id] {
+          [pending, id, due_ns] {
             {
               std::lock_guard lock(pending->mutex);
               if (pending->done) return;  // the sender gave up; the command is dropped
             }
-            dispatch_on_main_thread(id);
+            dispatch_on_main_thread(id, due_ns);
             finish(*pending);
           },
           Qt::QueuedConnection);
     }
   }
   if (!pending) {
-    dispatch_on_main_thread(id);
+    dispatch_on_main_thread(id, due_ns);
     return;
   }
   {
+    // Runs at once when the stop was requested already, otherwise on the thread requesting it.
+    const std::stop_callback on_give_up(give_up, [&pending] { finish(*pending); });
     std::unique_lock lock(pending->mutex);
     pending->done_changed.wait(lock, [&] { return pending->done; });
   }
   std::lock_guard lock(sender.mutex);
   std::erase(sender.waiting, pending);
-}
-
-void with_sent_commands_refused(const std::function<void()>& f) {
-  {
-    std::lock_guard lock(sender.mutex);
-    sender.refusing = true;
-    release_waiting_senders();
-  }
-  f();
-  std::lock_guard lock(sender.mutex);
-  sender.refusing = false;
 }
 
 }  // namespace thumpa

@@ -141,7 +141,8 @@ MainWindow::MainWindow(Session& session) : session_(session) {
   connect(qApp, &QGuiApplication::screenRemoved, this,
           [this](QScreen* s) { screen_modes_.remove(s); });
   main_window = this;
-  set_command_target(this, [this](int id) { run_command(session_, id); });
+  set_command_target(this,
+                     [this](int id, std::int64_t due_ns) { run_command(session_, id, due_ns); });
 }
 
 MainWindow::~MainWindow() {

@@ -5,7 +5,6 @@
 #include <QWindow>
 #include <memory>
 
-#include "app/command_sender.h"
 #include "app/key_filter.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
@@ -65,7 +64,7 @@ int run_thumpa() {
   if (!window->destroyed_for_good()) code = QApplication::exec();
 
   // No tick may reach the dispatcher once the window goes.
-  with_sent_commands_refused(stop_metronome);
+  stop_metronome();
   close_sound_device();
   return code;
 }

@@ -1,6 +1,5 @@
 #include "audio/metronome.h"
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -11,41 +10,42 @@
 
 namespace thumpa {
 
-std::uint32_t metronome_timer = 0;
-std::uint32_t timer_resolution = 0;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The resolution reported at every start: ticks are scheduled on absolute deadlines of the
+// steady clock, and arrive well within 1 ms of them.
+constexpr int TIMER_RESOLUTION_MS = 1;
+
 struct Metronome {
-  std::thread thread;
   std::mutex mutex;
-  std::condition_variable wake;
-  bool stop = false;  // guarded by mutex
-  std::atomic<bool> stop_requested{false};
-  std::uint32_t last_id = 0;
+  std::condition_variable_any wake;
+  std::jthread thread;
 
   // A timer still running at program end is stopped here, so its thread never outlives the
-  // program's statics (and std::thread is never destroyed while joinable).
+  // program's statics, and a tick waiting for the main thread is released first.
   ~Metronome() { stop_metronome(); }
 };
 
 Metronome metronome;
 
-// One tick: the handler runs on the timer thread, which waits until it returns.
-void metronome_tick(const std::function<void()>& tick) {
-  if (tick) tick();
+std::int64_t steady_ns(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
 }
 
 // The timer thread. Deadlines are absolute, so the time the handlers take never accumulates
 // into drift; ticks missed while a handler was busy are dropped rather than fired in a burst.
-void run_timer(std::function<void()> tick, Clock::time_point deadline) {
+void run_timer(std::stop_token stopping, std::function<void(const MetronomeTick&)> tick,
+               Clock::time_point deadline) {
   std::unique_lock lock(metronome.mutex);
   for (;;) {
-    if (metronome.wake.wait_until(lock, deadline, [] { return metronome.stop; })) return;
+    // Wakes at the deadline, or at once when the stop is requested.
+    const bool stopped = metronome.wake.wait_until(lock, stopping, deadline,
+                                                   [&] { return stopping.stop_requested(); });
+    if (stopped) return;
     lock.unlock();
-    metronome_tick(tick);
+    if (tick) tick(MetronomeTick{steady_ns(deadline), stopping});
     lock.lock();
     const auto now = Clock::now();
     do deadline += METRONOME_PERIOD;
@@ -55,44 +55,35 @@ void run_timer(std::function<void()> tick, Clock::time_point deadline) {
 
 }  // namespace
 
-bool start_metronome(std::function<void()> tick) {
+std::int64_t metronome_play_due_ns(const MetronomeTick& tick) {
+  return tick.deadline_ns +
+         std::chrono::duration_cast<std::chrono::nanoseconds>(METRONOME_PLAY_OFFSET).count();
+}
+
+bool start_metronome(std::function<void(const MetronomeTick&)> tick) {
   stop_metronome();  // one timer at most
 
-  timer_resolution = 1;
   char text[64];
-  std::snprintf(text, sizeof text, "Timer resolution set to %d ms",
-                static_cast<int>(timer_resolution));
+  std::snprintf(text, sizeof text, "Timer resolution set to %d ms", TIMER_RESOLUTION_MS);
   show_message(text, APP_CAPTION, MessageIcon::warning);
 
-  {
-    std::lock_guard lock(metronome.mutex);
-    metronome.stop = false;
-  }
-  metronome.stop_requested = false;
   try {
-    metronome.thread = std::thread(run_timer, std::move(tick), Clock::now() + METRONOME_PERIOD);
+    metronome.thread = std::jthread(run_timer, std::move(tick), Clock::now() + METRONOME_PERIOD);
   } catch (const std::system_error&) {
     return false;
   }
-  if (++metronome.last_id == 0) ++metronome.last_id;
-  metronome_timer = metronome.last_id;
   return true;
 }
 
 void stop_metronome() {
-  if (metronome_timer == 0) return;
-  metronome.stop_requested = true;
-  {
-    std::lock_guard lock(metronome.mutex);
-    metronome.stop = true;
-  }
-  metronome.wake.notify_all();
+  if (!metronome.thread.joinable()) return;
+  // The stop callbacks run here, before the join: the timer's wait and a tick's own wait end.
+  metronome.thread.request_stop();
   metronome.thread.join();
-  metronome_timer = 0;
 }
 
-bool metronome_stop_requested() {
-  return metronome.stop_requested;
+bool metronome_running() {
+  return metronome.thread.joinable();
 }
 
 }  // namespace thumpa

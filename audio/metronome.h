@@ -3,37 +3,42 @@
 // it hand the Closed Hi-hat's play command to the main window and wait until it is handled.
 //
 // start_metronome and stop_metronome belong to the main thread. A timer still running when the
-// program ends is stopped by a static destructor; the desktop program stops it itself before
-// its main window goes, so that no tick reaches a window that is being destroyed.
+// program ends is stopped by a static destructor.
 //
-// A tick that waits for the main thread must give up once metronome_stop_requested() is true:
-// stop_metronome, running on the main thread, waits for the tick to return.
+// Stopping waits for a running tick to return, and that tick may itself be waiting for the
+// thread that stops: so the stop is requested on the tick's stop token before the wait, and a
+// tick that waits for another thread gives up once its token says so.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <stop_token>
 
 namespace thumpa {
 
 inline constexpr std::chrono::milliseconds METRONOME_PERIOD{300};
+// How long after its tick's deadline a tick's sound is due: room for a main thread that is
+// late to handle the tick, so that the ticks still sound exactly one period apart.
+inline constexpr std::chrono::milliseconds METRONOME_PLAY_OFFSET{20};
 
-// Identifier of the running timer; 0 when none runs. Written only by start and stop.
-extern std::uint32_t metronome_timer;
-// The timer's resolution in milliseconds, reported at every start: ticks are scheduled on
-// absolute deadlines of the steady clock, and arrive well within 1 ms of them.
-extern std::uint32_t timer_resolution;
+struct MetronomeTick {
+  std::int64_t deadline_ns = 0;  // when the tick was due, on the steady clock
+  std::stop_token stopping;      // stop requested: the timer is being stopped
+};
+
+// When the sound of a tick is due, on the steady clock: its deadline plus the play offset.
+std::int64_t metronome_play_due_ns(const MetronomeTick& tick);
 
 // Shows "Timer resolution set to 1 ms" (a warning, which may wait for the user), then starts
 // ticking every 300 ms, the first tick 300 ms after the box. A running timer is stopped first.
 // False when the timer thread cannot be made.
-bool start_metronome(std::function<void()> tick);
+bool start_metronome(std::function<void(const MetronomeTick&)> tick);
 
-// Stops the timer and returns once its thread has ended: no tick runs after it returns.
-// Does nothing when no timer runs.
+// Stops the timer and returns once its thread has ended: no tick runs after it returns. A tick
+// still running is asked to give up first. Does nothing when no timer runs.
 void stop_metronome();
 
-// True from the moment stop_metronome (or a new start) asks the running timer to end.
-bool metronome_stop_requested();
+bool metronome_running();
 
 }  // namespace thumpa

@@ -33,14 +33,14 @@ void free_playback_buffer(PlaybackBuffer* buffer) {
   delete buffer;
 }
 
-bool mixer_attach(MixerState& mixer, PlaybackBuffer* buffer) {
-  for (auto& place : mixer.voices) {
-    if (place.load(std::memory_order_relaxed) == nullptr) {
-      place.store(buffer, std::memory_order_seq_cst);
-      return true;
+int mixer_attach(MixerState& mixer, PlaybackBuffer* buffer) {
+  for (int i = 0; i < MIXER_VOICES; ++i) {
+    if (mixer.voices[i].load(std::memory_order_relaxed) == nullptr) {
+      mixer.voices[i].store(buffer, std::memory_order_seq_cst);
+      return i;
     }
   }
-  return false;
+  return -1;
 }
 
 bool mixer_has(const MixerState& mixer, const PlaybackBuffer* buffer) {
@@ -72,9 +72,36 @@ std::int64_t steady_now_ns() {
       .count();
 }
 
+namespace {
+
+// The mixer's thread must never wait for a lock, not even inside an atomic.
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+static_assert(std::atomic<PlaybackBuffer*>::is_always_lock_free);
+
+// A play request's word: 53 bits of due-time steps hold any non-negative steady-clock time.
+constexpr int SEQUENCE_BITS = 11;
+constexpr int DUE_STEP_SHIFT = 10;
+constexpr std::uint64_t SEQUENCE_MASK = (std::uint64_t{1} << SEQUENCE_BITS) - 1;
+constexpr std::uint64_t MAX_DUE_STEPS = (std::uint64_t{1} << (64 - SEQUENCE_BITS)) - 1;
+
+std::uint64_t play_request_word(std::int64_t due_ns, std::uint64_t previous_word) {
+  constexpr std::int64_t STEP = std::int64_t{1} << DUE_STEP_SHIFT;
+  const std::uint64_t steps =
+      due_ns <= 0 ? 0 : static_cast<std::uint64_t>(due_ns / STEP + (due_ns % STEP != 0));
+  const std::uint64_t sequence = (previous_word + 1) & SEQUENCE_MASK;
+  return std::min(steps, MAX_DUE_STEPS) << SEQUENCE_BITS | sequence;
+}
+
+std::int64_t play_request_due_ns(std::uint64_t word) {
+  return static_cast<std::int64_t>(word >> SEQUENCE_BITS << DUE_STEP_SHIFT);
+}
+
+}  // namespace
+
 void request_play(PlaybackBuffer& buffer, std::int64_t due_ns) {
-  buffer.play_due_ns.store(due_ns, std::memory_order_relaxed);
-  buffer.play_requests.fetch_add(1, std::memory_order_release);
+  // Only the main thread writes the word, so reading it back needs no ordering.
+  const std::uint64_t previous = buffer.play_request.load(std::memory_order_relaxed);
+  buffer.play_request.store(play_request_word(due_ns, previous), std::memory_order_release);
 }
 
 namespace {
@@ -148,14 +175,13 @@ void mix_frames_at(MixerState& mixer, std::int16_t* out, int frames, std::int64_
       PlaybackBuffer* b = place.load(std::memory_order_seq_cst);
       if (b == nullptr) continue;
       int from = 0;
-      const std::uint32_t requests = b->play_requests.load(std::memory_order_acquire);
-      if (requests != b->requests_seen) {
-        const std::int64_t at =
-            request_frame(b->play_due_ns.load(std::memory_order_relaxed), chunk_start);
+      const std::uint64_t request = b->play_request.load(std::memory_order_acquire);
+      if (request != b->request_seen) {
+        const std::int64_t at = request_frame(play_request_due_ns(request), chunk_start);
         if (at < len) {  // otherwise the request waits for a later chunk
           from = static_cast<int>(at);
           add_sound(*b, sum, 0, from);  // the old sound up to the restart
-          b->requests_seen = requests;
+          b->request_seen = request;
           b->position = 0;
           b->sounding = b->count > 0;
         }

@@ -34,13 +34,15 @@ struct PlaybackBuffer {
   std::uint32_t count = 0;
   std::int16_t* samples = nullptr;  // from playback_memory; null when count is 0
 
-  // Written by the main thread. Every play request stores the time it is due (0: at the next
-  // pass), then counts this up; the mixer compares the count with the last one it acted on.
-  std::atomic<std::int64_t> play_due_ns{0};
-  std::atomic<std::uint32_t> play_requests{0};
+  // Written by the main thread: the latest play request as one word, so the mixer always reads
+  // a due time together with the request it belongs to. The word holds the due time in steps
+  // of 1024 ns, rounded up (a 22nd of a frame: a request never starts a frame early), above an
+  // 11-bit sequence number that tells apart requests due at the same time. The mixer compares
+  // the word with the last one it acted on.
+  std::atomic<std::uint64_t> play_request{0};
 
   // Read and written by the mixer only.
-  std::uint32_t requests_seen = 0;
+  std::uint64_t request_seen = 0;
   std::uint32_t position = 0;
   bool sounding = false;
 };
@@ -81,8 +83,9 @@ PlaybackBuffer* allocate_playback_buffer(const VoiceBuffer& voice);
 // Frees a buffer that is not attached to any mixer (or was detached). Null does nothing.
 void free_playback_buffer(PlaybackBuffer* buffer);
 
-// Main thread. Publishes the buffer to the mixer; false when every place is taken.
-bool mixer_attach(MixerState& mixer, PlaybackBuffer* buffer);
+// Main thread. Publishes the buffer to the mixer and returns the index of the place it took;
+// -1 when every place is taken.
+int mixer_attach(MixerState& mixer, PlaybackBuffer* buffer);
 // Main thread. True when the buffer is attached to this mixer.
 bool mixer_has(const MixerState& mixer, const PlaybackBuffer* buffer);
 // Main thread. Withdraws the buffer (it stops sounding) and returns once the mixer can no

@@ -1,31 +1,30 @@
-// The sound service on SDL2's audio subsystem: one callback device whose callback is the
-// program's mixer, and the playback buffers it mixes.
+// The sound service over whichever backend was chosen: the backend runs the stream, this file
+// owns the mixer, the playback buffers and the messages the user sees.
 #include "audio/sound_device.h"
 
-#include <SDL.h>
-
+#include <cstdio>
 #include <string>
 
 #include "audio/mixer.h"
+#include "audio/output_backends.h"
 #include "synth/messages.h"
 
 namespace thumpa {
 
-PlaybackBuffer* playback_buffer[VOICE_COUNT] = {};
+PlaybackHandle playback_buffer[VOICE_COUNT] = {};
 
 namespace {
 
 struct SoundDevice {
-  SDL_AudioDeviceID id = 0;  // 0 while closed
-  int period_frames = 0;
-  // How long after it is made a play request sounds: one period, so that the next pass can
-  // always place it, and a margin for the jitter of the device's thread. A constant delay
-  // keeps a steady beat steady instead of snapping each start to a period boundary.
+  const OutputBackend* chosen = nullptr;  // by use_sound_output; otherwise chosen at each open
+  const OutputBackend* open = nullptr;    // while a stream runs
   std::int64_t play_delay_ns = 0;
   MixerState mixer;
+  // The generation of the buffer in each place of the mixer; 0 for an empty place. Every new
+  // buffer gets the next number, so a handle kept from an earlier buffer never matches.
+  std::uint32_t generations[MIXER_VOICES] = {};
+  std::uint32_t last_generation = 0;
 };
-
-constexpr std::int64_t PLAY_DELAY_MARGIN_NS = 1'000'000;
 
 SoundDevice device;
 
@@ -33,110 +32,117 @@ void show_error(const char* text, const std::string& detail) {
   show_message(text, APP_CAPTION, MessageIcon::error, detail);
 }
 
-void audio_callback(void* userdata, Uint8* stream, int len) {
-  mix_frames(*static_cast<MixerState*>(userdata), reinterpret_cast<std::int16_t*>(stream),
-             len / static_cast<int>(OUTPUT_CHANNELS * sizeof(std::int16_t)), steady_now_ns());
+// The same three messages whatever the server, in the order the steps are taken.
+const char* failure_text(OpenStep step) {
+  switch (step) {
+    case OpenStep::init:
+      return "Failed to create DirectSound COM object";
+    case OpenStep::open:
+      return "Failed to Initialize DirectSound object";
+    case OpenStep::format:
+      return "Cannot set format";
+  }
+  return "Failed to create DirectSound COM object";
 }
 
-std::string describe(const SDL_AudioSpec& format) {
-  return std::to_string(SDL_AUDIO_BITSIZE(format.format)) + "-bit, " +
-         std::to_string(format.channels) + " channels, " + std::to_string(format.freq) + " Hz";
+// The buffer a handle refers to, or null when it is empty or stale.
+PlaybackBuffer* buffer_of(PlaybackHandle handle) {
+  if (!handle || handle.place < 0 || handle.place >= MIXER_VOICES) return nullptr;
+  if (device.generations[handle.place] != handle.generation) return nullptr;
+  return device.mixer.voices[handle.place].load(std::memory_order_relaxed);
+}
+
+std::uint32_t next_generation() {
+  if (++device.last_generation == 0) ++device.last_generation;  // 0 means "no buffer"
+  return device.last_generation;
 }
 
 }  // namespace
 
+void use_sound_output(const OutputBackend& backend) {
+  device.chosen = &backend;
+}
+
 int open_sound_device() {
-  if (device.id != 0) return 0;
-
-  // Without this SDL takes over SIGINT and SIGTERM, and the program could no longer be stopped.
-  SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-  if (SDL_Init(SDL_INIT_AUDIO) != 0) {
-    show_error("Failed to create DirectSound COM object", SDL_GetError());
+  if (device.open != nullptr) return 0;
+  const BackendChoice choice =
+      device.chosen != nullptr ? BackendChoice{device.chosen, {}}
+                               : choose_backend(requested_backend_name({}), available_backends());
+  if (choice.backend == nullptr) {
+    show_error(failure_text(OpenStep::init), choice.error);
     return -1;
   }
 
-  SDL_AudioSpec wanted{};
-  wanted.freq = SAMPLE_RATE;
-  wanted.format = AUDIO_S16SYS;
-  wanted.channels = OUTPUT_CHANNELS;
-  wanted.samples = PERIOD_FRAMES;
-  wanted.callback = audio_callback;
-  wanted.userdata = &device.mixer;
-  SDL_AudioSpec obtained{};
-  // No changes allowed: SDL converts to whatever the hardware takes, so the callback always
-  // sees the format asked for.
-  const SDL_AudioDeviceID id = SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0);
-  if (id == 0) {
-    show_error("Failed to Initialize DirectSound object", SDL_GetError());
-    SDL_QuitSubSystem(SDL_INIT_AUDIO);
-    return -1;
-  }
-  if (obtained.format != AUDIO_S16SYS || obtained.channels != OUTPUT_CHANNELS ||
-      obtained.freq != SAMPLE_RATE) {
-    show_error("Cannot set format", "The device offers " + describe(obtained));
-    SDL_CloseAudioDevice(id);
-    SDL_QuitSubSystem(SDL_INIT_AUDIO);
-    return -1;
-  }
-
-  device.id = id;
-  device.period_frames = obtained.samples;
-  device.play_delay_ns =
-      std::int64_t{obtained.samples} * 1'000'000'000 / SAMPLE_RATE + PLAY_DELAY_MARGIN_NS;
+  const OutputBackend& backend = *choice.backend;
   device.mixer.clock = StreamClock{};
-  SDL_PauseAudioDevice(id, 0);
+  if (const auto failure = backend.open(device.mixer, PERIOD_FRAMES)) {
+    show_error(failure_text(failure->step), failure->detail);
+    return -1;
+  }
+  device.open = &backend;
+  device.play_delay_ns = backend.play_delay_ns();
+  // One line for the logs of whoever runs the program: the end-to-end test reads it.
+  std::fprintf(stderr, "thumpa: sound output %s, %d-frame periods, latency %d frames\n",
+               backend.name, backend.period_frames(), backend.latency_frames());
   return 0;
 }
 
 void close_sound_device() {
-  if (device.id == 0) return;
-  SDL_PauseAudioDevice(device.id, 1);
-  // Returns once the device's thread has ended, so no pass of the mixer can still be running.
-  SDL_CloseAudioDevice(device.id);
-  device.id = 0;
-  device.period_frames = 0;
-  for (auto& place : device.mixer.voices) {
-    free_playback_buffer(place.exchange(nullptr));
+  if (device.open == nullptr) return;
+  const OutputBackend& backend = *device.open;
+  const int latency = backend.latency_frames();
+  const int underflows = backend.underflows();
+  // Returns once no callback can run any more, so no pass of the mixer can still be running.
+  backend.close();
+  device.open = nullptr;
+  std::fprintf(stderr, "thumpa: sound output %s closed, latency %d frames, %d underflows\n",
+               backend.name, latency, underflows);
+  for (int i = 0; i < MIXER_VOICES; ++i) {
+    free_playback_buffer(device.mixer.voices[i].exchange(nullptr));
+    device.generations[i] = 0;
   }
-  for (auto& slot : playback_buffer) slot = nullptr;
-  SDL_QuitSubSystem(SDL_INIT_AUDIO);
+  for (auto& slot : playback_buffer) slot = {};
 }
 
 bool sound_device_open() {
-  return device.id != 0;
+  return device.open != nullptr;
 }
 
 int sound_device_period_frames() {
-  return device.period_frames;
+  return device.open != nullptr ? device.open->period_frames() : 0;
 }
 
-PlaybackBuffer* make_playback_buffer(const VoiceBuffer& voice) {
-  if (device.id == 0) return nullptr;
+PlaybackHandle make_playback_buffer(const VoiceBuffer& voice) {
+  if (device.open == nullptr) return {};
   PlaybackBuffer* buffer = allocate_playback_buffer(voice);
-  if (buffer == nullptr || !mixer_attach(device.mixer, buffer)) {
+  const int place = buffer != nullptr ? mixer_attach(device.mixer, buffer) : -1;
+  if (place < 0) {
     free_playback_buffer(buffer);
     show_error("Cannot create buffer", {});
     show_error("Out of memory", {});
-    return nullptr;
+    return {};
   }
-  return buffer;
+  device.generations[place] = next_generation();
+  return {place, device.generations[place]};
 }
 
-void release_playback_buffer(PlaybackBuffer* buffer) {
-  // Only buffers of the open device: one released already, or gone with the device, is left
-  // alone rather than freed twice.
-  if (!mixer_has(device.mixer, buffer)) return;
+void release_playback_buffer(PlaybackHandle handle) {
+  // A handle released already, or whose buffer went with the device, is left alone.
+  PlaybackBuffer* buffer = buffer_of(handle);
+  if (buffer == nullptr) return;
   mixer_detach(device.mixer, buffer);
+  device.generations[handle.place] = 0;
   free_playback_buffer(buffer);
 }
 
-void play_voice(PlaybackBuffer* buffer) {
-  if (!mixer_has(device.mixer, buffer)) return;
-  request_play(*buffer, steady_now_ns() + device.play_delay_ns);
+void play_voice(PlaybackHandle handle, std::int64_t due_ns) {
+  PlaybackBuffer* buffer = buffer_of(handle);
+  if (buffer == nullptr) return;
+  request_play(*buffer, due_ns != 0 ? due_ns : steady_now_ns() + device.play_delay_ns);
 }
 
-PlaybackBuffer* replace_playback_buffer(int slot, const VoiceBuffer& voice) {
-  if (slot < 0 || slot >= VOICE_COUNT) return nullptr;
+PlaybackHandle replace_playback_buffer(int slot, const VoiceBuffer& voice) {
+  if (slot < 0 || slot >= VOICE_COUNT) return {};
   release_playback_buffer(playback_buffer[slot]);
   playback_buffer[slot] = make_playback_buffer(voice);
   return playback_buffer[slot];

@@ -1,9 +1,10 @@
-// The sound service: one output device, opened once, and one playback buffer per rendered
-// voice. The program mixes the sounding buffers itself in the device's callback.
+// The sound service: one output stream on a sound server, opened once, and one playback buffer
+// per rendered voice. The program mixes the sounding buffers itself in the stream's callback.
 #pragma once
 
 #include <cstdint>
 
+#include "audio/output_backend.h"
 #include "synth/types.h"
 #include "synth/voices.h"
 
@@ -13,33 +14,51 @@ namespace thumpa {
 // arithmetically by 16. Owned by the sound service.
 struct PlaybackBuffer;
 
-// One slot per voice, in MENU_ORDER (see playback_slot); null when the voice has no buffer.
-extern PlaybackBuffer* playback_buffer[VOICE_COUNT];
+// A playback buffer as its owners hold it: the mixer's place it sits in and the generation of
+// that place's buffer. Once the buffer is released, or goes with the device, the handle no
+// longer matches anything, even when a new buffer takes the same place (or the same memory).
+struct PlaybackHandle {
+  int place = -1;
+  std::uint32_t generation = 0;  // 0: no buffer
 
-// Opens the default output device (16-bit stereo, 44100 Hz, 256-frame periods) and starts it.
-// Returns 0 when open, -1 after showing the failing step's message.
+  explicit operator bool() const { return generation != 0; }
+  friend bool operator==(const PlaybackHandle&, const PlaybackHandle&) = default;
+};
+
+// One slot per voice, in MENU_ORDER (see playback_slot); empty when the voice has no buffer.
+extern PlaybackHandle playback_buffer[VOICE_COUNT];
+
+// The backend open_sound_device uses from now on. Without it, each open takes the one named by
+// THUMPA_AUDIO, or the automatic choice.
+void use_sound_output(const OutputBackend& backend);
+
+// Opens an output stream (16-bit stereo, 44100 Hz, 256-frame periods) on the chosen backend
+// and starts it. Returns 0 when open, -1 after showing the failing step's message, the
+// backend's own reason as its detail.
 int open_sound_device();
 
-// Stops and releases the device; every playback buffer goes with it. Does nothing if closed.
+// Stops and releases the stream; every playback buffer goes with it. Does nothing if closed.
 void close_sound_device();
 
 bool sound_device_open();
 
-// Frames per period the open device really got (256 asked for); 0 while closed.
+// Frames per period the open stream really got (256 asked for); 0 while closed.
 int sound_device_period_frames();
 
-// A new buffer holding the voice, or null (after its own messages where the device failed;
-// silently when no device is open).
-PlaybackBuffer* make_playback_buffer(const VoiceBuffer& voice);
+// A new buffer holding the voice, or an empty handle (after its own messages where the device
+// failed; silently when no device is open).
+PlaybackHandle make_playback_buffer(const VoiceBuffer& voice);
 
-// Stops the buffer and frees it; null does nothing. The mixer never reads it afterwards.
-void release_playback_buffer(PlaybackBuffer* buffer);
+// Stops the buffer and frees it. An empty or stale handle does nothing. The mixer never reads
+// the buffer afterwards.
+void release_playback_buffer(PlaybackHandle buffer);
 
-// Stops, rewinds and starts the buffer once; null does nothing.
-void play_voice(PlaybackBuffer* buffer);
+// Stops, rewinds and starts the buffer once: at due_ns on the steady clock, or when due_ns is
+// 0, the backend's constant play delay after now. An empty or stale handle does nothing.
+void play_voice(PlaybackHandle buffer, std::int64_t due_ns = 0);
 
 // Replaces a voice's slot: stops and releases the old buffer, then makes a new one from the
-// voice (null when that fails). Returns the new buffer.
-PlaybackBuffer* replace_playback_buffer(int slot, const VoiceBuffer& voice);
+// voice (empty when that fails). Returns the new handle.
+PlaybackHandle replace_playback_buffer(int slot, const VoiceBuffer& voice);
 
 }  // namespace thumpa

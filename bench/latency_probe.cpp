@@ -52,7 +52,7 @@ int play(const char* raw_path, int times) {
     std::fwrite(&s, 2, 1, f);
   }
   if (f) std::fclose(f);
-  PlaybackBuffer* b = make_playback_buffer(voice);
+  const PlaybackHandle b = make_playback_buffer(voice);
   for (int k = 0; k < times; ++k) {
     play_voice(b);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -65,7 +65,7 @@ struct Probe {
   MixerState mixer;
   PlaybackBuffer* voice = nullptr;
   std::atomic<std::int64_t> carried_at{0};  // end of the pass that started the voice, in ns
-  std::uint32_t seen = 0;
+  std::uint64_t seen = 0;
   std::atomic<int> last_frames{0};
   std::atomic<long> passes{0};
 };
@@ -74,9 +74,9 @@ void probe_callback(void* userdata, Uint8* stream, int len) {
   auto& p = *static_cast<Probe*>(userdata);
   const int frames = len / 4;
   mix_frames(p.mixer, reinterpret_cast<std::int16_t*>(stream), frames);
-  // requests_seen belongs to the mixer's thread, which is this one.
-  if (p.voice->requests_seen != p.seen) {
-    p.seen = p.voice->requests_seen;
+  // request_seen belongs to the mixer's thread, which is this one.
+  if (p.voice->request_seen != p.seen) {
+    p.seen = p.voice->request_seen;
     p.carried_at = now_ns();
   }
   p.last_frames = frames;

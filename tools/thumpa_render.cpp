@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/output_backends.h"
 #include "audio/sound_device.h"
 #include "files/settings_file.h"
 #include "files/wav_writer.h"
@@ -29,6 +30,7 @@ struct Options {
   std::string wav;
   bool shape = false;
   bool play = false;
+  std::string audio;
 };
 
 int fail(const std::string& message) {
@@ -63,11 +65,14 @@ std::string apply_set(BankParams& params, VoiceId voice, const std::string& set)
   return "";
 }
 
-// Plays the voice once on the default sound device and waits until it has sounded.
-int play_on_device(const VoiceBuffer& voice) {
+// Plays the voice once on the chosen sound output and waits until it has sounded.
+int play_on_device(const VoiceBuffer& voice, const std::string& audio) {
+  const BackendChoice output = choose_backend(requested_backend_name(audio), available_backends());
+  if (output.backend == nullptr) return fail(output.error);
+  use_sound_output(*output.backend);
   if (open_sound_device() != 0) return 1;
-  PlaybackBuffer* buffer = make_playback_buffer(voice);
-  if (buffer == nullptr) {
+  const PlaybackHandle buffer = make_playback_buffer(voice);
+  if (!buffer) {
     close_sound_device();
     return fail("cannot make a playback buffer");
   }
@@ -100,7 +105,7 @@ int render_one(BankParams& params, const Options& o) {
   } else {
     normalize_voice(voice);
   }
-  if (o.play) return play_on_device(voice);
+  if (o.play) return play_on_device(voice, o.audio);
   return write_wav_file(voice, o.wav) ? 0 : 1;
 }
 
@@ -124,7 +129,9 @@ int run(int argc, char** argv) {
       "Renders Thumpa's voices.\n"
       "  thumpa-render [--out DIR]: the eight voices, each normalised once, as kick.wav\n"
       "    snare1.wav ch.wav oh.wav blipp.wav clave.wav cowbell.wav osc.wav in DIR\n"
-      "  thumpa-render --voice NAME [--set FIELD=VALUE]... (--raw | --wav FILE | --play) [--shape]",
+      "  thumpa-render --voice NAME [--set FIELD=VALUE]... (--raw | --wav FILE | --play) "
+      "[--shape]\n"
+      "    [--audio NAME]",
       "thumpa-render"};
   app.add_option("--out", o.out_dir, "folder for the eight WAV files (default: .)");
   app.add_option("--settings", o.settings, "a settings file loaded over the defaults first");
@@ -137,6 +144,10 @@ int run(int argc, char** argv) {
   auto* raw = app.add_flag("--raw", o.raw, "print the samples before normalisation, one per line");
   auto* wav = app.add_option("--wav", o.wav, "write the voice, normalised once, as a WAV file");
   auto* play = app.add_flag("--play", o.play, "play the voice on the sound device instead");
+  app.add_option("--audio", o.audio,
+                 "with --play: the sound output, auto pipewire pulse sdl or jack\n"
+                 "(default: THUMPA_AUDIO, else auto)")
+      ->needs(play);
   app.add_flag("--shape", o.shape,
                "with --wav or --play: shape the voice with its shaping settings");
   raw->excludes(wav, play);

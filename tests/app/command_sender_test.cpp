@@ -1,5 +1,6 @@
 // Commands sent from another thread: they run on the main thread, even inside a modal loop,
-// and a sender waiting while the main thread stops the metronome is released.
+// with the time their sound is due, and a sender waiting while the main thread stops the
+// metronome is released.
 #include "app/command_sender.h"
 
 #include <gtest/gtest.h>
@@ -12,12 +13,14 @@
 #include <QThread>
 #include <QTimer>
 #include <atomic>
+#include <stop_token>
 #include <thread>
 
 #include "app/command_dispatch.h"
 #include "app/commands.h"
 #include "app/session.h"
 #include "audio/metronome.h"
+#include "audio/mixer.h"
 #include "editors/editors.h"
 #include "modal_watcher.h"
 #include "synth/messages.h"
@@ -27,9 +30,12 @@ namespace {
 
 struct Recorder {
   std::vector<int> commands;
+  std::vector<std::int64_t> dues, dispatched_at;
   bool all_on_main_thread = true;
-  void operator()(int id) {
+  void operator()(int id, std::int64_t due_ns) {
     commands.push_back(id);
+    dues.push_back(due_ns);
+    dispatched_at.push_back(steady_now_ns());
     if (QThread::currentThread() != QApplication::instance()->thread()) all_on_main_thread = false;
   }
 };
@@ -37,7 +43,7 @@ struct Recorder {
 class CommandSenderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    set_command_target(&target_, [this](int id) { recorder_(id); });
+    set_command_target(&target_, [this](int id, std::int64_t due_ns) { recorder_(id, due_ns); });
   }
   void TearDown() override { set_command_target(nullptr, nullptr); }
 
@@ -57,10 +63,10 @@ TEST_F(CommandSenderTest, AnotherThreadWaitsUntilTheMainThreadHasRunIt) {
     send_command(602);
     returned = true;
   });
-  // While the main thread runs no loop the command cannot run, and the sender must still wait.
+  // The main thread does not run its loop yet: the command waits, and so does its sender.
   QThread::msleep(50);
-  EXPECT_FALSE(returned);
   EXPECT_TRUE(recorder_.commands.empty());
+  EXPECT_FALSE(returned);
   QTRY_VERIFY(returned.load());
   sender.join();
   EXPECT_EQ(recorder_.commands, std::vector<int>{602});
@@ -86,16 +92,18 @@ TEST_F(CommandSenderTest, CommandsRunWhileAMessageBoxIsOpen) {
   EXPECT_EQ(recorder_.commands, (std::vector<int>{602, 602, 602}));
 }
 
-TEST_F(CommandSenderTest, RefusingReleasesAWaitingSenderAndDropsItsCommand) {
+TEST_F(CommandSenderTest, GivingUpReleasesAWaitingSenderAndDropsItsCommand) {
+  std::stop_source stopping;
   std::atomic<bool> returned = false;
   std::thread sender([&] {
-    send_command(602);
+    send_timed_command(602, 1234, stopping.get_token());
     returned = true;
   });
   // The main thread does not run its loop, as when it is stopping the metronome.
   QThread::msleep(50);
   EXPECT_FALSE(returned);
-  with_sent_commands_refused([&] { sender.join(); });
+  stopping.request_stop();
+  sender.join();
   EXPECT_TRUE(returned);
   QApplication::processEvents();
   EXPECT_TRUE(recorder_.commands.empty());
@@ -123,6 +131,14 @@ TEST_F(CommandSenderTest, MetronomeTicksSendTheClosedHiHatsPlayCommandUntilStopp
   EXPECT_LE(ticks, 4u);
   for (int id : recorder_.commands) EXPECT_EQ(id, CMD_PLAY_CLOSED_HAT);
   EXPECT_TRUE(recorder_.all_on_main_thread);
+  // Each tick's sound is due at its own deadline plus 20 ms: whole periods apart, and no more
+  // than 20 ms after the main thread handles it.
+  for (std::size_t k = 0; k < ticks; ++k) {
+    EXPECT_LE(recorder_.dues[k] - recorder_.dispatched_at[k], 20'000'000) << "tick " << k;
+    if (k > 0) {
+      EXPECT_EQ(recorder_.dues[k] - recorder_.dues[k - 1], 300'000'000) << "tick " << k;
+    }
+  }
   run_command(session_, CMD_STOP_METRONOME);
   QTest::qWait(400);
   EXPECT_EQ(recorder_.commands.size(), ticks);

@@ -1,4 +1,4 @@
-// The mixer pulled directly, without a device.
+// The mixer pulled directly, without a device; the metronome's ticks placed by it.
 #include "audio/mixer.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,8 @@
 #include <cstring>
 #include <thread>
 #include <vector>
+
+#include "audio/metronome.h"
 
 namespace thumpa {
 namespace {
@@ -59,7 +61,7 @@ struct Mixer : ::testing::Test {
 
   PlaybackBuffer* attached(const std::vector<std::int16_t>& pcm) {
     PlaybackBuffer* b = allocate_playback_buffer(voice_of(pcm));
-    EXPECT_TRUE(mixer_attach(mixer, b));
+    EXPECT_GE(mixer_attach(mixer, b), 0);
     made.push_back(b);
     return b;
   }
@@ -135,16 +137,29 @@ std::int64_t frames_ns(std::int64_t frames) {
   return frames * 1'000'000'000 / SAMPLE_RATE;
 }
 
-TEST_F(Mixer, TimedRequestStartsAtItsFrameInsideAPass) {
+// A request is due a little after the start of frame 100 of a pass; it starts exactly there,
+// however far the steady clock has run (a request's word must keep every bit of its due time
+// that counts) and however close to the frame's start it is due (never a frame early).
+TEST(MixerTiming, TimedRequestStartsAtItsFrameInsideAPass) {
   const auto pcm = ramp(300, 100, 3);
-  PlaybackBuffer* b = attached(pcm);
-  pull_at(mixer, 256, T0);  // the stream clock starts
-  // Due 100 frames into the next pass (plus a little, so truncation cannot land on 99).
-  request_play(*b, T0 + NS_PER_FRAME_X256 + frames_ns(100) + 1000);
-  EXPECT_EQ(pull_at(mixer, 256, T0 + NS_PER_FRAME_X256),
-            concat(silence(100), std::vector<std::int16_t>(pcm.begin(), pcm.begin() + 156)));
-  EXPECT_EQ(pull_at(mixer, 256, T0 + 2 * NS_PER_FRAME_X256),
-            concat(std::vector<std::int16_t>(pcm.begin() + 156, pcm.end()), silence(112)));
+  const VoiceBuffer voice = voice_of(pcm);
+  for (const std::int64_t start :
+       {T0, std::int64_t{1'000'000'000'000'000}, std::int64_t{4'000'000'000'000'000'000}}) {
+    for (const std::int64_t past_frame_start : {1, 1000, 20000}) {
+      MixerState mixer;
+      PlaybackBuffer* b = allocate_playback_buffer(voice);
+      ASSERT_GE(mixer_attach(mixer, b), 0);
+      pull_at(mixer, 256, start);  // the stream clock starts
+      request_play(*b, start + NS_PER_FRAME_X256 + frames_ns(100) + past_frame_start);
+      EXPECT_EQ(pull_at(mixer, 256, start + NS_PER_FRAME_X256),
+                concat(silence(100), std::vector<std::int16_t>(pcm.begin(), pcm.begin() + 156)))
+          << start << " + " << past_frame_start;
+      EXPECT_EQ(pull_at(mixer, 256, start + 2 * NS_PER_FRAME_X256),
+                concat(std::vector<std::int16_t>(pcm.begin() + 156, pcm.end()), silence(112)));
+      mixer_detach(mixer, b);
+      free_playback_buffer(b);
+    }
+  }
 }
 
 TEST_F(Mixer, TimedRequestWaitsForItsPassAndCutsTheOldSoundThere) {
@@ -164,34 +179,60 @@ TEST_F(Mixer, TimedRequestWaitsForItsPassAndCutsTheOldSoundThere) {
             std::vector<std::int16_t>(pcm.begin(), pcm.begin() + 256));
 }
 
-TEST_F(Mixer, TimedRequestsKeepTheirSpacingWhateverThePassesJitter) {
-  // A beat of 13230 frames (300 ms) lands 13230 frames apart in the stream, though the
-  // device's thread starts each pass up to a millisecond early or late.
-  PlaybackBuffer* b = attached(std::vector<std::int16_t>(50, 1000));
-  std::vector<std::int16_t> stream;
-  std::uint32_t jitter = 12345;
-  std::int64_t next_request = T0 + 50'000'000;
-  std::vector<std::size_t> onsets;
-  for (int pass = 0; pass < 600; ++pass) {
-    jitter = jitter * 1103515245u + 12345u;
-    const std::int64_t on_time = T0 + frames_ns(256LL * pass);
-    const std::int64_t pass_ns =
-        on_time + static_cast<std::int64_t>(jitter >> 16) % 2'000'000 - 1'000'000;
-    if (pass_ns >= next_request - 7'000'000) {  // requests made 7 ms before they are due
-      request_play(*b, next_request);
-      next_request += 300'000'000;
+// Metronome ticks: a tick's play request is made whenever the main thread gets to it, due at the
+// tick's deadline plus the play offset. The ticks land 13230 frames (300 ms) apart however late
+// the main thread is, whether the stream says when its frames are heard or the mixer estimates
+// it from the start times of its passes, which the device's thread moves by up to 1 ms.
+TEST(MixerTiming, MetronomeTicksLandOnePeriodApartHoweverLateTheMainThread) {
+  const struct {
+    bool stream_timed;  // mix_frames_at with the times the frames are heard, else mix_frames
+    std::int64_t most_late_ns;
+    std::int64_t tolerance;  // frames
+  } cases[] = {{false, 1, 22}, {false, 12'000'000, 22}, {true, 1, 1}, {true, 8'000'000, 1}};
+  const VoiceBuffer voice = voice_of(std::vector<std::int16_t>(50, 1000));
+  for (const auto& c : cases) {
+    MixerState mixer;
+    PlaybackBuffer* b = allocate_playback_buffer(voice);
+    ASSERT_GE(mixer_attach(mixer, b), 0);
+    std::uint64_t random = 12345;
+    const auto next_random = [&random](std::int64_t below) {
+      random = random * 6364136223846793005u + 1442695040888963407u;
+      return static_cast<std::int64_t>((random >> 33) % static_cast<std::uint64_t>(below));
+    };
+    std::int64_t deadline = T0 + 50'000'000;
+    std::int64_t late = next_random(c.most_late_ns);
+    std::vector<std::int16_t> out(512);
+    std::int16_t last = 0;
+    std::vector<std::int64_t> onsets;
+    for (int pass = 0; pass < 600; ++pass) {
+      const std::int64_t on_time = T0 + frames_ns(256LL * pass);
+      const std::int64_t pass_ns =
+          c.stream_timed ? on_time : on_time + next_random(2'000'000) - 1'000'000;
+      // A stream that says when its frames are heard fills them a period ahead.
+      const std::int64_t filled_ns = c.stream_timed ? on_time - NS_PER_FRAME_X256 : pass_ns;
+      while (deadline + late <= filled_ns) {
+        request_play(*b, metronome_play_due_ns({deadline, {}}));
+        deadline += 300'000'000;
+        late = next_random(c.most_late_ns);
+      }
+      if (c.stream_timed) {
+        mix_frames_at(mixer, out.data(), 256, pass_ns);
+      } else {
+        mix_frames(mixer, out.data(), 256, pass_ns);
+      }
+      for (int i = 0; i < 256; ++i) {
+        if (out[2 * i] != 0 && last == 0) onsets.push_back(256LL * pass + i);
+        last = out[2 * i];
+      }
     }
-    const auto left = pull_at(mixer, 256, pass_ns);
-    for (std::size_t i = 0; i < left.size(); ++i) {
-      const bool starts = left[i] != 0 && (stream.empty() ? true : stream.back() == 0);
-      if (starts) onsets.push_back(stream.size());
-      stream.push_back(left[i]);
+    ASSERT_GE(onsets.size(), 8u);
+    for (std::size_t i = 2; i < onsets.size(); ++i) {  // once a clock estimate has settled
+      EXPECT_NEAR(onsets[i] - onsets[i - 1], 13230, c.tolerance)
+          << "beat " << i << (c.stream_timed ? ", stream-timed" : ", estimated") << ", late up to "
+          << c.most_late_ns << " ns";
     }
-  }
-  ASSERT_GE(onsets.size(), 8u);
-  for (std::size_t i = 2; i < onsets.size(); ++i) {  // once the clock estimate has settled
-    const auto gap = static_cast<std::int64_t>(onsets[i] - onsets[i - 1]);
-    EXPECT_NEAR(gap, 13230, 22) << "beat " << i;
+    mixer_detach(mixer, b);
+    free_playback_buffer(b);
   }
 }
 
@@ -262,14 +303,14 @@ TEST(MixerThreads, VoiceReplacedWhileSoundingIsNeverReadAfterItsRelease) {
   });
 
   PlaybackBuffer* current = allocate_playback_buffer(voice);
-  ASSERT_TRUE(mixer_attach(mixer, current));
+  ASSERT_GE(mixer_attach(mixer, current), 0);
   request_play(*current);
   while (passes.load() == 0) std::this_thread::yield();
   long replaced = 0;
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
   while (std::chrono::steady_clock::now() < until) {
     PlaybackBuffer* next = allocate_playback_buffer(voice);
-    ASSERT_TRUE(mixer_attach(mixer, next));
+    ASSERT_GE(mixer_attach(mixer, next), 0);
     request_play(*next);
     mixer_detach(mixer, current);
     for (std::uint32_t k = 0; k < current->count; ++k) current->samples[k] = POISON;

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <thread>
 
 #include "audio/mixer.h"
@@ -45,6 +46,7 @@ struct SoundDevice : ::testing::Test {
   }
   void SetUp() override {
     fs::create_directories(dir);
+    setenv("THUMPA_AUDIO", "sdl", 1);  // SDL's drivers stand in for a sound server
     setenv("SDL_DISKAUDIODELAY", "0", 1);
   }
   void TearDown() override {
@@ -53,36 +55,24 @@ struct SoundDevice : ::testing::Test {
     unsetenv("SDL_AUDIODRIVER");
     unsetenv("SDL_DISKAUDIOFILE");
     unsetenv("SDL_DISKAUDIODELAY");
+    unsetenv("THUMPA_AUDIO");
   }
 };
 
-TEST_F(SoundDevice, DiskDeviceRecordsExactlyThePlayedVoiceOnBothChannels) {
-  const fs::path file = dir / "out.raw";
-  use_driver("disk", file);
-  ASSERT_EQ(open_sound_device(), 0)
-      << (capture.texts().empty() ? "" : capture.messages()[0].detail);
-  EXPECT_TRUE(sound_device_open());
-  EXPECT_EQ(sound_device_period_frames(), 256);
-
-  const VoiceBuffer voice = voice_of_length(3000, 5);
-  PlaybackBuffer* buffer = make_playback_buffer(voice);
-  ASSERT_NE(buffer, nullptr);
-  play_voice(nullptr);  // does nothing
-  const auto written_before = fs::file_size(file);
-  play_voice(buffer);
-  // Without pacing the device writes far faster than real time: wait until it has written
-  // plenty more than the voice's 3000 frames since the request.
+// Without pacing the disk device writes far faster than real time: waits until it has written
+// plenty more than a voice of 3000 frames since `before` bytes.
+void wait_for_output(const fs::path& file, std::uintmax_t before) {
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (fs::file_size(file) < written_before + 100000 &&
-         std::chrono::steady_clock::now() < give_up) {
+  while (fs::file_size(file) < before + 100000 && std::chrono::steady_clock::now() < give_up) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  close_sound_device();
-  EXPECT_FALSE(sound_device_open());
+}
 
+// The left channel of what the disk device wrote, checking that the right one is the same.
+std::vector<std::int16_t> recorded_left(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   const std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
-  ASSERT_EQ(bytes.size() % 4, 0u);
+  EXPECT_EQ(bytes.size() % 4, 0u);
   std::vector<std::int16_t> left, right;
   for (std::size_t i = 0; i + 3 < bytes.size(); i += 4) {
     std::int16_t l, r;
@@ -92,6 +82,38 @@ TEST_F(SoundDevice, DiskDeviceRecordsExactlyThePlayedVoiceOnBothChannels) {
     right.push_back(r);
   }
   EXPECT_EQ(left, right);
+  return left;
+}
+
+TEST_F(SoundDevice, DiskDeviceRecordsExactlyThePlayedVoiceOnBothChannels) {
+  const fs::path file = dir / "out.raw";
+  use_driver("disk", file);
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(open_sound_device(), 0)
+      << (capture.texts().empty() ? "" : capture.messages()[0].detail);
+  EXPECT_TRUE(sound_device_open());
+  EXPECT_EQ(sound_device_period_frames(), 256);
+
+  const VoiceBuffer voice = voice_of_length(3000, 5);
+  const PlaybackHandle buffer = make_playback_buffer(voice);
+  ASSERT_TRUE(buffer);
+  play_voice({});  // does nothing
+  const auto written_before = fs::file_size(file);
+  play_voice(buffer);
+  wait_for_output(file, written_before);
+  close_sound_device();
+  EXPECT_FALSE(sound_device_open());
+  // The lines the end-to-end test reads from the program's log.
+  std::istringstream log(testing::internal::GetCapturedStderr());  // SDL's own lines besides
+  std::vector<std::string> ours;
+  for (std::string line; std::getline(log, line);) {
+    if (line.starts_with("thumpa:")) ours.push_back(line);
+  }
+  EXPECT_EQ(ours, (std::vector<std::string>{
+                      "thumpa: sound output sdl, 256-frame periods, latency 256 frames",
+                      "thumpa: sound output sdl closed, latency 256 frames, 0 underflows"}));
+
+  const std::vector<std::int16_t> left = recorded_left(file);
   const auto onset = std::find_if(left.begin(), left.end(), [](std::int16_t s) { return s != 0; });
   ASSERT_NE(onset, left.end()) << "the voice never sounded in " << left.size() << " frames";
   ASSERT_GE(left.end() - onset, 3000);
@@ -107,15 +129,18 @@ TEST_F(SoundDevice, FailedOpenShowsTheFailingStepAndReturnsMinusOne) {
     const char* driver;
     const char* file;  // relative to the test folder
     const char* message;
+    const char* output;  // THUMPA_AUDIO
   } cases[] = {
-      {"no-such-driver", "", "Failed to create DirectSound COM object"},
+      {"no-such-driver", "", "Failed to create DirectSound COM object", "sdl"},
+      {"dummy", "", "Failed to create DirectSound COM object", "no-such-output"},
       // The disk driver cannot create its file under a regular file.
-      {"disk", "plain-file/out.raw", "Failed to Initialize DirectSound object"},
+      {"disk", "plain-file/out.raw", "Failed to Initialize DirectSound object", "sdl"},
   };
   std::ofstream(dir / "plain-file") << "x";
   for (const auto& c : cases) {
     MessageRecorder local;
     use_driver(c.driver, *c.file ? dir / c.file : fs::path{});
+    setenv("THUMPA_AUDIO", c.output, 1);
     EXPECT_EQ(open_sound_device(), -1) << c.driver;
     EXPECT_FALSE(sound_device_open());
     const auto shown = local.messages();
@@ -126,7 +151,7 @@ TEST_F(SoundDevice, FailedOpenShowsTheFailingStepAndReturnsMinusOne) {
     EXPECT_FALSE(shown[0].detail.empty()) << "the system's reason is the detail text";
 
     // Nothing was left half open: a buffer cannot be made, silently.
-    EXPECT_EQ(make_playback_buffer(voice_of_length(10, 1)), nullptr);
+    EXPECT_FALSE(make_playback_buffer(voice_of_length(10, 1)));
     EXPECT_EQ(local.messages().size(), 1u);
   }
 }
@@ -138,7 +163,7 @@ TEST_F(SoundDevice, BufferThatCannotBeMadeShowsTwoMessages) {
 
   const auto expect_refused = [&](const char* why) {
     MessageRecorder local;
-    EXPECT_EQ(make_playback_buffer(voice), nullptr) << why;
+    EXPECT_FALSE(make_playback_buffer(voice)) << why;
     EXPECT_EQ(local.texts(), (std::vector<std::string>{"Cannot create buffer", "Out of memory"}))
         << why;
     for (const auto& m : local.messages()) {
@@ -152,38 +177,64 @@ TEST_F(SoundDevice, BufferThatCannotBeMadeShowsTwoMessages) {
   expect_refused("no memory for the samples");
   playback_memory = saved;
 
-  std::vector<PlaybackBuffer*> buffers;
+  std::vector<PlaybackHandle> buffers;
   for (int i = 0; i < MIXER_VOICES; ++i) buffers.push_back(make_playback_buffer(voice));
-  EXPECT_EQ(std::count(buffers.begin(), buffers.end(), nullptr), 0);
+  EXPECT_EQ(std::count(buffers.begin(), buffers.end(), PlaybackHandle{}), 0);
   expect_refused("every place of the mixer taken");
   release_playback_buffer(buffers.back());
-  EXPECT_NE(make_playback_buffer(voice), nullptr) << "a released place is free again";
+  EXPECT_TRUE(make_playback_buffer(voice)) << "a released place is free again";
 }
 
 TEST_F(SoundDevice, NoBufferWithoutAnOpenDeviceAndNoneSurvivesTheClose) {
   const VoiceBuffer voice = voice_of_length(100, 1);
-  EXPECT_EQ(make_playback_buffer(voice), nullptr);
-  EXPECT_EQ(replace_playback_buffer(0, voice), nullptr);
+  EXPECT_FALSE(make_playback_buffer(voice));
+  EXPECT_FALSE(replace_playback_buffer(0, voice));
 
   use_driver("dummy");
   ASSERT_EQ(open_sound_device(), 0);
   for (int slot = 0; slot < VOICE_COUNT; ++slot) {
-    PlaybackBuffer* made = replace_playback_buffer(slot, voice);
-    EXPECT_NE(made, nullptr);
+    const PlaybackHandle made = replace_playback_buffer(slot, voice);
+    EXPECT_TRUE(made);
     EXPECT_EQ(playback_buffer[slot], made);
   }
-  EXPECT_EQ(replace_playback_buffer(VOICE_COUNT, voice), nullptr);
-  EXPECT_EQ(replace_playback_buffer(-1, voice), nullptr);
-  PlaybackBuffer* old = playback_buffer[3];
+  EXPECT_FALSE(replace_playback_buffer(VOICE_COUNT, voice));
+  EXPECT_FALSE(replace_playback_buffer(-1, voice));
+  const PlaybackHandle old = playback_buffer[3];
   close_sound_device();
-  for (PlaybackBuffer* slot : playback_buffer) EXPECT_EQ(slot, nullptr);
+  for (PlaybackHandle slot : playback_buffer) EXPECT_FALSE(slot);
   // Buffers went with the device: releasing or playing one now must not touch it.
   release_playback_buffer(old);
   play_voice(old);
 
   ASSERT_EQ(open_sound_device(), 0) << "the device opens again after a close";
-  EXPECT_NE(replace_playback_buffer(3, voice), nullptr);
+  EXPECT_TRUE(replace_playback_buffer(3, voice));
   EXPECT_TRUE(capture.texts().empty());
+}
+
+// A handle kept from before the device was closed and opened again, whose place (and perhaps
+// memory) a new buffer took: releasing or playing it must leave the new buffer alone.
+TEST_F(SoundDevice, StaleHandleFromBeforeAReopenLeavesTheNewBufferAlone) {
+  const fs::path file = dir / "out.raw";
+  use_driver("disk", file);
+  const VoiceBuffer voice = voice_of_length(3000, 5);
+  ASSERT_EQ(open_sound_device(), 0);
+  const PlaybackHandle stale = make_playback_buffer(voice);
+  close_sound_device();
+  ASSERT_EQ(open_sound_device(), 0);
+  const PlaybackHandle fresh = make_playback_buffer(voice);
+  ASSERT_EQ(fresh.place, stale.place);
+
+  release_playback_buffer(stale);
+  play_voice(stale);
+  const auto written_before = fs::file_size(file);
+  // The new buffer still holds its place: the other places, and no more, take a buffer.
+  for (int i = 1; i < MIXER_VOICES; ++i) ASSERT_TRUE(make_playback_buffer(voice)) << i;
+  EXPECT_FALSE(make_playback_buffer(voice));
+  wait_for_output(file, written_before);
+  close_sound_device();
+  const std::vector<std::int16_t> left = recorded_left(file);
+  EXPECT_TRUE(std::all_of(left.begin(), left.end(), [](std::int16_t s) { return s == 0; }))
+      << "the stale handle played the new buffer";
 }
 
 // The editors' path: a sounding voice's buffer is released and made again while the device's
@@ -195,8 +246,8 @@ TEST_F(SoundDevice, VoiceReplacedWhilePlayingOnARunningDevice) {
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 400; ++i) {
     const VoiceBuffer voice = voice_of_length(2000 + static_cast<std::uint32_t>(i % 7), i);
-    PlaybackBuffer* b = replace_playback_buffer(slot, voice);
-    ASSERT_NE(b, nullptr);
+    const PlaybackHandle b = replace_playback_buffer(slot, voice);
+    ASSERT_TRUE(b);
     play_voice(b);
     play_voice(playback_buffer[playback_slot(VOICE_SNARE)]);  // an empty slot: nothing
     if (i % 8 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));

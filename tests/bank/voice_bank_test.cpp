@@ -66,7 +66,7 @@ TEST_F(Bank, InitRendersEveryVoiceNormalisedWithABuffer) {
     EXPECT_GE(v.count, 10u);
     EXPECT_LE(v.count, MAX_VOICE_SAMPLES);
     EXPECT_GE(peak_of(v), 2147483646);
-    EXPECT_NE(playback_buffer[playback_slot(id)], nullptr);
+    EXPECT_TRUE(playback_buffer[playback_slot(id)]);
   }
   EXPECT_TRUE(bank.voices[7].empty());
 }
@@ -120,7 +120,7 @@ TEST_F(Bank, RenderFailureAtStartUpWarnsAsksToDestroyTheWindowAndStops) {
 
 TEST_F(Bank, EditorRebuildFailureKeepsTheOldBuffer) {
   init_voice_bank(bank);
-  PlaybackBuffer* old_buffer = playback_buffer[playback_slot(VOICE_COWBELL)];
+  const PlaybackHandle old_buffer = playback_buffer[playback_slot(VOICE_COWBELL)];
   MessageRecorder r;
   allocations_left = 0;
   sample_memory.allocate = failing_allocate;
@@ -154,7 +154,7 @@ TEST_F(Bank, WithoutADeviceEveryVoiceReportsItsBuffer) {
   MessageRecorder after;
   reset_voice_bank(bank);
   EXPECT_TRUE(after.shown.empty());
-  for (VoiceId id : MENU_ORDER) EXPECT_NE(playback_buffer[playback_slot(id)], nullptr);
+  for (VoiceId id : MENU_ORDER) EXPECT_TRUE(playback_buffer[playback_slot(id)]);
   rebuild_voice(bank, VOICE_KICK);
   close_sound_device();
   rebuild_voice(bank, VOICE_KICK);

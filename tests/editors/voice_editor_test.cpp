@@ -170,7 +170,7 @@ TEST_F(VoiceEditor, KickRoundOfTestApplyCancelAndOk) {
     const std::vector<Q31> tested = rendered_directly(bank.params, VOICE_KICK);
     EXPECT_EQ(samples_when_sent, tested);  // the new sound was in place when it was played
     EXPECT_EQ(samples_of(bank.voices[VOICE_KICK]), tested);
-    EXPECT_NE(playback_buffer[playback_slot(VOICE_KICK)], nullptr);
+    EXPECT_TRUE(playback_buffer[playback_slot(VOICE_KICK)]);
 
     // Apply: written and rebuilt, nothing played, the dialog stays.
     edit(dialog, 1041)->setText("0.001");
@@ -311,7 +311,7 @@ TEST_F(VoiceEditor, FailuresShowTheVoicesMessageAndTheDialogGoesOn) {
   QDialog dialog(&main_window);
   open(dialog, VOICE_KICK);
   const std::vector<Q31> old_sound = samples_of(bank.voices[VOICE_KICK]);
-  PlaybackBuffer* const old_buffer = playback_buffer[playback_slot(VOICE_KICK)];
+  const PlaybackHandle old_buffer = playback_buffer[playback_slot(VOICE_KICK)];
 
   // No memory for the samples: the render-failure message, the old buffer keeps sounding, the
   // record is updated all the same and Test still plays.
@@ -334,7 +334,7 @@ TEST_F(VoiceEditor, FailuresShowTheVoicesMessageAndTheDialogGoesOn) {
   ASSERT_EQ(messages.size(), 2u);
   EXPECT_EQ(messages[1].text, "Can't make kick buffer!");
   EXPECT_EQ(dialog.result(), QDialog::Accepted);
-  EXPECT_EQ(playback_buffer[playback_slot(VOICE_KICK)], nullptr);
+  EXPECT_FALSE(playback_buffer[playback_slot(VOICE_KICK)]);
 }
 
 TEST_F(VoiceEditor, FormsKeepTheirProportionsTabOrderAndIds) {

@@ -1,0 +1,114 @@
+// One SDL callback device whose callback is the program's mixer. SDL does not say when the
+// frames of a pass are heard, so the mixer places play requests by its smoothed clock of the
+// passes' start times.
+#include "audio/sdl_output.h"
+
+#include <SDL.h>
+
+namespace thumpa {
+
+namespace {
+
+struct SdlStream {
+  SDL_AudioDeviceID id = 0;  // 0 while closed
+  int period_frames = 0;
+};
+
+SdlStream stream;
+
+// How long after it is made a play request sounds: one period, so that the next pass can
+// always place it, and a margin for the jitter of the device's thread. A constant delay keeps
+// a steady beat steady instead of snapping each start to a period boundary.
+constexpr std::int64_t PLAY_DELAY_MARGIN_NS = 1'000'000;
+
+void audio_callback(void* userdata, Uint8* out, int len) {
+  mix_frames(*static_cast<MixerState*>(userdata), reinterpret_cast<std::int16_t*>(out),
+             len / static_cast<int>(OUTPUT_CHANNELS * sizeof(std::int16_t)), steady_now_ns());
+}
+
+std::string describe(const SDL_AudioSpec& format) {
+  return std::to_string(SDL_AUDIO_BITSIZE(format.format)) + "-bit, " +
+         std::to_string(format.channels) + " channels, " + std::to_string(format.freq) + " Hz";
+}
+
+// SDL picks among its drivers itself and falls back to the others: it always answers.
+bool sdl_answers() {
+  return true;
+}
+
+std::optional<OpenFailure> sdl_open(MixerState& mixer, int period_frames) {
+  if (stream.id != 0) return std::nullopt;
+
+  // Without this SDL takes over SIGINT and SIGTERM, and the program could no longer be stopped.
+  SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
+  if (SDL_Init(SDL_INIT_AUDIO) != 0) return OpenFailure{OpenStep::init, SDL_GetError()};
+
+  SDL_AudioSpec wanted{};
+  wanted.freq = SAMPLE_RATE;
+  wanted.format = AUDIO_S16SYS;
+  wanted.channels = OUTPUT_CHANNELS;
+  wanted.samples = static_cast<Uint16>(period_frames);
+  wanted.callback = audio_callback;
+  wanted.userdata = &mixer;
+  SDL_AudioSpec obtained{};
+  // No changes allowed: SDL converts to whatever the hardware takes, so the callback always
+  // sees the format asked for.
+  const SDL_AudioDeviceID id = SDL_OpenAudioDevice(nullptr, 0, &wanted, &obtained, 0);
+  if (id == 0) {
+    OpenFailure failure{OpenStep::open, SDL_GetError()};
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    return failure;
+  }
+  if (obtained.format != AUDIO_S16SYS || obtained.channels != OUTPUT_CHANNELS ||
+      obtained.freq != SAMPLE_RATE) {
+    SDL_CloseAudioDevice(id);
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    return OpenFailure{OpenStep::format, "The device offers " + describe(obtained)};
+  }
+
+  stream.id = id;
+  stream.period_frames = obtained.samples;
+  SDL_PauseAudioDevice(id, 0);
+  return std::nullopt;
+}
+
+void sdl_close() {
+  if (stream.id == 0) return;
+  SDL_PauseAudioDevice(stream.id, 1);
+  // Returns once the device's thread has ended, so no pass of the mixer can still be running.
+  SDL_CloseAudioDevice(stream.id);
+  stream = SdlStream{};
+  SDL_QuitSubSystem(SDL_INIT_AUDIO);
+}
+
+int sdl_period_frames() {
+  return stream.period_frames;
+}
+
+std::int64_t sdl_play_delay_ns() {
+  return std::int64_t{stream.period_frames} * 1'000'000'000 / SAMPLE_RATE + PLAY_DELAY_MARGIN_NS;
+}
+
+// SDL tells neither the server's latency nor its underflows: its buffer is one period.
+int sdl_latency_frames() {
+  return stream.period_frames;
+}
+
+int sdl_underflows() {
+  return 0;
+}
+
+}  // namespace
+
+const OutputBackend SDL_OUTPUT = {
+    .name = "sdl",
+    .server_answers = sdl_answers,
+    .open = sdl_open,
+    .close = sdl_close,
+    .period_frames = sdl_period_frames,
+    .play_delay_ns = sdl_play_delay_ns,
+    .latency_frames = sdl_latency_frames,
+    .underflows = sdl_underflows,
+};
+
+}  // namespace thumpa
