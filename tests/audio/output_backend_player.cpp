@@ -1,0 +1,93 @@
+// Plays one voice through a sound server's native client, for the tests that record what the
+// server received.
+//   output_backend_player pipewire|pulse VOICE.raw
+// Writes the voice as the 16-bit mono samples the mixer plays to VOICE.raw, opens the backend,
+// plays the voice once, and prints what the stream got. Exits 1 when opening fails, after
+// printing the failed step and the server's reason.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "audio/mixer.h"
+#include "audio/pipewire_output.h"
+#include "audio/pulse_output.h"
+
+using namespace thumpa;
+
+namespace {
+
+// 100 ms whose samples are never 0, so the voice stands apart from the silence around it, and
+// reach both ends of the 16-bit range.
+VoiceBuffer test_voice() {
+  constexpr std::uint32_t FRAMES = 4410;
+  VoiceBuffer v;
+  v.count = FRAMES;
+  v.samples.reset(static_cast<Q31*>(std::malloc(FRAMES * sizeof(Q31))));
+  for (std::uint32_t i = 0; i < FRAMES; ++i) {
+    const std::int32_t top = static_cast<std::int32_t>((i * 7919) % 32767) + 1;
+    v.samples[i] = (i % 2 ? -top : top - 1) * 65536 + 1234;
+  }
+  v.samples[0] = INT32_MIN;
+  return v;
+}
+
+void print_stream(const char* when, const OutputBackend& backend) {
+  std::printf(
+      "%s: backend %s, period %d frames, latency %d frames, play delay %.2f ms, %d underflows\n",
+      when, backend.name, backend.period_frames(), backend.latency_frames(),
+      static_cast<double>(backend.play_delay_ns()) / 1e6, backend.underflows());
+}
+
+const char* step_name(OpenStep step) {
+  switch (step) {
+    case OpenStep::init:
+      return "init";
+    case OpenStep::open:
+      return "open";
+    case OpenStep::format:
+      return "format";
+  }
+  return "?";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3 || (std::strcmp(argv[1], "pipewire") != 0 && std::strcmp(argv[1], "pulse") != 0)) {
+    std::fprintf(stderr, "usage: %s pipewire|pulse VOICE.raw\n", argv[0]);
+    return 2;
+  }
+  const OutputBackend& backend =
+      std::strcmp(argv[1], "pipewire") == 0 ? PIPEWIRE_OUTPUT : PULSE_OUTPUT;
+
+  const VoiceBuffer voice = test_voice();
+  PlaybackBuffer* buffer = allocate_playback_buffer(voice);
+  std::FILE* raw = std::fopen(argv[2], "wb");
+  if (buffer == nullptr || raw == nullptr ||
+      std::fwrite(buffer->samples, sizeof(std::int16_t), buffer->count, raw) != buffer->count ||
+      std::fclose(raw) != 0) {
+    std::fprintf(stderr, "cannot prepare the voice in %s\n", argv[2]);
+    return 2;
+  }
+
+  std::printf("server answers: %s\n", backend.server_answers() ? "yes" : "no");
+  MixerState mixer;
+  mixer_attach(mixer, buffer);
+  if (const auto failure = backend.open(mixer, PERIOD_FRAMES)) {
+    std::printf("open failed at %s: %s\n", step_name(failure->step), failure->detail.c_str());
+    free_playback_buffer(buffer);
+    return 1;
+  }
+  print_stream("opened", backend);
+  // Let the stream settle, then play the voice as a key would: due one play delay from now.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  request_play(*buffer, steady_now_ns() + backend.play_delay_ns());
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  print_stream("played", backend);
+  backend.close();
+  mixer_detach(mixer, buffer);
+  free_playback_buffer(buffer);
+  return 0;
+}

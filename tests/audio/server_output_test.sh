@@ -1,0 +1,100 @@
+#!/bin/bash
+# Plays a voice through a sound server's native client on a private server with a null sink,
+# records the sink's monitor, and checks the recording holds the voice bit for bit on both
+# channels. Stops every daemon it starts, by PID. Exits 77 (skipped) when programs are missing.
+#   server_output_test.sh pulse|pipewire PLAYER WORK_DIR
+set -u
+SERVER=$1 PLAYER=$2 W=$3
+
+case $SERVER in
+  pulse) NEEDED="pulseaudio pactl parec" ;;
+  pipewire) NEEDED="dbus-daemon pipewire wireplumber pipewire-pulse pw-metadata pactl parec" ;;
+  *) echo "unknown server $SERVER" >&2; exit 2 ;;
+esac
+for program in $NEEDED python3; do
+  if ! command -v "$program" >/dev/null; then
+    echo "skipped: $program is not installed"
+    exit 77
+  fi
+done
+
+rm -rf "$W"; mkdir -p "$W/home" "$W/run"; chmod 700 "$W/run"
+export HOME=$W/home XDG_RUNTIME_DIR=$W/run
+unset PIPEWIRE_REMOTE PULSE_SERVER DBUS_SESSION_BUS_ADDRESS
+PIDS=()
+REC=
+cleanup() {
+  [ -n "$REC" ] && kill -INT "$REC" 2>/dev/null
+  for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do kill "${PIDS[i]}" 2>/dev/null; done
+  wait 2>/dev/null
+}
+trap cleanup EXIT
+
+wait_for_pulse_protocol() {
+  for _ in $(seq 100); do pactl info >/dev/null 2>&1 && return 0; sleep 0.1; done
+  echo "the server never answered; its log:" >&2; cat "$W"/*.log >&2
+  exit 1
+}
+
+if [ "$SERVER" = pulse ]; then
+  mkdir -p "$W/run/pulse"
+  export PULSE_SERVER=unix:$W/run/pulse/native
+  pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --log-target=stderr \
+    -L "module-native-protocol-unix auth-anonymous=1 socket=$W/run/pulse/native" \
+    -L "module-null-sink sink_name=ci rate=44100 channels=2" 2>"$W/pulseaudio.log" &
+  PIDS+=($!)
+  wait_for_pulse_protocol
+else
+  export DBUS_SESSION_BUS_ADDRESS=unix:path=$W/run/bus
+  dbus-daemon --session --nofork --address="$DBUS_SESSION_BUS_ADDRESS" 2>"$W/dbus.log" &
+  PIDS+=($!)
+  for _ in $(seq 50); do [ -S "$W/run/bus" ] && break; sleep 0.1; done
+  pipewire 2>"$W/pipewire.log" &
+  PIDS+=($!)
+  sleep 0.4
+  wireplumber 2>"$W/wireplumber.log" &
+  PIDS+=($!)
+  pipewire-pulse 2>"$W/pipewire-pulse.log" &
+  PIDS+=($!)
+  wait_for_pulse_protocol
+  pactl load-module module-null-sink sink_name=ci rate=44100 channels=2 >/dev/null
+  # The graph's own rate and quantum: no resampling, so the recording can be bit-exact.
+  pw-metadata -n settings 0 clock.force-rate 44100 >/dev/null
+  pw-metadata -n settings 0 clock.force-quantum 256 >/dev/null
+fi
+pactl set-default-sink ci
+
+# The monitor of an idle null sink starts delivering about a second after the recorder connects;
+# small fragments, so that stopping the recorder loses next to nothing of what it heard.
+parec -d ci.monitor --latency-msec=20 --file-format=wav "$W/rec.wav" &
+REC=$!
+sleep 1.5
+"$PLAYER" "$SERVER" "$W/voice.raw"
+status=$?
+sleep 0.3
+kill -INT "$REC"; wait "$REC"; REC=
+[ $status -eq 0 ] || { echo "the player failed ($status)" >&2; exit 1; }
+
+python3 - "$W/rec.wav" "$W/voice.raw" <<'PY'
+import array, sys, wave
+rec = wave.open(sys.argv[1])
+assert (rec.getsampwidth(), rec.getnchannels(), rec.getframerate()) == (2, 2, 44100), rec.getparams()
+frames = array.array('h', rec.readframes(rec.getnframes()))
+left, right = frames[0::2], frames[1::2]
+voice = array.array('h', open(sys.argv[2], 'rb').read())
+head = voice[:32]
+onsets = [k for k in range(len(left) - len(voice) + 1) if left[k:k + 32] == head]
+print('recorded', len(left), 'frames; voice onsets at', onsets)
+if len(onsets) != 1:
+    sys.exit('expected the voice exactly once in the recording')
+start = onsets[0]
+end = start + len(voice)
+if left[start:end] != voice:
+    bad = next(i for i in range(len(voice)) if left[start + i] != voice[i])
+    sys.exit('the recording differs from the voice from its frame %d on' % bad)
+if right[start:end] != voice:
+    sys.exit('the right channel differs from the left')
+if any(left[end:end + 2000]):
+    sys.exit('sound after the voice ended')
+print('the voice came back bit for bit on both channels')
+PY
