@@ -217,8 +217,19 @@ int connect_stream() {
 std::optional<OpenFailure> connect_server() {
   output.loop = pw_thread_loop_new("thumpa-pipewire", nullptr);
   if (output.loop == nullptr) return fail(OpenStep::init, errno_text("pw_thread_loop_new"));
-  output.context = pw_context_new(pw_thread_loop_get_loop(output.loop), nullptr, 0);
-  if (output.context == nullptr) return fail(OpenStep::init, errno_text("pw_context_new"));
+  // PipeWire's configuration for real-time clients: its data thread, which runs the mixer,
+  // asks real-time priority from RealtimeKit or the scheduler. The same module lowers the nice
+  // level of the thread that makes the context, so a thread of its own makes it.
+  pw_properties* props = pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr);
+  int context_errno = 0;
+  std::thread([props, &context_errno] {
+    output.context = pw_context_new(pw_thread_loop_get_loop(output.loop), props, 0);
+    context_errno = errno;
+  }).join();
+  if (output.context == nullptr) {
+    errno = context_errno;
+    return fail(OpenStep::init, errno_text("pw_context_new"));
+  }
   if (pw_thread_loop_start(output.loop) < 0) {
     return fail(OpenStep::init, errno_text("pw_thread_loop_start"));
   }

@@ -38,6 +38,7 @@ void print_stream(const char* when, const OutputBackend& backend) {
       "%s: backend %s, period %d frames, latency %d frames, play delay %.2f ms, %d underflows\n",
       when, backend.name, backend.period_frames(), backend.latency_frames(),
       static_cast<double>(backend.play_delay_ns()) / 1e6, backend.underflows());
+  std::fflush(stdout);
 }
 
 const char* step_name(OpenStep step) {
@@ -81,8 +82,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   print_stream("opened", backend);
-  // Let the stream settle, then play the voice as a key would: due one play delay from now.
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Let the stream settle (an idle null sink takes about 0.4 s to start consuming; the test
+  // may stall this program meanwhile), then play the voice as a key would: due one play delay
+  // from now.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   request_play(*buffer, steady_now_ns() + backend.play_delay_ns());
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   print_stream("played", backend);

@@ -69,11 +69,30 @@ pactl set-default-sink ci
 parec -d ci.monitor --latency-msec=20 --file-format=wav "$W/rec.wav" &
 REC=$!
 sleep 1.5
-"$PLAYER" "$SERVER" "$W/voice.raw"
+"$PLAYER" "$SERVER" "$W/voice.raw" >"$W/player.out" &
+PLAYER_PID=$!
+if [ "$SERVER" = pulse ]; then
+  # Stop the client for 100 ms once the sink consumes and before the voice plays: the server
+  # runs dry and reports an underflow, after which the target latency must be one period more.
+  for _ in $(seq 300); do grep -q '^opened' "$W/player.out" && break; sleep 0.01; done
+  sleep 0.6; kill -STOP $PLAYER_PID; sleep 0.1; kill -CONT $PLAYER_PID
+fi
+wait $PLAYER_PID
 status=$?
+cat "$W/player.out"
 sleep 0.3
 kill -INT "$REC"; wait "$REC"; REC=
 [ $status -eq 0 ] || { echo "the player failed ($status)" >&2; exit 1; }
+if [ "$SERVER" = pulse ]; then
+  python3 - "$W/player.out" <<'PY' || exit 1
+import re, sys
+played = re.search(r'^played:.* period (\d+) frames, latency (\d+) frames.* (\d+) underflows',
+                   open(sys.argv[1]).read(), re.M)
+period, latency, underflows = map(int, played.groups())
+if underflows < 1 or latency != min(2 + underflows, 8) * period:
+    sys.exit('after %d underflows the target latency is %d frames' % (underflows, latency))
+PY
+fi
 
 python3 - "$W/rec.wav" "$W/voice.raw" <<'PY'
 import array, sys, wave
