@@ -1,6 +1,8 @@
 // The PulseAudio client on libpulse's asynchronous API. A pa_threaded_mainloop runs the
 // connection; the stream's write callback, in that loop's thread, mixes straight into the
-// server's shared memory whenever the server asks for more.
+// server's shared memory whenever the server asks for more. When those frames are heard comes
+// from the server's timing reports, which libpulse keeps up to date and interpolates: the time
+// until the next frame written is played, counted from now.
 //
 // The target latency starts at two periods, which the server holds on an idle machine, and
 // grows by one period each time the server reports an underflow (it played silence because
@@ -23,10 +25,12 @@ constexpr int FRAME_BYTES = OUTPUT_CHANNELS * static_cast<int>(sizeof(std::int16
 constexpr std::int64_t NS_PER_SECOND = 1'000'000'000;
 constexpr int START_PERIODS = 2;
 constexpr int MAX_PERIODS = 8;
-// A write may come as late as the target latency allows before the server runs dry; a play
-// request due that long after it is made can always be placed. The margin covers the loop
-// thread's wake-up jitter.
-constexpr std::int64_t PLAY_DELAY_MARGIN_NS = 1'000'000;
+// The first frame of the next write is heard about one target latency after a request, however
+// late the write comes, as long as the server does not run dry: a play request due that long
+// after it is made can be placed. The margin covers the sink's own latency and the timing
+// reports' jitter: on a null sink the next write's first frame was heard at most 1.3 ms beyond
+// the target latency after the previous write began.
+constexpr std::int64_t PLAY_DELAY_MARGIN_NS = 1'500'000;
 
 struct PulseOutput {
   pa_threaded_mainloop* loop = nullptr;  // null while closed
@@ -63,11 +67,18 @@ void set_target(int frames) {
   output.play_delay_ns.store(frames_to_ns(frames) + PLAY_DELAY_MARGIN_NS);
 }
 
-// Loop thread. Fills what the server asks for, in pieces as large as its memory blocks allow.
-// The frames of a piece start where the previous piece ended, on the mixer's clock.
+// Loop thread. Fills what the server asks for, in pieces as large as its memory blocks allow;
+// each piece is heard right after the one before.
 void on_write(pa_stream* stream, std::size_t bytes, void* userdata) {
   auto& out = *static_cast<PulseOutput*>(userdata);
-  const std::int64_t pass_ns = steady_now_ns();
+  // Unknown (0) until the first timing report; a negative latency means the server ran dry
+  // and plays what comes next at once.
+  std::int64_t first_frame_ns = 0;
+  pa_usec_t latency = 0;
+  int negative = 0;
+  if (pa_stream_get_latency(stream, &latency, &negative) == 0) {
+    first_frame_ns = steady_now_ns() + (negative ? 0 : static_cast<std::int64_t>(latency) * 1000);
+  }
   std::int64_t done = 0;
   while (bytes >= static_cast<std::size_t>(FRAME_BYTES)) {
     void* data = nullptr;
@@ -78,7 +89,8 @@ void on_write(pa_stream* stream, std::size_t bytes, void* userdata) {
       pa_stream_cancel_write(stream);
       return;
     }
-    mix_frames(*out.mixer, static_cast<std::int16_t*>(data), frames, pass_ns + frames_to_ns(done));
+    mix_frames_at(*out.mixer, static_cast<std::int16_t*>(data), frames,
+                  first_frame_ns == 0 ? 0 : first_frame_ns + frames_to_ns(done));
     const std::size_t written = static_cast<std::size_t>(frames) * FRAME_BYTES;
     if (pa_stream_write(stream, data, written, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
     bytes -= written;
@@ -171,9 +183,11 @@ std::optional<OpenFailure> connect_stream(int period_frames) {
 
   const pa_buffer_attr attr = buffer_attr(START_PERIODS * period_frames, period_frames);
   // The target latency is the whole way to the speaker, so the server sizes its own buffer
-  // to match instead of adding its default on top.
-  if (pa_stream_connect_playback(output.stream, nullptr, &attr, PA_STREAM_ADJUST_LATENCY, nullptr,
-                                 nullptr) < 0) {
+  // to match instead of adding its default on top. Timing reports come by themselves and are
+  // interpolated between reports.
+  const auto flags = static_cast<pa_stream_flags_t>(
+      PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
+  if (pa_stream_connect_playback(output.stream, nullptr, &attr, flags, nullptr, nullptr) < 0) {
     return fail_locked(OpenStep::open, context_error());
   }
   for (;;) {
