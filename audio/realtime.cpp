@@ -16,9 +16,9 @@
 namespace thumpa {
 namespace {
 
-// Above the program's other threads, below the sound server's own (which runs at 50 to 88
-// on current desktops), so that the server is never starved by a client.
-constexpr int WANTED_PRIORITY = 20;
+// Above every normal thread, below the sound servers' own (PulseAudio's run at 5, PipeWire's
+// at 88), so that the server is never starved by a client.
+constexpr int WANTED_PRIORITY = 4;
 // RealtimeKit's own default for the longest a real-time thread may run without sleeping.
 constexpr std::int64_t DEFAULT_RTTIME_USEC = 200'000;
 

@@ -1,9 +1,11 @@
-// Plays one voice through a sound server's native client, for the tests that record what the
+// Plays a voice through a sound server's native client, for the tests that record what the
 // server received.
-//   output_backend_player pipewire|pulse VOICE.raw
+//   output_backend_player pipewire|pulse VOICE.raw [TIMES]
 // Writes the voice as the 16-bit mono samples the mixer plays to VOICE.raw, opens the backend,
-// plays the voice once, and prints what the stream got. Exits 1 when opening fails, after
-// printing the failed step and the server's reason.
+// plays the voice TIMES times (default 1) at uneven moments, each due one play delay after its
+// request as a key's would be, and prints what the stream got and where each play was due, in
+// frames after the first. Exits 1 when opening fails, after printing the failed step and the
+// server's reason.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -56,8 +58,10 @@ const char* step_name(OpenStep step) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 || (std::strcmp(argv[1], "pipewire") != 0 && std::strcmp(argv[1], "pulse") != 0)) {
-    std::fprintf(stderr, "usage: %s pipewire|pulse VOICE.raw\n", argv[0]);
+  const int times = argc == 4 ? std::atoi(argv[3]) : 1;
+  if (argc < 3 || argc > 4 || times < 1 ||
+      (std::strcmp(argv[1], "pipewire") != 0 && std::strcmp(argv[1], "pulse") != 0)) {
+    std::fprintf(stderr, "usage: %s pipewire|pulse VOICE.raw [TIMES]\n", argv[0]);
     return 2;
   }
   const OutputBackend& backend =
@@ -82,11 +86,20 @@ int main(int argc, char** argv) {
     return 1;
   }
   print_stream("opened", backend);
-  // Let the stream settle (an idle null sink takes about 0.4 s to start consuming; the test
-  // may stall this program meanwhile), then play the voice as a key would: due one play delay
-  // from now.
+  // Let the stream settle: an idle null sink takes about 0.4 s to start consuming, and the test
+  // may stall this program meanwhile.
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  request_play(*buffer, steady_now_ns() + backend.play_delay_ns());
+  std::int64_t first_due = 0;
+  std::printf("due frames:");
+  for (int k = 0; k < times; ++k) {
+    const std::int64_t due = steady_now_ns() + backend.play_delay_ns();
+    request_play(*buffer, due);
+    if (k == 0) first_due = due;
+    std::printf(" %lld", static_cast<long long>((due - first_due) * SAMPLE_RATE / 1'000'000'000));
+    // 150 to 250 ms apart: after the voice's end, never on a period boundary.
+    std::this_thread::sleep_for(std::chrono::microseconds(150'000 + (k * 37'123) % 100'000));
+  }
+  std::printf("\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   print_stream("played", backend);
   backend.close();
