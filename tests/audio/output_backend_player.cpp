@@ -103,6 +103,17 @@ int main(int argc, char** argv) {
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   print_stream("played", backend);
   backend.close();
+  // Closing releases everything: the figures read as closed, and the backend opens again.
+  if (backend.period_frames() != 0 || backend.latency_frames() != 0) {
+    std::printf("figures left after closing\n");
+    return 1;
+  }
+  if (const auto failure = backend.open(mixer, PERIOD_FRAMES)) {
+    std::printf("reopening failed at %s: %s\n", step_name(failure->step), failure->detail.c_str());
+    return 1;
+  }
+  print_stream("reopened", backend);
+  backend.close();
   mixer_detach(mixer, buffer);
   free_playback_buffer(buffer);
   return 0;
