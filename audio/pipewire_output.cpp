@@ -26,8 +26,9 @@ constexpr std::int64_t NS_PER_SECOND = 1'000'000'000;
 // How long opening waits for the server: to answer at all, and for the stream to run.
 constexpr int CONNECT_TIMEOUT_SECONDS = 2;
 constexpr auto FIRST_PASS_TIMEOUT = std::chrono::milliseconds(500);
-// A key's sound is due one cycle plus the delay to the device after its press; this margin
-// covers the data thread's wake-up jitter.
+// A request is taken by the next cycle at the latest, whose first frame is heard one cycle plus
+// the delay to the device after it; this margin covers what the resampler holds (when the
+// graph runs at another rate) and rounding.
 constexpr std::int64_t PLAY_DELAY_MARGIN_NS = 1'000'000;
 
 struct PipeWireOutput {
