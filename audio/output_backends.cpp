@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "audio/pipewire_output.h"
+#include "audio/pulse_output.h"
 #include "audio/sdl_output.h"
 
 namespace thumpa {
@@ -12,7 +14,7 @@ namespace {
 // heard. JACK is for those who run it on purpose, so it is never taken unasked.
 constexpr std::string_view AUTOMATIC_ORDER[] = {"pipewire", "pulse", "sdl"};
 
-constexpr const OutputBackend* BACKENDS[] = {&SDL_OUTPUT};
+constexpr const OutputBackend* BACKENDS[] = {&PIPEWIRE_OUTPUT, &PULSE_OUTPUT, &SDL_OUTPUT};
 
 const OutputBackend* find_backend(std::string_view name,
                                   std::span<const OutputBackend* const> backends) {

@@ -10,11 +10,14 @@ cd "$(dirname "$0")/.."
 PACKAGES=(
   build-essential cmake pkg-config ninja-build
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-  qt6-base-dev libsdl2-dev
+  qt6-base-dev libsdl2-dev libpipewire-0.3-dev libpulse-dev libdbus-1-dev
   libsndfile1-dev clang libclang-rt-14-dev
   desktop-file-utils appstream
   # the end-to-end test: X server, sound server, input, screenshots, OCR, analysis
   xvfb xdotool pulseaudio pulseaudio-utils imagemagick tesseract-ocr tesseract-ocr-eng
+  # a private PipeWire session beside it (never pipewire-alsa or
+  # pipewire-audio-client-libraries: they make apt remove pulseaudio)
+  pipewire pipewire-pulse wireplumber pipewire-bin dbus
   python3 python3-numpy python3-xlib
 )
 

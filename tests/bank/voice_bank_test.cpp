@@ -45,6 +45,7 @@ class Bank : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(setenv("SDL_AUDIODRIVER", "dummy", 1), 0);
+    ASSERT_EQ(setenv("THUMPA_AUDIO", "sdl", 1), 0);
     ASSERT_EQ(open_sound_device(), 0);
   }
   void TearDown() override {

@@ -40,6 +40,9 @@ class QtApplication : public ::testing::Environment {
     static int argc = 1;
     static char name[] = "editor_tests";
     static char* argv[] = {name, nullptr};
+    // SDL's dummy driver stands in for a sound card, whatever sound server the machine runs.
+    setenv("THUMPA_AUDIO", "sdl", 1);
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
     app_ = new QApplication(argc, argv);
   }
   void TearDown() override { delete app_; }
