@@ -108,7 +108,7 @@ void remove_stale_temporaries(const std::string& destination) {
 
 // A fresh random suffix for naming an unnamed file at commit; a clash is retried.
 std::string random_suffix() {
-  static unsigned long long state = 0;
+  thread_local unsigned long long state = 0;
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   state ^= static_cast<unsigned long long>(now.tv_nsec) ^
@@ -135,8 +135,9 @@ bool may_follow(const std::string& link, const struct stat& link_stat) {
 }
 
 // Follows the target's symbolic links one at a time, as the kernel would (at most 40), to the
-// name that gets replaced, which is left in file.destination. Fills `found` and returns true
-// when that name exists. A failure is recorded in file.failure.
+// name that gets replaced, which is left in file.destination; `exists` tells whether that
+// name exists, and `found` is then what lstat says of it. A failure is recorded in
+// file.failure and false comes back.
 constexpr int MAX_LINKS = 40;
 
 bool resolve_destination(SafeFile& file, struct stat& found, bool& exists) {
