@@ -32,9 +32,21 @@ struct Options {
   bool play = false;
 };
 
+// Exit statuses, as the Unix tools have them.
+constexpr int EXIT_DONE = 0;
+constexpr int EXIT_NOT_DONE = 1;  // a file could not be read or written, or the voice played
+constexpr int EXIT_USAGE = 2;
+
+// A request that cannot be carried out as given.
 int fail(const std::string& message) {
   std::fprintf(stderr, "thumpa-render: %s\n", message.c_str());
-  return 2;
+  return EXIT_USAGE;
+}
+
+// A good request that could not be carried out.
+int fail_to_do(const std::string& message) {
+  std::fprintf(stderr, "thumpa-render: %s\n", message.c_str());
+  return EXIT_NOT_DONE;
 }
 
 // FIELD=VALUE with VALUE a signed 32-bit decimal; returns an error text or "".
@@ -51,7 +63,9 @@ std::string apply_set(BankParams& params, VoiceId voice, const std::string& set)
   }
   std::int32_t parsed = 0;
   const char* end = value.data() + value.size();
-  const auto [ptr, ec] = std::from_chars(value.data(), end, parsed);
+  // A plus sign before the digits is taken, as the settings file takes it.
+  const bool plus = value.size() > 1 && value[0] == '+' && value[1] >= '0' && value[1] <= '9';
+  const auto [ptr, ec] = std::from_chars(value.data() + (plus ? 1 : 0), end, parsed);
   if (ec == std::errc::result_out_of_range) {
     return "value \"" + value + "\" of " + field + " is outside the signed 32-bit range";
   }
@@ -64,17 +78,17 @@ std::string apply_set(BankParams& params, VoiceId voice, const std::string& set)
 
 // Plays the voice once on the default sound device and waits until it has sounded.
 int play_on_device(const VoiceBuffer& voice) {
-  if (open_sound_device() != 0) return 1;
+  if (open_sound_device() != 0) return EXIT_NOT_DONE;
   PlaybackBuffer* buffer = make_playback_buffer(voice);
   if (buffer == nullptr) {
     close_sound_device();
-    return fail("cannot make a playback buffer");
+    return fail_to_do("cannot make a playback buffer");
   }
   play_voice(buffer);
   const auto length = std::chrono::milliseconds(1000LL * voice.count / SAMPLE_RATE);
   std::this_thread::sleep_for(length + std::chrono::milliseconds(300));  // the device's tail
   close_sound_device();
-  return 0;
+  return EXIT_DONE;
 }
 
 int render_one(VoiceBank& bank, const Options& o) {
@@ -90,10 +104,12 @@ int render_one(VoiceBank& bank, const Options& o) {
   }
   VoiceBuffer& voice = bank.voices[*id];
   render_bank_voice(bank, *id);
-  if (voice.empty()) return fail("not enough memory to render the voice");
+  if (voice.empty()) return fail_to_do("not enough memory to render the voice");
   if (o.raw) {
     for (std::uint32_t i = 0; i < voice.count; ++i) std::printf("%d\n", voice.samples[i]);
-    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : fail("cannot write the samples");
+    return std::fflush(stdout) == 0 && !std::ferror(stdout)
+               ? EXIT_DONE
+               : fail_to_do("cannot write the samples");
   }
   if (o.shape) {
     shape_voice(*id, voice, bank.params.shaping);
@@ -101,22 +117,22 @@ int render_one(VoiceBank& bank, const Options& o) {
     normalize_voice(voice);
   }
   if (o.play) return play_on_device(voice);
-  return write_wav_file(voice, o.wav) ? 0 : 1;
+  return write_wav_file(voice, o.wav) ? EXIT_DONE : EXIT_NOT_DONE;
 }
 
 int render_all(VoiceBank& bank, const Options& o) {
   std::error_code ec;
   std::filesystem::create_directories(o.out_dir, ec);
-  if (ec) return fail("cannot create the folder \"" + o.out_dir + "\": " + ec.message());
+  if (ec) return fail_to_do("cannot create the folder \"" + o.out_dir + "\": " + ec.message());
   for (const WriteAllEntry& file : WRITE_ALL_ORDER) {
     VoiceBuffer& voice = bank.voices[file.voice];
     render_bank_voice(bank, file.voice);
-    if (voice.empty()) return fail("not enough memory to render the voices");
+    if (voice.empty()) return fail_to_do("not enough memory to render the voices");
     normalize_voice(voice);
     const std::string path = (std::filesystem::path(o.out_dir) / file.file_name).string();
-    if (!write_wav_file(voice, path)) return 1;
+    if (!write_wav_file(voice, path)) return EXIT_NOT_DONE;
   }
-  return 0;
+  return EXIT_DONE;
 }
 
 int run(int argc, char** argv) {
@@ -128,7 +144,11 @@ int run(int argc, char** argv) {
       "  thumpa-render --voice NAME [--set FIELD=VALUE]... (--raw | --wav FILE | --play) [--shape]",
       "thumpa-render"};
   app.add_option("--out", o.out_dir, "folder for the eight WAV files (default: .)");
-  app.add_option("--settings", o.settings, "a settings file loaded over the defaults first");
+  app.footer(
+      "Exit status: 0 done; 1 a file could not be read or written (or the voice could not be\n"
+      "rendered or played); 2 bad usage.");
+  auto* settings =
+      app.add_option("--settings", o.settings, "a settings file loaded over the defaults first");
   auto* voice =
       app.add_option("--voice", o.voice, "blipp clave closed open kick snare cowbell oscillator");
   app.add_option("--set", o.sets,
@@ -138,8 +158,8 @@ int run(int argc, char** argv) {
   auto* raw = app.add_flag("--raw", o.raw, "print the samples before normalisation, one per line");
   auto* wav = app.add_option("--wav", o.wav, "write the voice, normalised once, as a WAV file");
   auto* play = app.add_flag("--play", o.play, "play the voice on the sound device instead");
-  app.add_flag("--shape", o.shape,
-               "with --wav or --play: shape the voice with its shaping settings");
+  auto* shape = app.add_flag("--shape", o.shape,
+                             "with --wav or --play: shape the voice with its shaping settings");
   raw->excludes(wav, play);
   wav->excludes(play);
   raw->needs(voice);
@@ -148,15 +168,24 @@ int run(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    return app.exit(e) == 0 ? EXIT_DONE : EXIT_USAGE;  // --help is done; the rest is usage
   }
+  if (settings->count() > 0 && o.settings.empty()) return fail("--settings needs a file name");
+  if (wav->count() > 0 && o.wav.empty()) return fail("--wav needs a file name");
+  if (o.shape && o.raw) {
+    return fail(
+        "--shape shapes what --wav writes or --play plays; --raw prints the samples "
+        "before any shaping");
+  }
+  if (shape->count() > 0 && o.voice.empty())
+    return fail("--shape needs --voice with --wav or --play");
   if (!o.voice.empty() && !o.raw && !o.play && o.wav.empty()) {
     return fail("--voice needs --raw, --wav FILE or --play");
   }
 
   VoiceBank bank;
   fill_sine_table();
-  if (!o.settings.empty() && !read_settings_file(o.settings, bank.params)) return 1;
+  if (!o.settings.empty() && !read_settings_file(o.settings, bank.params)) return EXIT_NOT_DONE;
   return o.voice.empty() ? render_all(bank, o) : render_one(bank, o);
 }
 
