@@ -144,25 +144,6 @@ TEST(SafeFile, RefusesWhatItMustNotReplace) {
   }
 }
 
-// The folder would let a normal user replace a file that its mode forbids them to write: the
-// file's mode decides.
-TEST(SafeFile, RefusesAReadOnlyFileToANormalUser) {
-  ScratchFolder dir;
-  test::give_to_normal_user(dir.path.string());
-  test::write_file(dir / "f", "old");
-  test::give_to_normal_user(dir / "f");
-  ASSERT_EQ(::chmod((dir / "f").c_str(), 0444), 0);
-  const int result = test::as_normal_user([&] {
-    SafeFile file;
-    if (safe_open(file, dir / "f")) return 1;
-    return file.failure->step == WriteStep::open && file.failure->error == EACCES ? 0 : 2;
-  });
-  if (result == test::CANNOT_CHANGE_USER) GTEST_SKIP() << "cannot become a normal user";
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(read_file(dir / "f"), "old");
-  EXPECT_EQ(dir.entries(), std::set<std::string>{"f"});
-}
-
 // A writer killed before commit leaves nothing; the temporary files that earlier, killed
 // writers of the same target left are removed by the next write, and only those.
 TEST(SafeFile, KilledWritesLeaveNothingBehind) {
