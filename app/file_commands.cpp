@@ -2,8 +2,11 @@
 
 #include <QDir>
 #include <QFileDialog>
+#include <QFileIconProvider>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QMimeDatabase>
+#include <QPointer>
 
 #include "bank/voice_bank.h"
 #include "files/settings_file.h"
@@ -25,6 +28,26 @@ std::string local_path(const QString& path) {
   return QFile::encodeName(path).toStdString();
 }
 
+// Icons and type names for the file dialogs from the name alone. Qt's own provider looks into
+// files whose name does not tell their type, and a file such as /proc/kmsg then keeps the
+// program waiting for ever; a pipe or a file on a slow network share would be no better.
+class NameOnlyIconProvider : public QFileIconProvider {
+ public:
+  QIcon icon(IconType type) const override { return QFileIconProvider::icon(type); }
+  QIcon icon(const QFileInfo& info) const override {
+    if (info.isRoot()) return icon(Drive);
+    return icon(info.isDir() ? Folder : File);
+  }
+  QString type(const QFileInfo& info) const override {
+    if (info.isDir()) return QFileIconProvider::type(info);  // "Folder": asks nothing of files
+    const QMimeType mime = names_.mimeTypeForFile(info.fileName(), QMimeDatabase::MatchExtension);
+    return mime.isDefault() ? QFileDialog::tr("File") : mime.comment();
+  }
+
+ private:
+  QMimeDatabase names_;
+};
+
 }  // namespace
 
 QString last_chosen_folder() {
@@ -37,47 +60,58 @@ void remember_chosen_file(const QString& path) {
 
 QString ask_file_name(QWidget* owner, FileDialogKind kind, const QString& filter,
                       const QString& default_suffix) {
-  QFileDialog dialog(owner);
-  dialog.setAcceptMode(kind == FileDialogKind::save ? QFileDialog::AcceptSave
-                                                    : QFileDialog::AcceptOpen);
+  NameOnlyIconProvider icons;  // outlives the dialog, whose model uses it
+  // On the heap, owned by its owner: an owner destroyed while it is open takes it along.
+  QPointer<QFileDialog> dialog = new QFileDialog(owner);
+  dialog->setIconProvider(&icons);
+  dialog->setAcceptMode(kind == FileDialogKind::save ? QFileDialog::AcceptSave
+                                                     : QFileDialog::AcceptOpen);
   // Any name is taken; only its folder must exist, so a missing file is reported by the
   // command that reads it.
-  dialog.setFileMode(QFileDialog::AnyFile);
-  dialog.setNameFilter(filter);
-  dialog.setDefaultSuffix(default_suffix);
+  dialog->setFileMode(QFileDialog::AnyFile);
+  dialog->setNameFilter(filter);
+  dialog->setDefaultSuffix(default_suffix);
   const bool chosen_exists = !chosen_folder.isEmpty() && QDir(chosen_folder).exists();
-  dialog.setDirectory(chosen_exists ? chosen_folder : QDir::currentPath());
+  dialog->setDirectory(chosen_exists ? chosen_folder : QDir::currentPath());
+  QString chosen;
   for (;;) {
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
-    const QString path = dialog.selectedFiles().front();
+    const int result = dialog->exec();
+    if (dialog.isNull()) return {};
+    if (result != QDialog::Accepted || dialog->selectedFiles().isEmpty()) break;
+    const QString path = dialog->selectedFiles().front();
     const QFileInfo info(path);
     if (info.dir().exists() && !info.isDir()) {
-      remember_chosen_file(path);
-      return path;
+      chosen = path;
+      break;
     }
-    QMessageBox::warning(&dialog, dialog.windowTitle(),
+    QMessageBox::warning(dialog, dialog->windowTitle(),
                          QFileDialog::tr("%1\nPath does not exist.").arg(info.absolutePath()));
+    if (dialog.isNull()) return {};
   }
+  delete dialog.data();
+  return chosen;
 }
 
 bool open_settings(QWidget* owner, VoiceBank& bank) {
   const QString path = ask_file_name(owner, FileDialogKind::open, SETTINGS_FILTER, SETTINGS_SUFFIX);
   if (path.isEmpty()) return false;
   if (!read_settings_file(local_path(path), bank.params)) return false;
+  remember_chosen_file(path);
   rerender_voice_bank(bank);
   return true;
 }
 
 void save_settings_as(QWidget* owner, const BankParams& params) {
   const QString path = ask_file_name(owner, FileDialogKind::save, SETTINGS_FILTER, SETTINGS_SUFFIX);
-  if (!path.isEmpty()) save_settings_file(local_path(path), params);
+  if (!path.isEmpty() && save_settings_file(local_path(path), params)) remember_chosen_file(path);
 }
 
 bool write_wav_as(QWidget* owner, const VoiceBuffer* voice) {
   if (voice == nullptr) return false;
   const QString path = ask_file_name(owner, FileDialogKind::save, WAV_FILTER, WAV_SUFFIX);
-  if (path.isEmpty()) return false;
-  return write_wav_file(*voice, local_path(path));
+  if (path.isEmpty() || !write_wav_file(*voice, local_path(path))) return false;
+  remember_chosen_file(path);
+  return true;
 }
 
 void write_all(const VoiceBank& bank) {

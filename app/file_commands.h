@@ -1,6 +1,6 @@
 // The file commands of the main window: settings files and WAV files, each asking for a name
-// with a file dialog. "Write &All" writes into the folder last chosen in any of these dialogs
-// during this run, or into the current folder before any was used.
+// with a file dialog. "Write &All" writes into the folder of the last file that one of these
+// commands read or wrote during this run, or into the current folder before any did.
 #pragma once
 
 #include <QString>
@@ -21,16 +21,17 @@ void save_settings_as(QWidget* owner, const BankParams& params);
 bool write_wav_as(QWidget* owner, const VoiceBuffer* voice);
 void write_all(const VoiceBank& bank);
 
-// The folder last chosen in a file dialog, or empty before any was used.
+// The folder of the last file read or written through a file dialog, or empty before any was.
 QString last_chosen_folder();
-// Records a chosen file's folder as the one "Write &All" writes into.
+// Records the folder of a file read or written as the one "Write &All" writes into.
 void remember_chosen_file(const QString& path);
 
 enum class FileDialogKind { open, save };
 
 // The file dialog of the commands: one filter ("Thumpa file (*.zog)"), the default suffix
 // added to a name typed without one, the overwrite prompt when saving, and a folder that must
-// exist. Starts in the last chosen folder. Returns the chosen path, or empty on cancel.
+// exist. Starts in the last chosen folder. Its icons and file types come from the names alone:
+// it never opens a file. Returns the chosen path, or empty on cancel.
 QString ask_file_name(QWidget* owner, FileDialogKind kind, const QString& filter,
                       const QString& default_suffix);
 

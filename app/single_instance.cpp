@@ -1,8 +1,12 @@
 #include "app/single_instance.h"
 
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
 
@@ -23,20 +27,53 @@ QString display_name() {
   return QStringLiteral("none");
 }
 
+// A folder that is ours alone: no other user can put a socket in it or take one away. A link
+// does not count, whatever it points to.
+bool private_folder(const QString& path) {
+  struct stat st;
+  if (path.isEmpty() || !QDir::isAbsolutePath(path)) return false;
+  if (::lstat(QFile::encodeName(path).constData(), &st) != 0) return false;
+  return S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
+}
+
+// Whether the listener at the other end of the connection runs as this user.
+bool peer_is_this_user(const QLocalSocket& socket) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  const int fd = static_cast<int>(socket.socketDescriptor());
+  return fd >= 0 && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
+         size == sizeof peer && peer.uid == ::getuid();
+}
+
 }  // namespace
 
+QString instance_folder() {
+  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+  if (private_folder(runtime)) return runtime;
+  const QString own = QDir::tempPath() + QStringLiteral("/thumpa-%1").arg(::getuid());
+  ::mkdir(QFile::encodeName(own).constData(), 0700);  // or it exists: checked next
+  return private_folder(own) ? own : QString();
+}
+
 QString instance_server_name() {
+  const QString folder = instance_folder();
+  if (folder.isEmpty()) return {};
   QString display = display_name();
   for (QChar& c : display) {
     if (!c.isLetterOrNumber()) c = u'_';
   }
-  return QStringLiteral("thumpa-%1-%2").arg(getuid()).arg(display);
+  return folder + QStringLiteral("/thumpa-") + display;
 }
 
 bool hand_over_to_running_instance(const QString& name) {
+  if (name.isEmpty()) return false;
   QLocalSocket socket;
   socket.connectToServer(name);
   if (!socket.waitForConnected(CONNECT_TIMEOUT_MS)) return false;
+  if (!peer_is_this_user(socket)) {
+    socket.abort();  // someone else's listener learns nothing and stops nothing
+    return false;
+  }
   socket.write(RAISE_REQUEST);
   socket.waitForBytesWritten(CONNECT_TIMEOUT_MS);
   socket.disconnectFromServer();
@@ -59,6 +96,7 @@ void bring_main_window_to_front() {
 }
 
 InstanceClaim claim_single_instance(const QString& name) {
+  if (name.isEmpty()) return InstanceClaim::first;  // no private folder: no guard
   if (hand_over_to_running_instance(name)) return InstanceClaim::handed_over;
   auto* server = new QLocalServer(QCoreApplication::instance());
   server->setSocketOptions(QLocalServer::UserAccessOption);

@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
 #include <algorithm>
 
 #include "bank/voice_bank.h"
@@ -53,26 +54,60 @@ void show_state(QDialog& dialog, const FormState& state) {
   }
 }
 
+// The widest value an integer field shows, which an edit field should have room for.
+const QString WIDEST_INTEGER = QStringLiteral("4294967295");
+
+// The width an edit field needs to show its text, and at least the widest integer, in full:
+// the text, the frame and the margins the field keeps inside it, and the cursor.
+int width_to_show(const QLineEdit& edit) {
+  const QFontMetrics metrics = edit.fontMetrics();
+  const int text =
+      std::max(metrics.horizontalAdvance(edit.text()), metrics.horizontalAdvance(WIDEST_INTEGER));
+  const int frame = edit.style()->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, &edit);
+  const QMargins margins = edit.textMargins();
+  constexpr int INNER_MARGIN = 2;  // QLineEdit's own, on each side
+  constexpr int CURSOR = 1;
+  return text + 2 * (frame + INNER_MARGIN) + margins.left() + margins.right() + CURSOR;
+}
+
 // A caption, check box or radio button whose text runs wider in the dialog font than the
-// template allowed for grows to the right into free space: up to the next control beside it
-// or the dialog's edge. No control moves and none is covered.
+// template allowed for, or an edit field too narrow for its value, grows to the right into
+// free space: up to a dialog unit short of the next control beside it or of the dialog's
+// edge, so that no text and no focus frame touches another or is cut. No control moves and
+// none is covered. An edit field that is still too narrow shows the start of its value.
 void widen_into_free_space(QDialog& dialog) {
+  const int gap = std::max(1, dialog_rect(dialog_base_units(dialog.font()), 0, 0, 1, 1).width());
   const QList<QWidget*> controls = dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
   for (QWidget* widget : controls) {
+    auto* edit = qobject_cast<QLineEdit*>(widget);
     const bool has_text = qobject_cast<QLabel*>(widget) != nullptr ||
                           qobject_cast<QCheckBox*>(widget) != nullptr ||
                           qobject_cast<QRadioButton*>(widget) != nullptr;
     const QRect place = widget->geometry();
-    const int wanted = widget->sizeHint().width();
-    if (!has_text || wanted <= place.width()) continue;
-    int limit = dialog.width();
+    const int wanted = edit != nullptr ? width_to_show(*edit) : widget->sizeHint().width();
+    if (edit != nullptr) edit->setCursorPosition(0);
+    if ((!has_text && edit == nullptr) || wanted <= place.width()) continue;
+    int limit = dialog.width() - gap;
     for (const QWidget* other : controls) {
       const QRect o = other->geometry();
       const bool beside = o.top() <= place.bottom() && o.bottom() >= place.top();
-      if (other != widget && beside && o.left() > place.left()) limit = std::min(limit, o.left());
+      if (other != widget && beside && o.left() > place.left())
+        limit = std::min(limit, o.left() - gap);
     }
     const int width = std::min(wanted, limit - place.left());
     if (width > place.width()) widget->resize(width, place.height());
+  }
+}
+
+// A group of radio buttons is one stop of the Tab key, at its checked button (its first while
+// none is checked), as in a group of automatic radio buttons; the arrow keys move within it.
+// Landing on another button would let Space change the setting by accident.
+void keep_one_tab_stop(QButtonGroup& group) {
+  const QList<QAbstractButton*> buttons = group.buttons();
+  QAbstractButton* stop =
+      group.checkedButton() != nullptr ? group.checkedButton() : buttons.value(0);
+  for (QAbstractButton* button : buttons) {
+    button->setFocusPolicy(button == stop ? Qt::StrongFocus : Qt::ClickFocus);
   }
 }
 
@@ -123,8 +158,11 @@ void build_from_template(QDialog& dialog, const DialogTemplate& dialog_template)
         if (c.kind == ControlKind::radio_first || group == nullptr) {
           group = new QButtonGroup(&dialog);
           group->setExclusive(true);
+          QObject::connect(group, &QButtonGroup::buttonToggled, group,
+                           [group] { keep_one_tab_stop(*group); });
         }
         group->addButton(button, c.id);
+        keep_one_tab_stop(*group);
         widget = button;
         break;
       }

@@ -1,14 +1,17 @@
 #include "files/safe_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -44,29 +47,145 @@ bool write_out_buffer(SafeFile& file, WriteStep step) {
   return ok;
 }
 
+// The folder part of a path, with its final slash; empty for a name in the current folder.
+std::string folder_of(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
 // The temporary file sits next to the target, so the final rename stays on one file system.
-// It is hidden and named after the target so that a leftover (after a power cut) is
+// It is hidden and named after the target, ".kick.wav.XXXXXX", so that a leftover is
 // recognisable. A target name that is legal but too long to take the decoration is shortened;
 // one that is too long already stays as it is, so creating the file reports that itself.
-std::string temp_template(const std::string& destination) {
-  std::size_t slash = destination.rfind('/');
-  std::string folder =
-      slash == std::string::npos ? std::string() : destination.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? destination : destination.substr(slash + 1);
-  constexpr std::size_t decoration = 8;  // "." before, ".XXXXXX" after
+constexpr std::size_t TEMP_SUFFIX = 6;
+
+std::string temp_prefix(const std::string& destination) {
+  std::string base = destination.substr(folder_of(destination).size());
+  constexpr std::size_t decoration = 2 + TEMP_SUFFIX;  // "." before, "." and suffix after
   if (base.size() <= NAME_MAX && base.size() + decoration > NAME_MAX) {
     base.resize(NAME_MAX - decoration);
   }
-  return folder + "." + base + ".XXXXXX";
+  return "." + base + ".";
+}
+
+bool temp_suffix_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// A name this writer gives (or gave, in an earlier run) its temporary files for the target.
+// A suffix of lower-case letters only is left alone: ".kick.wav.backup" is more likely the
+// user's own file than a random suffix that happens to look like a word.
+bool is_temp_name(const std::string& name, const std::string& prefix) {
+  if (name.size() != prefix.size() + TEMP_SUFFIX || name.compare(0, prefix.size(), prefix) != 0)
+    return false;
+  bool word = true;
+  for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+    if (!temp_suffix_char(name[i])) return false;
+    if (name[i] < 'a' || name[i] > 'z') word = false;
+  }
+  return !word;
+}
+
+// Removes the temporary files that earlier writes of this target left when they were killed:
+// only ours (owned by us, regular files, named by the pattern above).
+void remove_stale_temporaries(const std::string& destination) {
+  const std::string folder = folder_of(destination);
+  const std::string prefix = temp_prefix(destination);
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (dir == nullptr) return;  // creating the file will report what is wrong
+  const int dir_fd = ::dirfd(dir);
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (!is_temp_name(name, prefix)) continue;
+    struct stat st;
+    if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        st.st_uid == ::geteuid()) {
+      ::unlinkat(dir_fd, entry->d_name, 0);
+    }
+  }
+  ::closedir(dir);
+}
+
+// A fresh random suffix for naming an unnamed file at commit; a clash is retried.
+std::string random_suffix() {
+  thread_local unsigned long long state = 0;
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  state ^= static_cast<unsigned long long>(now.tv_nsec) ^
+           (static_cast<unsigned long long>(::getpid()) << 32);
+  static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::string suffix;
+  for (std::size_t i = 0; i < TEMP_SUFFIX; ++i) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    suffix += alphabet[(state >> 33) % (sizeof alphabet - 1)];
+  }
+  suffix[0] = alphabet[(state >> 40) % 26];  // upper case first: never taken for a word
+  return suffix;
+}
+
+// The kernel's rule for following a link (fs.protected_symlinks), applied whatever that
+// setting is: in a sticky world-writable folder such as /tmp only links owned by us or by the
+// folder's owner are followed.
+bool may_follow(const std::string& link, const struct stat& link_stat) {
+  const std::string folder = folder_of(link);
+  struct stat parent;
+  if (::stat(folder.empty() ? "." : folder.c_str(), &parent) != 0) return false;
+  const bool shared = (parent.st_mode & S_ISVTX) != 0 && (parent.st_mode & S_IWOTH) != 0;
+  return !shared || link_stat.st_uid == ::geteuid() || link_stat.st_uid == parent.st_uid;
+}
+
+// Follows the target's symbolic links one at a time, as the kernel would (at most 40), to the
+// name that gets replaced, which is left in file.destination; `exists` tells whether that
+// name exists, and `found` is then what lstat says of it. A failure is recorded in
+// file.failure and false comes back.
+constexpr int MAX_LINKS = 40;
+
+bool resolve_destination(SafeFile& file, struct stat& found, bool& exists) {
+  std::string path = file.target;
+  for (int links = 0;; ++links) {
+    if (::lstat(path.c_str(), &found) != 0) {
+      const int error = errno;
+      if (error == ENOENT && links > 0) {
+        file.failure = WriteFailure{WriteStep::open, ENOENT, Refusal::dangling_link};
+        return false;
+      }
+      if (error != ENOENT) {
+        file.failure = WriteFailure{WriteStep::open, error};
+        return false;
+      }
+      exists = false;
+      break;
+    }
+    if (!S_ISLNK(found.st_mode)) {
+      exists = true;
+      break;
+    }
+    if (links == MAX_LINKS) {
+      file.failure = WriteFailure{WriteStep::open, ELOOP};
+      return false;
+    }
+    if (!may_follow(path, found)) {
+      file.failure = WriteFailure{WriteStep::open, EACCES, Refusal::link_of_another_user};
+      return false;
+    }
+    char text[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), text, sizeof text);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof text) {
+      file.failure = WriteFailure{WriteStep::open, n < 0 ? errno : n == 0 ? ENOENT : ENAMETOOLONG};
+      return false;
+    }
+    const std::string points_to(text, static_cast<std::size_t>(n));
+    path = points_to.front() == '/' ? points_to : folder_of(path) + points_to;
+  }
+  file.destination = path;
+  return true;
 }
 
 // The new file takes the permissions and owner of the one it replaces, or the usual
 // permissions of a new file. Best effort: a file that keeps mkstemp's 0600 is still good.
 void set_permissions(int fd, const struct stat* old) {
   if (old == nullptr) {
-    mode_t mask = ::umask(0);
-    ::umask(mask);
-    ::fchmod(fd, 0666 & ~mask);
+    ::fchmod(fd, 0666 & ~current_umask());
     return;
   }
   ::fchmod(fd, old->st_mode & 07777);
@@ -76,6 +195,50 @@ void set_permissions(int fd, const struct stat* old) {
       // Only the owner can give a file away; the contents are what matters.
     }
   }
+}
+
+// The path under which the kernel lets a descriptor be linked into a folder.
+std::string descriptor_path(int fd) {
+  return "/proc/self/fd/" + std::to_string(fd);
+}
+
+// An unnamed file in the folder, with the usual permissions of a new file (the kernel applies
+// the umask), or -1 where the file system or /proc cannot provide or later name it.
+int open_unnamed(const std::string& destination) {
+#ifdef O_TMPFILE
+  if (::access("/proc/self/fd", X_OK) != 0) return -1;
+  const std::string folder = folder_of(destination);
+  return ::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+#else
+  (void)destination;
+  return -1;
+#endif
+}
+
+// Opens an existing regular file or character device for writing without waiting on it and
+// without truncating it: the kernel's own check that the user may write it. Refuses anything
+// else; `kind` tells which of the two it is.
+bool open_existing(SafeFile& file, const struct stat& seen, struct stat& kind, int& fd) {
+  if (S_ISDIR(seen.st_mode)) {
+    file.failure = WriteFailure{WriteStep::open, EISDIR};
+    return false;
+  }
+  if (!S_ISREG(seen.st_mode) && !S_ISCHR(seen.st_mode)) {
+    file.failure = WriteFailure{WriteStep::open, EINVAL, Refusal::not_a_regular_file};
+    return false;
+  }
+  fd = ::open(file.destination.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    file.failure = WriteFailure{WriteStep::open, errno};
+    return false;
+  }
+  // What was opened may have been swapped in since it was looked at.
+  if (::fstat(fd, &kind) != 0 || (kind.st_mode & S_IFMT) != (seen.st_mode & S_IFMT)) {
+    ::close(std::exchange(fd, -1));
+    file.failure = WriteFailure{WriteStep::open, EINVAL, Refusal::not_a_regular_file};
+    return false;
+  }
+  return true;
 }
 
 // Makes the rename itself durable. Failure here does not undo a write that has succeeded.
@@ -100,6 +263,8 @@ bool safe_open(SafeFile& file, const std::string& target, std::size_t buffer_siz
   file.destination = target;
   file.failure.reset();
   file.used = 0;
+  file.in_place = false;
+  file.unnamed = false;
 
   file.capacity = buffer_size > 0 ? buffer_size : 1;
   file.buffer.reset(new (std::nothrow) unsigned char[file.capacity]);
@@ -108,22 +273,40 @@ bool safe_open(SafeFile& file, const std::string& target, std::size_t buffer_siz
     return fail(file, WriteStep::buffer, ENOMEM);
   }
 
-  // Replace what a symbolic link points to, not the link.
-  if (char* resolved = ::realpath(target.c_str(), nullptr)) {
-    file.destination = resolved;
-    std::free(resolved);
-  }
-
-  struct stat old;
-  bool exists = ::stat(file.destination.c_str(), &old) == 0;
-  if (exists && !S_ISREG(old.st_mode)) {
-    // A device or pipe would be destroyed by a rename; a folder fails here with EISDIR.
-    file.fd = ::open(file.destination.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
+  // The command line's way of asking for the data on standard output, whatever that is.
+  if (target == "/dev/stdout") {
+    file.fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0);
     if (file.fd < 0) return fail(file, WriteStep::open, errno);
+    file.in_place = true;
     return true;
   }
 
-  std::string path = temp_template(file.destination);
+  struct stat seen;
+  bool exists = false;
+  if (!resolve_destination(file, seen, exists)) return fail(file, WriteStep::open, 0);
+
+  struct stat old;
+  if (exists) {
+    int fd = -1;
+    if (!open_existing(file, seen, old, fd)) return fail(file, WriteStep::open, 0);
+    if (S_ISCHR(old.st_mode)) {
+      // A device would be destroyed by a rename: it is written in place, and waited on.
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+      file.fd = fd;
+      file.in_place = true;
+      return true;
+    }
+    ::close(fd);
+  }
+
+  remove_stale_temporaries(file.destination);
+  file.fd = open_unnamed(file.destination);
+  if (file.fd >= 0) {
+    file.unnamed = true;
+    if (exists) set_permissions(file.fd, &old);
+    return true;
+  }
+  std::string path = folder_of(file.destination) + temp_prefix(file.destination) + "XXXXXX";
   file.fd = ::mkostemp(path.data(), O_CLOEXEC);
   if (file.fd < 0) return fail(file, WriteStep::open, errno);
   file.temp_path = path;
@@ -148,6 +331,20 @@ bool safe_write(SafeFile& file, const void* data, std::size_t size) {
   return true;
 }
 
+// Gives the unnamed file a temporary name next to the target; rename then puts it in place.
+bool name_unnamed(SafeFile& file) {
+  const std::string source = descriptor_path(file.fd);
+  const std::string stem = folder_of(file.destination) + temp_prefix(file.destination);
+  for (int attempt = 0;; ++attempt) {
+    std::string path = stem + random_suffix();
+    if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      file.temp_path = path;
+      return true;
+    }
+    if (errno != EEXIST || attempt == 100) return fail(file, WriteStep::rename, errno);
+  }
+}
+
 bool safe_commit(SafeFile& file) {
   if (file.failure) {
     safe_abandon(file);
@@ -155,12 +352,12 @@ bool safe_commit(SafeFile& file) {
   }
   if (file.fd < 0) return fail(file, WriteStep::flush, EBADF);
   if (!write_out_buffer(file, WriteStep::flush)) return false;
-  bool direct = file.temp_path.empty();
-  if (!direct && ::fsync(file.fd) != 0) return fail(file, WriteStep::sync, errno);
+  if (!file.in_place && ::fsync(file.fd) != 0) return fail(file, WriteStep::sync, errno);
+  if (file.unnamed && !name_unnamed(file)) return false;
   int fd = std::exchange(file.fd, -1);
   // The descriptor is released even when close reports an error, so it is never retried.
   if (::close(fd) != 0) return fail(file, WriteStep::close, errno);
-  if (direct) return true;
+  if (file.in_place) return true;
   if (::rename(file.temp_path.c_str(), file.destination.c_str()) != 0) {
     return fail(file, WriteStep::rename, errno);
   }
@@ -200,6 +397,35 @@ const char* write_step_text(WriteStep step) {
 
 std::string error_text(int error) {
   return std::generic_category().message(error);
+}
+
+const char* refusal_text(Refusal refusal) {
+  switch (refusal) {
+    case Refusal::none:
+      break;
+    case Refusal::not_a_regular_file:
+      return "Not a regular file";
+    case Refusal::link_of_another_user:
+      return "Symbolic link of another user in a shared folder";
+    case Refusal::dangling_link:
+      return "Symbolic link to a file that does not exist";
+  }
+  return "";
+}
+
+std::string failure_reason(const WriteFailure& failure) {
+  if (failure.refusal != Refusal::none) return refusal_text(failure.refusal);
+  return error_text(failure.error);
+}
+
+mode_t current_umask() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Umask:", 0) == 0) {
+      return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8) & 0777);
+    }
+  }
+  return 022;  // no /proc: the usual mask
 }
 
 }  // namespace thumpa

@@ -21,27 +21,35 @@ constexpr const char* SAVE_FAILED_TEXT = "Can't save the settings file \"%s\": %
 // refused rather than read into memory without end.
 constexpr std::size_t MAX_SETTINGS_BYTES = 16u << 20;
 
-std::string name_and_reason(const std::string& path, int error) {
-  return fill_in("\"%s\": %s", {path, error_text(error)});
+std::string name_and_reason(const std::string& path, const std::string& reason) {
+  return fill_in("\"%s\": %s", {path, reason});
 }
 
-bool cannot_read(const std::string& path, int error) {
+bool cannot_read(const std::string& path, const std::string& reason) {
   show_message("Cant open file for reading", APP_CAPTION, MessageIcon::error,
-               name_and_reason(path, error));
+               name_and_reason(path, reason));
   return false;
 }
 
-// The whole file, or the errno of the first failure.
-int read_whole_file(const std::string& path, std::string& text) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return errno;
+// The whole file, or the reason of the first failure. Only a regular file is read: a pipe or
+// a device could keep the program waiting for ever, so it is opened without waiting, looked at
+// and refused.
+std::string read_whole_file(const std::string& path, std::string& text) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return error_text(errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const bool folder = S_ISDIR(st.st_mode);
+    ::close(fd);
+    return folder ? error_text(EISDIR) : refusal_text(Refusal::not_a_regular_file);
+  }
   int error = 0;
   char chunk[4096];
   for (;;) {
     ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
-      error = errno;  // a folder opens but cannot be read: EISDIR
+      error = errno;
       break;
     }
     if (n == 0) break;
@@ -52,7 +60,7 @@ int read_whole_file(const std::string& path, std::string& text) {
     text.append(chunk, static_cast<std::size_t>(n));
   }
   ::close(fd);
-  return error;
+  return error != 0 ? error_text(error) : std::string();
 }
 
 }  // namespace
@@ -66,9 +74,9 @@ bool save_settings_file(const std::string& path, const BankParams& params) {
   const WriteFailure& failure = *file.failure;
   if (failure.step == WriteStep::open) {
     show_message("Cant open file for writing", APP_CAPTION, MessageIcon::error,
-                 name_and_reason(path, failure.error));
+                 name_and_reason(path, failure_reason(failure)));
   } else {
-    show_message(fill_in(SAVE_FAILED_TEXT, {path, error_text(failure.error)}), APP_CAPTION,
+    show_message(fill_in(SAVE_FAILED_TEXT, {path, failure_reason(failure)}), APP_CAPTION,
                  MessageIcon::error,
                  std::string("Failed while ") + write_step_text(failure.step) + ".");
   }
@@ -79,7 +87,9 @@ bool save_settings_file(const std::string& path, const BankParams& params) {
 // would change parameters from a text that was never fully seen.
 bool read_settings_file(const std::string& path, BankParams& params) {
   std::string text;
-  if (int error = read_whole_file(path, text); error != 0) return cannot_read(path, error);
+  if (std::string reason = read_whole_file(path, text); !reason.empty()) {
+    return cannot_read(path, reason);
+  }
   read_settings_text(text, params);
   return true;
 }

@@ -60,7 +60,7 @@ bool write_samples(SafeFile& file, const Q31* samples, std::uint32_t count) {
 bool report(const std::string& path, const WriteFailure& failure) {
   bool buffer = failure.step == WriteStep::buffer;
   std::string text = fill_in(buffer ? WAV_BUFFER_FAILED_TEXT : WAV_WRITE_FAILED_TEXT,
-                             {path, error_text(failure.error)});
+                             {path, failure_reason(failure)});
   show_message(std::move(text), "", MessageIcon::warning,
                std::string("Failed while ") + write_step_text(failure.step) + ".");
   return false;

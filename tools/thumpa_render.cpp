@@ -33,9 +33,21 @@ struct Options {
   std::string audio;
 };
 
+// Exit statuses, as the Unix tools have them.
+constexpr int EXIT_DONE = 0;
+constexpr int EXIT_NOT_DONE = 1;  // a file could not be read or written, or the voice played
+constexpr int EXIT_USAGE = 2;
+
+// A request that cannot be carried out as given.
 int fail(const std::string& message) {
   std::fprintf(stderr, "thumpa-render: %s\n", message.c_str());
-  return 2;
+  return EXIT_USAGE;
+}
+
+// A good request that could not be carried out.
+int fail_to_do(const std::string& message) {
+  std::fprintf(stderr, "thumpa-render: %s\n", message.c_str());
+  return EXIT_NOT_DONE;
 }
 
 // FIELD=VALUE with VALUE a signed 32-bit decimal; returns an error text or "".
@@ -54,7 +66,9 @@ std::string apply_set(BankParams& params, VoiceId voice, const std::string& set)
   }
   std::int32_t parsed = 0;
   const char* end = value.data() + value.size();
-  const auto [ptr, ec] = std::from_chars(value.data(), end, parsed);
+  // A plus sign before the digits is taken, as the settings file takes it.
+  const bool plus = value.size() > 1 && value[0] == '+' && value[1] >= '0' && value[1] <= '9';
+  const auto [ptr, ec] = std::from_chars(value.data() + (plus ? 1 : 0), end, parsed);
   if (ec == std::errc::result_out_of_range) {
     return "value \"" + value + "\" of " + field + " is outside the signed 32-bit range";
   }
@@ -70,17 +84,17 @@ int play_on_device(const VoiceBuffer& voice, const std::string& audio) {
   const BackendChoice output = choose_backend(requested_backend_name(audio), available_backends());
   if (output.backend == nullptr) return fail(output.error);
   use_sound_output(*output.backend);
-  if (open_sound_device() != 0) return 1;
+  if (open_sound_device() != 0) return EXIT_NOT_DONE;
   const PlaybackHandle buffer = make_playback_buffer(voice);
   if (!buffer) {
     close_sound_device();
-    return fail("cannot make a playback buffer");
+    return fail_to_do("cannot make a playback buffer");
   }
   play_voice(buffer);
   const auto length = std::chrono::milliseconds(1000LL * voice.count / SAMPLE_RATE);
   std::this_thread::sleep_for(length + std::chrono::milliseconds(300));  // the device's tail
   close_sound_device();
-  return 0;
+  return EXIT_DONE;
 }
 
 int render_one(BankParams& params, const Options& o) {
@@ -95,10 +109,12 @@ int render_one(BankParams& params, const Options& o) {
   }
   VoiceBuffer voice;
   render_voice(params, *id, voice);
-  if (voice.empty()) return fail("not enough memory to render the voice");
+  if (voice.empty()) return fail_to_do("not enough memory to render the voice");
   if (o.raw) {
     for (std::uint32_t i = 0; i < voice.count; ++i) std::printf("%d\n", voice.samples[i]);
-    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : fail("cannot write the samples");
+    return std::fflush(stdout) == 0 && !std::ferror(stdout)
+               ? EXIT_DONE
+               : fail_to_do("cannot write the samples");
   }
   if (o.shape) {
     shape_voice(*id, voice, params.shaping);
@@ -106,21 +122,21 @@ int render_one(BankParams& params, const Options& o) {
     normalize_voice(voice);
   }
   if (o.play) return play_on_device(voice, o.audio);
-  return write_wav_file(voice, o.wav) ? 0 : 1;
+  return write_wav_file(voice, o.wav) ? EXIT_DONE : EXIT_NOT_DONE;
 }
 
 // The bank's own render, then the files of "Write All" in their order.
 int render_all(const BankParams& params, const Options& o) {
   std::error_code ec;
   std::filesystem::create_directories(o.out_dir, ec);
-  if (ec) return fail("cannot create the folder \"" + o.out_dir + "\": " + ec.message());
+  if (ec) return fail_to_do("cannot create the folder \"" + o.out_dir + "\": " + ec.message());
   VoiceBuffer voices[VOICE_ID_COUNT];
-  if (render_bank(params, voices)) return fail("not enough memory to render the voices");
+  if (render_bank(params, voices)) return fail_to_do("not enough memory to render the voices");
   for (VoiceId id : FILE_ORDER) {
     const std::string path = (std::filesystem::path(o.out_dir) / voice_facts(id).wav_name).string();
-    if (!write_wav_file(voices[id], path)) return 1;
+    if (!write_wav_file(voices[id], path)) return EXIT_NOT_DONE;
   }
-  return 0;
+  return EXIT_DONE;
 }
 
 int run(int argc, char** argv) {
@@ -134,7 +150,11 @@ int run(int argc, char** argv) {
       "    [--audio NAME]",
       "thumpa-render"};
   app.add_option("--out", o.out_dir, "folder for the eight WAV files (default: .)");
-  app.add_option("--settings", o.settings, "a settings file loaded over the defaults first");
+  app.footer(
+      "Exit status: 0 done; 1 a file could not be read or written (or the voice could not be\n"
+      "rendered or played); 2 bad usage.");
+  auto* settings =
+      app.add_option("--settings", o.settings, "a settings file loaded over the defaults first");
   auto* voice =
       app.add_option("--voice", o.voice, "blipp clave closed open kick snare cowbell oscillator");
   app.add_option("--set", o.sets,
@@ -148,8 +168,8 @@ int run(int argc, char** argv) {
                  "with --play: the sound output, auto pipewire pulse sdl or jack\n"
                  "(default: THUMPA_AUDIO, else auto)")
       ->needs(play);
-  app.add_flag("--shape", o.shape,
-               "with --wav or --play: shape the voice with its shaping settings");
+  auto* shape = app.add_flag("--shape", o.shape,
+                             "with --wav or --play: shape the voice with its shaping settings");
   raw->excludes(wav, play);
   wav->excludes(play);
   raw->needs(voice);
@@ -158,15 +178,24 @@ int run(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    return app.exit(e) == 0 ? EXIT_DONE : EXIT_USAGE;  // --help is done; the rest is usage
   }
+  if (settings->count() > 0 && o.settings.empty()) return fail("--settings needs a file name");
+  if (wav->count() > 0 && o.wav.empty()) return fail("--wav needs a file name");
+  if (o.shape && o.raw) {
+    return fail(
+        "--shape shapes what --wav writes or --play plays; --raw prints the samples "
+        "before any shaping");
+  }
+  if (shape->count() > 0 && o.voice.empty())
+    return fail("--shape needs --voice with --wav or --play");
   if (!o.voice.empty() && !o.raw && !o.play && o.wav.empty()) {
     return fail("--voice needs --raw, --wav FILE or --play");
   }
 
   BankParams params;
   fill_sine_table();
-  if (!o.settings.empty() && !read_settings_file(o.settings, params)) return 1;
+  if (!o.settings.empty() && !read_settings_file(o.settings, params)) return EXIT_NOT_DONE;
   return o.voice.empty() ? render_all(params, o) : render_one(params, o);
 }
 

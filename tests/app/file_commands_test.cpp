@@ -3,7 +3,10 @@
 #include "app/file_commands.h"
 
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
+#include <QAbstractFileIconProvider>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -71,6 +74,12 @@ class FileCommandsTest : public ::testing::Test {
   std::vector<QString> answers_;  // what the next file dialogs are given; empty: cancel
   std::vector<QString> dialog_filters_;
 };
+
+void write_bytes(const QString& path, const QByteArray& bytes) {
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(bytes);
+}
 
 bool all_wavs_in(const QString& folder) {
   for (const char* name : WAV_NAMES) {
@@ -143,6 +152,67 @@ TEST_F(FileCommandsTest, TheFolderMustExist) {
   ASSERT_EQ(watcher_.boxes.size(), 1u);
   EXPECT_TRUE(watcher_.boxes[0].text.contains(QStringLiteral("missing")));
   EXPECT_FALSE(QFileInfo::exists(chosen_dir_.filePath(QStringLiteral("missing"))));
+}
+
+// The dialog's icons and types come from names: a file that keeps a reader waiting (such as
+// /proc/kmsg) would otherwise freeze the program as soon as its folder is shown.
+TEST_F(FileCommandsTest, TheDialogNeverOpensAFileForItsIcon) {
+  const QDir folder(start_dir_.path());  // where the dialog opens
+  const char* const names[] = {"notes", "picture", "take.wav"};
+  write_bytes(folder.filePath(QStringLiteral("notes")), "#!/bin/sh\necho\n");
+  write_bytes(folder.filePath(QStringLiteral("picture")), "\x89PNG\r\n\x1a\n");
+  write_bytes(folder.filePath(QStringLiteral("take.wav")), "RIFF");
+  const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(opens, 0);
+  ASSERT_GE(inotify_add_watch(opens, QFile::encodeName(folder.path()).constData(), IN_OPEN), 0);
+  bool asked = false;
+  watcher_.on_dialog = [&](QDialog* dialog) {
+    if (auto* files = qobject_cast<QFileDialog*>(dialog); files && files->iconProvider()) {
+      for (const char* name : names) {
+        const QFileInfo info(folder.filePath(QString::fromUtf8(name)));
+        files->iconProvider()->icon(info);
+        EXPECT_FALSE(files->iconProvider()->type(info).isEmpty()) << name;
+      }
+      asked = true;
+    }
+    dialog->reject();
+  };
+  run_command(session_, CMD_OPEN_SETTINGS);
+  EXPECT_TRUE(asked);
+  // Every event that names a file of the folder is an open of that file.
+  alignas(inotify_event) char events[4096];
+  const ssize_t size = read(opens, events, sizeof events);
+  for (ssize_t at = 0; at < size;) {
+    const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+    EXPECT_EQ(event->len, 0u) << "opened " << event->name;
+    at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+  }
+  close(opens);
+}
+
+// "Write All" goes where the user last read or wrote a file, not where a command failed.
+TEST_F(FileCommandsTest, AFolderIsRememberedOnlyWhenItsCommandSucceeded) {
+  const struct {
+    int command;
+    const char* name;
+  } cases[] = {{CMD_WRITE_WAV_AS, "gone.wav"},  // links to nothing: refused
+               {CMD_SAVE_SETTINGS_AS, "gone.zog"},
+               {CMD_OPEN_SETTINGS, "absent.zog"}};
+  for (const char* link : {"gone.wav", "gone.zog"}) {
+    ASSERT_EQ(symlink("missing",
+                      QFile::encodeName(chosen_dir_.filePath(QString::fromUtf8(link))).constData()),
+              0);
+  }
+  const QString before = QDir(start_dir_.path()).absolutePath();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    remember_chosen_file(start_dir_.filePath(QStringLiteral("earlier.wav")));
+    messages_.clear();
+    answers_ = {chosen_dir_.filePath(QString::fromUtf8(c.name))};
+    run_command(session_, c.command);
+    EXPECT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(last_chosen_folder(), before);
+  }
 }
 
 }  // namespace

@@ -3,9 +3,13 @@
 // for (see CMakeLists.txt).
 #include "app/startup.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -15,6 +19,7 @@
 #include <QFile>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <cstdio>
@@ -135,11 +140,6 @@ TEST(Startup, AVoiceThatCannotBeRenderedEndsTheProgram) {
   EXPECT_FALSE(sound_device_open());
 }
 
-// The instance socket's file, where QLocalServer keeps it.
-QString socket_path(const QString& name) {
-  return QDir::tempPath() + u'/' + name;
-}
-
 TEST(SingleInstance, ASecondStartRaisesTheFirstAndEndsAtOnce) {
   use_own_display("second");
   const QString name = instance_server_name();
@@ -172,7 +172,7 @@ TEST(SingleInstance, AStaleSocketFromACrashedRunDoesNotBlock) {
   use_own_display("stale");
   const QString name = instance_server_name();
   // A socket file that nobody listens on any more, as a crashed run leaves it.
-  const QByteArray path = QFile::encodeName(socket_path(name));
+  const QByteArray path = QFile::encodeName(name);
   const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   ASSERT_GE(fd, 0);
   sockaddr_un address{};
@@ -182,11 +182,101 @@ TEST(SingleInstance, AStaleSocketFromACrashedRunDoesNotBlock) {
   unlink(path.constData());
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   close(fd);
-  ASSERT_TRUE(QFile::exists(socket_path(name)));
+  ASSERT_TRUE(QFile::exists(name));
 
   EXPECT_FALSE(hand_over_to_running_instance(name));
   ASSERT_EQ(claim_single_instance(name), InstanceClaim::first);
   EXPECT_TRUE(hand_over_to_running_instance(name));  // now someone answers
+}
+
+// Another user must not be able to listen in the program's place: the socket lives in a folder
+// only this user may enter, and one that another user holds is not used at all.
+TEST(SingleInstance, TheSocketIsInAFolderOnlyTheUserMayEnter) {
+  use_own_display("folder");
+  QTemporaryDir scratch;
+  ASSERT_TRUE(scratch.isValid());
+  const QString runtime = scratch.filePath(QStringLiteral("run"));
+  const QString open_runtime = scratch.filePath(QStringLiteral("open"));
+  const QString temp = scratch.filePath(QStringLiteral("tmp"));
+  for (const QString& folder : {runtime, open_runtime, temp}) ASSERT_TRUE(QDir().mkdir(folder));
+  ASSERT_EQ(chmod(QFile::encodeName(runtime).constData(), 0700), 0);
+  ASSERT_EQ(chmod(QFile::encodeName(open_runtime).constData(), 0755), 0);
+  ASSERT_EQ(chmod(QFile::encodeName(temp).constData(), 01777), 0);
+  const QString own = temp + QStringLiteral("/thumpa-%1").arg(getuid());
+  qputenv("TMPDIR", QFile::encodeName(temp));
+
+  const struct {
+    const char* what;
+    QString runtime;  // empty: not set
+    QString folder;   // expected
+  } cases[] = {
+      {"private runtime folder", runtime, runtime},
+      {"runtime folder that others may enter", open_runtime, own},
+      {"no runtime folder", QString(), own},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.runtime.isEmpty()) {
+      qunsetenv("XDG_RUNTIME_DIR");
+    } else {
+      qputenv("XDG_RUNTIME_DIR", QFile::encodeName(c.runtime));
+    }
+    EXPECT_EQ(instance_folder(), c.folder);
+    EXPECT_TRUE(instance_server_name().startsWith(c.folder + QStringLiteral("/thumpa-")));
+  }
+  struct stat st {};
+  ASSERT_EQ(lstat(QFile::encodeName(own).constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+
+  // A folder of that name that another user made first is not ours: no guard, but a start.
+  if (getuid() == 0) {
+    ASSERT_EQ(chown(QFile::encodeName(own).constData(), 65534, 65534), 0);
+    EXPECT_TRUE(instance_folder().isEmpty());
+    EXPECT_TRUE(instance_server_name().isEmpty());
+    EXPECT_EQ(claim_single_instance(instance_server_name()), InstanceClaim::first);
+  }
+  qunsetenv("TMPDIR");
+}
+
+// A listener that runs as another user is not asked to do anything, and does not stop us.
+TEST(SingleInstance, AListenerOfAnotherUserIsNotHandedOver) {
+  if (getuid() != 0) GTEST_SKIP() << "only root can listen as another user";
+  QTemporaryDir scratch;
+  ASSERT_TRUE(scratch.isValid());
+  ASSERT_EQ(chmod(QFile::encodeName(scratch.path()).constData(), 0777), 0);
+  const QByteArray path = QFile::encodeName(scratch.filePath(QStringLiteral("listener")));
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    // As the user nobody: listen, and report whether anything arrived.
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+        setresuid(65534, 65534, 65534) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 1) != 0)
+      _exit(2);
+    if (write(ready[1], "x", 1) != 1) _exit(2);
+    pollfd waiting{fd, POLLIN, 0};
+    if (poll(&waiting, 1, 5000) != 1) _exit(3);
+    const int connection = accept(fd, nullptr, nullptr);
+    pollfd incoming{connection, POLLIN, 0};
+    char byte = 0;
+    const bool told = poll(&incoming, 1, 2000) == 1 && read(connection, &byte, 1) == 1;
+    _exit(told ? 1 : 0);
+  }
+  ASSERT_GT(child, 0);
+  close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  close(ready[0]);
+  EXPECT_FALSE(hand_over_to_running_instance(QFile::decodeName(path)));
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);  // 1: it was told something
 }
 
 }  // namespace

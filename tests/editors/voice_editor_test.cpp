@@ -386,6 +386,92 @@ TEST_F(VoiceEditor, FormsKeepTheirProportionsTabOrderAndIds) {
   }
 }
 
+// Every field shows its whole value at once, the widest an integer field can hold included:
+// moving the cursor from the end of the text to its start spans the text's full width only
+// when the field does not have to scroll.
+TEST_F(VoiceEditor, EveryValueIsReadableInFull) {
+  bank.params.kick.a_freq = -1;  // shown as 4294967295
+  bank.params.kick.start_freq = INT32_MIN;
+  bank.params.kick.stop_freq = INT32_MAX;
+  bank.params.kick.decay = INT32_MIN;
+  bank.params.osc.freq = -1;
+  bank.params.osc.dca_sustain = INT32_MIN;
+  bank.params.closed.filter_freq = -1;
+  for (VoiceId voice : {VOICE_KICK, VOICE_OSCILLATOR, VOICE_CLOSED_HAT}) {
+    QDialog dialog(&main_window);
+    open(dialog, voice);
+    for (QLineEdit* field : dialog.findChildren<QLineEdit*>()) {
+      SCOPED_TRACE(field->objectName().toStdString() + " " + field->text().toStdString());
+      field->setCursorPosition(static_cast<int>(field->text().size()));
+      field->repaint();  // where the field scrolls its text to
+      const int end = field->inputMethodQuery(Qt::ImCursorRectangle).toRect().center().x();
+      field->setCursorPosition(0);
+      field->repaint();
+      const int start = field->inputMethodQuery(Qt::ImCursorRectangle).toRect().center().x();
+      EXPECT_GE(end - start, field->fontMetrics().horizontalAdvance(field->text()) - 1);
+      EXPECT_GE(start, 0);
+      EXPECT_LE(end, field->width());
+    }
+  }
+}
+
+// In every editor no control runs into another or past the dialog's edge, and no caption,
+// check box or radio button is narrower than its text needs.
+TEST_F(VoiceEditor, NoControlTouchesAnotherOrIsCut) {
+  for (VoiceId voice : {VOICE_BLIPP, VOICE_CLAVE, VOICE_CLOSED_HAT, VOICE_KICK, VOICE_OPEN_HAT,
+                        VOICE_SNARE, VOICE_COWBELL, VOICE_OSCILLATOR}) {
+    QDialog dialog(&main_window);
+    open(dialog, voice);
+    const QList<QWidget*> controls = dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    for (QWidget* control : controls) {
+      const std::string name = control->objectName().toStdString();
+      const QRect around = control->geometry().adjusted(-1, -1, 1, 1);
+      EXPECT_TRUE(dialog.rect().contains(around)) << voice << " " << name;
+      for (QWidget* other : controls) {
+        EXPECT_TRUE(other == control || !around.intersects(other->geometry()))
+            << voice << " " << name << " " << other->objectName().toStdString();
+      }
+      if (control->inherits("QLabel") || control->inherits("QAbstractButton")) {
+        EXPECT_GE(control->width(), control->sizeHint().width()) << voice << " " << name;
+      }
+    }
+  }
+}
+
+// Tab enters a group of radio buttons at its checked button and leaves it at the next control;
+// the arrow keys move within the group and check what they reach.
+TEST_F(VoiceEditor, TabLandsOnTheCheckedRadioButton) {
+  bank.params.shaping.dist_type[VOICE_KICK] = 3;  // Surdist
+  const struct {
+    VoiceId voice;
+    int before, checked, after, left_of_checked;
+  } cases[] = {
+      {VOICE_KICK, ID_NORMALIZE_AFTER, ID_SURDIST, ID_DIST_LEVEL, 1043},
+      {VOICE_OSCILLATOR, 1075, 1071, 1074, 1072},  // Pulse, the default wave; Saw left of it
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.voice);
+    QDialog dialog(&main_window);
+    open(dialog, c.voice);
+    dialog.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    auto focus_after = [&](Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+      QTest::keyClick(QApplication::focusWidget(), key, modifiers);
+      return QApplication::focusWidget()->objectName().toInt();
+    };
+    QWidget* before = dialog.findChild<QWidget*>(QString::number(c.before));
+    before->setFocus(Qt::OtherFocusReason);
+    ASSERT_TRUE(QTest::qWaitFor([before] { return QApplication::focusWidget() == before; }));
+    EXPECT_EQ(focus_after(Qt::Key_Tab), c.checked);
+    EXPECT_EQ(focus_after(Qt::Key_Tab), c.after);
+    EXPECT_EQ(focus_after(Qt::Key_Backtab), c.checked);
+    EXPECT_EQ(focus_after(Qt::Key_Left), c.left_of_checked);
+    EXPECT_TRUE(button(dialog, c.left_of_checked)->isChecked());
+    EXPECT_EQ(focus_after(Qt::Key_Tab), c.after);
+    EXPECT_EQ(focus_after(Qt::Key_Backtab), c.left_of_checked);
+  }
+}
+
 // An owner that goes while its editor is open takes the editor with it, once.
 TEST_F(VoiceEditor, AnOwnerDestroyedDuringTheEditorTakesItAlong) {
   auto* owner = new QWidget;

@@ -1,11 +1,15 @@
 // Helpers shared by the file tests: a scratch folder and a file-size limit.
 #pragma once
 
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <string>
@@ -66,5 +70,39 @@ inline std::string read_file(const std::string& path) {
 inline void write_file(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
+
+// Permission checks need a user other than root, who passes them all: the user nobody.
+inline constexpr uid_t NORMAL_USER = 65534;
+inline constexpr int CANNOT_CHANGE_USER = 99;
+
+// Runs `task` as a normal user and returns its result (at most 98): in this process when it
+// is not root's, else in a child process that has become nobody, with CANNOT_CHANGE_USER when
+// it could not. Nothing the child changes in memory comes back.
+inline int as_normal_user(const std::function<int()>& task) {
+  if (::geteuid() != 0) return task();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(NORMAL_USER, NORMAL_USER, NORMAL_USER) != 0 ||
+        ::setresuid(NORMAL_USER, NORMAL_USER, NORMAL_USER) != 0) {
+      ::_exit(CANNOT_CHANGE_USER);
+    }
+    ::_exit(task());
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child) return CANNOT_CHANGE_USER;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Makes a file or folder the normal user's (when we are root), so as_normal_user may change it.
+inline void give_to_normal_user(const std::string& path) {
+  if (::geteuid() == 0 && ::lchown(path.c_str(), NORMAL_USER, NORMAL_USER) != 0)
+    throw fs::filesystem_error("lchown", std::error_code(errno, std::generic_category()));
+}
+
+// Ends the test program if a call that must not wait hangs all the same.
+struct HangGuard {
+  explicit HangGuard(unsigned seconds) { ::alarm(seconds); }
+  ~HangGuard() { ::alarm(0); }
+};
 
 }  // namespace thumpa::test

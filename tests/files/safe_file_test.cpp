@@ -3,29 +3,43 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <functional>
 
 #include "file_test_support.h"
 
 namespace thumpa {
+
+// Changes of the process's umask anywhere in this program (see umask below).
+std::atomic<int> umask_changes{0};
+
 namespace {
 
 using test::read_file;
 using test::ScratchFolder;
 
+bool write_text(const std::string& path, const std::string& text) {
+  SafeFile file;
+  return safe_open(file, path) && safe_write(file, text.data(), text.size()) && safe_commit(file);
+}
+
+// The mask is read, never set: another thread may be creating a file at that moment.
 TEST(SafeFile, NewFileGetsTheUsualPermissions) {
   ScratchFolder dir;
-  mode_t mask = ::umask(022);
-  SafeFile file;
-  ASSERT_TRUE(safe_open(file, dir / "new"));
-  ASSERT_TRUE(safe_write(file, "abc", 3));
-  ASSERT_TRUE(safe_commit(file));
+  mode_t mask = ::umask(027);
+  EXPECT_EQ(current_umask(), 027u);
+  umask_changes = 0;
+  const bool written = write_text(dir / "new", "abc");
+  EXPECT_EQ(umask_changes, 0);
   ::umask(mask);
+  ASSERT_TRUE(written);
   struct stat st;
   ASSERT_EQ(::stat((dir / "new").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
   EXPECT_EQ(read_file(dir / "new"), "abc");
 }
 
@@ -37,23 +51,127 @@ TEST(SafeFile, NothingChangesUntilCommit) {
     ASSERT_TRUE(safe_open(file, dir / "f", 4));
     ASSERT_TRUE(safe_write(file, "new contents", 12));  // spills past the buffer
     EXPECT_EQ(read_file(dir / "f"), "old");
-    EXPECT_EQ(dir.entries().size(), 2u);  // the target and the temporary file
-  }                                       // dropped without commit
+    // The temporary file has no name where the file system allows that.
+    EXPECT_EQ(dir.entries().size(), file.unnamed ? 1u : 2u);
+  }  // dropped without commit
   EXPECT_EQ(read_file(dir / "f"), "old");
   EXPECT_EQ(dir.entries(), std::set<std::string>{"f"});
 }
 
+// Links of the user's own are written through, in a shared sticky folder too, and so are
+// those of the folder's owner.
 TEST(SafeFile, ReplacesTheFileALinkPointsTo) {
+  const struct {
+    const char* what;
+    mode_t folder_mode;
+    bool link_of_normal_user;
+    bool folder_of_normal_user;
+  } cases[] = {
+      {"own folder", 0700, false, false},
+      {"own link in a shared folder", 01777, false, false},
+      {"link of the shared folder's owner", 01777, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScratchFolder dir;
+    test::write_file(dir / "real", "old");
+    ASSERT_EQ(::symlink("real", (dir / "link").c_str()), 0);
+    if (c.link_of_normal_user) test::give_to_normal_user(dir / "link");
+    if (c.folder_of_normal_user) test::give_to_normal_user(dir.path.string());
+    ASSERT_EQ(::chmod(dir.path.c_str(), c.folder_mode), 0);
+    ASSERT_TRUE(write_text(dir / "link", "new"));
+    EXPECT_TRUE(test::fs::is_symlink(dir.path / "link"));
+    EXPECT_EQ(read_file(dir / "real"), "new");
+    EXPECT_EQ(dir.entries(), (std::set<std::string>{"link", "real"}));
+  }
+}
+
+// Names that must not be written: the writer refuses them at once, without waiting, and they
+// stay as they were.
+TEST(SafeFile, RefusesWhatItMustNotReplace) {
+  const struct {
+    const char* what;
+    std::function<void(ScratchFolder&, const std::string& victim)> prepare;  // makes "f"
+    int error;
+    Refusal refusal;
+  } cases[] = {
+      {"a pipe",
+       [](ScratchFolder& d, const std::string&) {
+         ASSERT_EQ(::mkfifo((d / "f").c_str(), 0644), 0);
+       },
+       EINVAL, Refusal::not_a_regular_file},
+      {"a link to nothing",
+       [](ScratchFolder& d, const std::string&) {
+         ASSERT_EQ(::symlink("missing", (d / "f").c_str()), 0);
+       },
+       ENOENT, Refusal::dangling_link},
+      {"a loop of links",
+       [](ScratchFolder& d, const std::string&) {
+         ASSERT_EQ(::symlink("g", (d / "f").c_str()), 0);
+         ASSERT_EQ(::symlink("f", (d / "g").c_str()), 0);
+       },
+       ELOOP, Refusal::none},
+      // Planted where we write, it would make us replace any file of ours it names.
+      {"another user's link in a shared folder",
+       [](ScratchFolder& d, const std::string& victim) {
+         ASSERT_EQ(::chmod(d.path.c_str(), 01777), 0);
+         ASSERT_EQ(::symlink(victim.c_str(), (d / "f").c_str()), 0);
+         test::give_to_normal_user(d / "f");
+       },
+       EACCES, Refusal::link_of_another_user},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.refusal == Refusal::link_of_another_user && ::geteuid() != 0)
+      GTEST_SKIP() << "only root can make a link that belongs to another user";
+    ScratchFolder dir;
+    ScratchFolder elsewhere;
+    const std::string victim = elsewhere / "precious";
+    test::write_file(victim, "precious");
+    c.prepare(dir, victim);
+    const auto before = dir.entries();
+    SafeFile file;
+    {
+      test::HangGuard guard(10);
+      EXPECT_FALSE(safe_open(file, dir / "f"));
+    }
+    ASSERT_TRUE(file.failure.has_value());
+    EXPECT_EQ(file.failure->step, WriteStep::open);
+    EXPECT_EQ(file.failure->error, c.error);
+    EXPECT_EQ(file.failure->refusal, c.refusal);
+    EXPECT_EQ(dir.entries(), before);
+    EXPECT_EQ(read_file(victim), "precious");
+  }
+}
+
+// A writer killed before commit leaves nothing; the temporary files that earlier, killed
+// writers of the same target left are removed by the next write, and only those.
+TEST(SafeFile, KilledWritesLeaveNothingBehind) {
   ScratchFolder dir;
-  test::write_file(dir / "real", "old");
-  ASSERT_EQ(::symlink("real", (dir / "link").c_str()), 0);
-  SafeFile file;
-  ASSERT_TRUE(safe_open(file, dir / "link"));
-  ASSERT_TRUE(safe_write(file, "new", 3));
-  ASSERT_TRUE(safe_commit(file));
-  EXPECT_TRUE(test::fs::is_symlink(dir.path / "link"));
-  EXPECT_EQ(read_file(dir / "real"), "new");
-  EXPECT_EQ(dir.entries(), (std::set<std::string>{"link", "real"}));
+  const pid_t child = ::fork();
+  if (child == 0) {
+    SafeFile file;
+    bool opened = safe_open(file, dir / "f") && safe_write(file, "partial", 7);
+    ::_exit(opened && file.unnamed ? 0 : 1);  // no destructor, no clean-up: as if killed
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 0) {
+    EXPECT_TRUE(dir.entries().empty());
+  }
+  for (const char* name : {".f.Ab12Cd", ".f.backup", ".g.Ab12Cd", ".f.Ab12Cd.keep"}) {
+    test::write_file(dir / name, "left over");
+  }
+  std::set<std::string> kept = {"f", ".f.backup", ".g.Ab12Cd", ".f.Ab12Cd.keep"};
+  if (::geteuid() == 0) {
+    test::write_file(dir / ".f.Xy34Zw", "another user's");
+    test::give_to_normal_user(dir / ".f.Xy34Zw");
+    kept.insert(".f.Xy34Zw");
+  }
+  ASSERT_TRUE(write_text(dir / "f", "whole"));
+  EXPECT_EQ(dir.entries(), kept);
+  EXPECT_EQ(read_file(dir / "f"), "whole");
 }
 
 // Small writes stay in the buffer until commit, a large one goes out at once: the step named
@@ -95,3 +213,9 @@ TEST(SafeFile, CreatingInAMissingFolderFailsAtOpen) {
 
 }  // namespace
 }  // namespace thumpa
+
+// Counts every change of the umask in this program, then makes it.
+extern "C" mode_t umask(mode_t mask) noexcept {
+  ++thumpa::umask_changes;
+  return static_cast<mode_t>(::syscall(SYS_umask, mask));
+}

@@ -3,6 +3,7 @@
 #include "files/settings_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <climits>
@@ -219,15 +220,19 @@ TEST(SettingsFile, EmptyFileLoadsAndChangesNothing) {
 TEST(SettingsFile, UnreadableFileChangesNothing) {
   ScratchFolder dir;
   test::fs::create_directory(dir / "folder.zog");
+  ASSERT_EQ(::mkfifo((dir / "pipe.zog").c_str(), 0644), 0);  // would wait for a writer
   const struct {
     std::string name;
-    int error;
-  } cases[] = {{"missing.zog", ENOENT}, {"folder.zog", EISDIR}};
+    std::string reason;
+  } cases[] = {{"missing.zog", error_text(ENOENT)},
+               {"folder.zog", error_text(EISDIR)},
+               {"pipe.zog", "Not a regular file"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     MessageRecorder messages;
     const BankParams before = distinct_params();
     BankParams params = before;
+    test::HangGuard guard(10);
     EXPECT_FALSE(read_settings_file(dir / c.name, params));
     EXPECT_EQ(params, before);
     ASSERT_EQ(messages.shown.size(), 1u);
@@ -236,7 +241,7 @@ TEST(SettingsFile, UnreadableFileChangesNothing) {
     EXPECT_EQ(m.caption, APP_CAPTION);
     EXPECT_EQ(m.icon, MessageIcon::error);
     EXPECT_NE(m.detail.find(dir / c.name), std::string::npos);
-    EXPECT_NE(m.detail.find(error_text(c.error)), std::string::npos);
+    EXPECT_NE(m.detail.find(c.reason), std::string::npos);
   }
 }
 

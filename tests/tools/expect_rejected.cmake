@@ -1,9 +1,18 @@
-# Runs thumpa-render with ARGS (separated by commas) and passes when it exits with a small non-zero code
-# (no crash, no signal) and its output contains EXPECTED.
+# Runs thumpa-render with ARGS (separated by commas; <empty> stands for an empty argument) and
+# passes when it exits with the status EXIT (no crash, no signal) and its output contains
+# EXPECTED.
 string(REPLACE "," ";" ARGS "${ARGS}")
-execute_process(COMMAND ${RENDER} ${ARGS} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(NOT rc MATCHES "^[0-9]+$" OR rc EQUAL 0 OR rc GREATER 127)
-  message(FATAL_ERROR "exit ${rc}; output: ${out}${err}")
+set(command "execute_process(COMMAND \"${RENDER}\"")
+foreach(arg IN LISTS ARGS)
+  if(arg STREQUAL "<empty>")
+    set(arg "")
+  endif()
+  string(APPEND command " \"${arg}\"")
+endforeach()
+string(APPEND command " RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)")
+cmake_language(EVAL CODE "${command}")
+if(NOT rc STREQUAL "${EXIT}")
+  message(FATAL_ERROR "exit ${rc}, expected ${EXIT}; output: ${out}${err}")
 endif()
 string(FIND "${out}${err}" "${EXPECTED}" at)
 if(at EQUAL -1)
