@@ -226,10 +226,14 @@ void send_work(Plugin& plugin) {
       plugin.retired[voice] = nullptr;
     }
     if (plugin.changed[voice] && !plugin.rendering[voice]) {
-      const RenderRequest request{WorkKind::render, voice, plugin.serial[voice], plugin.params};
-      if (s.schedule_work(s.handle, sizeof request, &request) != LV2_WORKER_SUCCESS) continue;
+      // Marked before asking: a host that works at once may answer inside schedule_work.
       plugin.changed[voice] = false;
       plugin.rendering[voice] = true;
+      const RenderRequest request{WorkKind::render, voice, plugin.serial[voice], plugin.params};
+      if (s.schedule_work(s.handle, sizeof request, &request) != LV2_WORKER_SUCCESS) {
+        plugin.changed[voice] = true;
+        plugin.rendering[voice] = false;
+      }
     }
   }
 }

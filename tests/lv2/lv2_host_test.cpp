@@ -132,6 +132,8 @@ class Lv2Host : public ::testing::Test {
     std::vector<float> left = std::vector<float>(1024), right = std::vector<float>(1024);
 
     ~Instance() {
+      // A well-behaved host finishes the work it accepted before it frees the instance.
+      while (lilv != nullptr && (requests.count > 0 || responses.count > 0)) work(*this);
       if (lilv != nullptr) {
         lilv_instance_deactivate(lilv);
         lilv_instance_free(lilv);
