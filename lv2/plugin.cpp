@@ -1,7 +1,8 @@
 // The LV2 instrument: MIDI note-ons in, the eight voices out, sample accurate. Controls are
 // read in run(); a changed voice is rendered again in the host's worker thread and handed
-// back to run(), which swaps it in. run() never allocates, locks or waits: the worker makes
-// and frees every buffer, and run() only exchanges pointers.
+// back to run(), which swaps it in. run() never allocates, locks or waits: buffers are made
+// and freed by the worker (or while the instance is made, restored or freed), and run() only
+// exchanges pointers.
 #include <lv2/atom/atom.h>
 #include <lv2/atom/util.h>
 #include <lv2/core/lv2.h>
@@ -11,18 +12,17 @@
 #include <lv2/worker/worker.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
 #include "audio/midi.h"
 #include "files/settings_file.h"
 #include "lv2/controls.h"
 #include "lv2/player.h"
+#include "lv2/published_params.h"
 #include "lv2/voice_render.h"
 
 namespace thumpa {
@@ -30,44 +30,6 @@ namespace {
 
 constexpr const char* PLUGIN_URI = "urn:thumpa:lv2:drums";
 constexpr const char* SETTINGS_KEY = "urn:thumpa:lv2:drums#settings";
-
-// BankParams is a run of 32-bit fields, which lets run() publish it for save() field by field.
-constexpr std::size_t PARAM_WORDS = sizeof(BankParams) / sizeof(std::int32_t);
-static_assert(sizeof(BankParams) == PARAM_WORDS * sizeof(std::int32_t));
-static_assert(std::is_trivially_copyable_v<BankParams>);
-
-// The parameters as save() may read them while run() goes on: a sequence count that is odd
-// while run() writes, and the fields as atomics, so a reader retries instead of tearing.
-struct PublishedParams {
-  std::atomic<std::uint32_t> sequence{0};
-  std::atomic<std::int32_t> words[PARAM_WORDS] = {};
-};
-
-void publish(PublishedParams& published, const BankParams& params) {
-  std::int32_t words[PARAM_WORDS];
-  std::memcpy(words, &params, sizeof params);
-  published.sequence.fetch_add(1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
-  for (std::size_t i = 0; i < PARAM_WORDS; ++i) {
-    published.words[i].store(words[i], std::memory_order_relaxed);
-  }
-  published.sequence.fetch_add(1, std::memory_order_release);
-}
-
-BankParams read_published(const PublishedParams& published) {
-  std::int32_t words[PARAM_WORDS];
-  for (;;) {
-    const std::uint32_t before = published.sequence.load(std::memory_order_acquire);
-    for (std::size_t i = 0; i < PARAM_WORDS; ++i) {
-      words[i] = published.words[i].load(std::memory_order_relaxed);
-    }
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (before % 2 == 0 && published.sequence.load(std::memory_order_relaxed) == before) break;
-  }
-  BankParams params;
-  std::memcpy(&params, words, sizeof params);
-  return params;
-}
 
 // Messages through the host's worker queue: plain bytes, copied by the host.
 enum class WorkKind : std::uint32_t { render, release };
