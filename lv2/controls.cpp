@@ -1,5 +1,6 @@
 #include "lv2/controls.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <iterator>
@@ -165,7 +166,36 @@ constexpr ScalePoint DIST_POINTS[] = {
 constexpr ScalePoint WAVE_POINTS[] = {
     {"Tri", WAVE_TRIANGLE}, {"Saw", WAVE_SAW}, {"Square", WAVE_SQUARE}, {"Pulse", WAVE_PULSE}};
 
-constexpr double TWO_31 = 2147483648.0;
+// Fractions are stored as value * (2^31 - 1), truncated; dividing by the same scale gives the
+// value back (the editors' value / 2^31 differs from it by less than they show).
+constexpr double FRACTION_SCALE = ONE;
+
+// A float control cannot hold 0.05 exactly; a host shows it, and its user types it, as the
+// shortest decimal that reads back as the same float. That decimal is taken as the editors take
+// their text, so 0.05 stores 107374182 here as it does there.
+double as_typed(float value) {
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+  double typed = value;
+  std::from_chars(text, end, typed);
+  return typed;
+}
+
+// The fraction a port shows for a stored value: the one with the fewest digits that stores
+// that value again (0.0001 for 214748, as the editors show it), so that a host putting a
+// control back to what it showed changes nothing. The plain quotient when none does.
+float shown_fraction(const ControlPort& port, std::int32_t stored, double magnitude) {
+  const double middle = (magnitude + 0.5) / FRACTION_SCALE;
+  for (int digits = 1; digits <= 9; ++digits) {
+    char text[32];
+    const auto end =
+        std::to_chars(text, text + sizeof text, middle, std::chars_format::general, digits).ptr;
+    double shown = 0;
+    std::from_chars(text, end, shown);
+    if (stored_value(port, static_cast<float>(shown)) == stored) return static_cast<float>(shown);
+  }
+  return static_cast<float>(magnitude / FRACTION_SCALE);
+}
 
 }  // namespace
 
@@ -199,9 +229,9 @@ float port_value(const ControlPort& port, const BankParams& params) {
   const std::int32_t stored = port.field(const_cast<BankParams&>(params));
   switch (port.kind) {
     case ControlKind::fraction:
-      return static_cast<float>(stored / TWO_31);
+      return shown_fraction(port, stored, stored);
     case ControlKind::unsigned_fraction:
-      return static_cast<float>(static_cast<std::uint32_t>(stored) / TWO_31);
+      return shown_fraction(port, stored, static_cast<std::uint32_t>(stored));
     default:
       return static_cast<float>(stored);
   }
@@ -213,7 +243,7 @@ std::int32_t stored_value(const ControlPort& port, float value) {
   switch (port.kind) {
     case ControlKind::fraction:
     case ControlKind::unsigned_fraction:
-      return q31_from_double(v);
+      return q31_from_double(as_typed(static_cast<float>(v)));
     case ControlKind::toggle:
       return v >= 0.5 ? 1 : 0;
     case ControlKind::dist_type:
