@@ -21,7 +21,8 @@ dpkg -x "$deb" "$root"
 for f in usr/bin/thumpa usr/bin/thumpa-render usr/share/applications/thumpa.desktop \
          usr/share/metainfo/org.thumpa.Thumpa.metainfo.xml \
          usr/share/icons/hicolor/scalable/apps/thumpa.svg \
-         usr/share/icons/hicolor/48x48/apps/thumpa.png; do
+         usr/share/icons/hicolor/48x48/apps/thumpa.png usr/lib/lv2/thumpa.lv2/thumpa.so \
+         usr/lib/lv2/thumpa.lv2/manifest.ttl usr/lib/lv2/thumpa.lv2/thumpa.ttl; do
   [ -e "$root/$f" ] || { echo "missing from the package: $f"; exit 1; }
 done
 desktop-file-validate "$root/usr/share/applications/thumpa.desktop"

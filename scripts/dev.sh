@@ -13,6 +13,8 @@ PACKAGES=(
   qt6-base-dev libsdl2-dev libpipewire-0.3-dev libpulse-dev libdbus-1-dev
   libsndfile1-dev clang libclang-rt-14-dev
   desktop-file-utils appstream
+  # the LV2 plugin, its checks and its host test; jalv and JACK for its end-to-end test
+  lv2-dev sordi liblilv-dev lilv-utils libsamplerate0-dev jalv jackd2 python3-jack-client
   # the end-to-end test: X server, sound server, input, screenshots, OCR, analysis
   xvfb xdotool pulseaudio pulseaudio-utils imagemagick tesseract-ocr tesseract-ocr-eng
   # a private PipeWire session beside it (never pipewire-alsa or

@@ -1,0 +1,67 @@
+// The plugin's control ports: one per record field the voice editors show, and four per voice
+// for its shaping, with the editors' captions as names. The same table writes the port
+// descriptions (thumpa.ttl) and reads the ports in run(), so the two cannot drift apart.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "synth/types.h"
+
+namespace thumpa {
+
+// Port indices before the controls.
+inline constexpr std::uint32_t PORT_MIDI_IN = 0;
+inline constexpr std::uint32_t PORT_OUT_LEFT = 1;
+inline constexpr std::uint32_t PORT_OUT_RIGHT = 2;
+inline constexpr std::uint32_t FIRST_CONTROL_PORT = 3;
+inline constexpr std::size_t CONTROL_COUNT = 72;
+
+enum class ControlKind {
+  integer,            // the stored whole number
+  fraction,           // value / 2^31, as the editors show it
+  unsigned_fraction,  // the unsigned value / 2^31 (the Oscillator's pulse width)
+  toggle,             // 0 or 1
+  dist_type,          // one of the distortion modes
+  wave,               // one of the Oscillator's waves
+};
+
+struct ControlPort {
+  const char* symbol;  // "<voice>_<field>", the field named as thumpa-render's --set names it
+  const char* name;    // the editor's caption
+  VoiceId voice;
+  ControlKind kind;
+  std::int32_t& (*field)(BankParams&);
+  float minimum;
+  float maximum;
+};
+
+struct ScalePoint {
+  const char* label;
+  std::int32_t value;
+};
+
+struct VoiceGroup {
+  VoiceId voice;
+  const char* symbol;  // as thumpa-render names the voice
+  const char* label;
+};
+
+// In port order, grouped by voice in the menus' order.
+std::span<const ControlPort> control_ports();
+std::span<const VoiceGroup> voice_groups();
+const VoiceGroup& voice_group(VoiceId voice);
+
+// The named values of an enumerated kind; empty for the others.
+std::span<const ScalePoint> scale_points(ControlKind kind);
+
+// The port value that shows a stored field.
+float port_value(const ControlPort& port, const BankParams& params);
+
+// The stored field for a port value: clamped to the port's range first (NaN reads as its
+// minimum), rounded for whole numbers, the nearest named value for enumerations, and fractions
+// converted as the editors convert their text.
+std::int32_t stored_value(const ControlPort& port, float value);
+
+}  // namespace thumpa

@@ -1,0 +1,28 @@
+// The plugin's parameters as another thread may read them while run() changes them: save()
+// may run at the same time as run(). Lock-free on both sides; run() never waits.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "synth/types.h"
+
+namespace thumpa {
+
+inline constexpr std::size_t PARAM_WORDS = sizeof(BankParams) / sizeof(std::int32_t);
+
+// A sequence count that is odd while the writer writes, and the fields as atomics, so that a
+// reader that overlaps a write retries instead of reading a torn copy.
+struct PublishedParams {
+  std::atomic<std::uint32_t> sequence{0};
+  std::atomic<std::int32_t> words[PARAM_WORDS] = {};
+};
+
+// One writer (the audio thread); real-time safe.
+void publish(PublishedParams& published, const BankParams& params);
+
+// Any other thread.
+BankParams read_published(const PublishedParams& published);
+
+}  // namespace thumpa

@@ -1,0 +1,12 @@
+// A global operator new that counts the allocations made while counting is on, so that a test
+// can show that a stretch of code allocates nothing (shared objects loaded later use it too).
+#pragma once
+
+#include <atomic>
+
+namespace thumpa {
+
+extern std::atomic<bool> counting_allocations;
+extern std::atomic<long> allocations_counted;
+
+}  // namespace thumpa

@@ -1,0 +1,450 @@
+// The plugin as a host sees it: loaded with lilv from the built bundle, fed atom sequences of
+// MIDI note-ons, run in blocks, its worker driven by the test. Its output must be the engine's
+// playback values, frame for frame, and run() must never allocate.
+#include <gtest/gtest.h>
+#include <lilv/lilv.h>
+#include <lv2/atom/atom.h>
+#include <lv2/atom/util.h>
+#include <lv2/midi/midi.h>
+#include <lv2/state/state.h>
+#include <lv2/urid/urid.h>
+#include <lv2/worker/worker.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "synth/bank_render.h"
+#include "synth/shaping.h"
+#include "synth/sine_table.h"
+#include "tests/lv2/counting_new.h"
+
+namespace thumpa {
+namespace {
+
+constexpr int KICK_NOTE = 36;
+
+struct VoiceNote {
+  VoiceId voice;
+  std::uint8_t note;
+};
+// The first note of each voice plays all eight; the others are its second notes.
+constexpr VoiceNote VOICE_NOTES[] = {
+    {VOICE_KICK, 36},    {VOICE_SNARE, 38}, {VOICE_CLOSED_HAT, 42}, {VOICE_OPEN_HAT, 46},
+    {VOICE_COWBELL, 56}, {VOICE_CLAVE, 75}, {VOICE_BLIPP, 50},      {VOICE_OSCILLATOR, 47},
+    {VOICE_KICK, 35},    {VOICE_SNARE, 40}, {VOICE_CLOSED_HAT, 44},
+};
+constexpr std::size_t FIRST_NOTES = 8;
+
+VoiceId voice_of_note(std::uint8_t note) {
+  for (const VoiceNote& v : VOICE_NOTES) {
+    if (v.note == note) return v.voice;
+  }
+  ADD_FAILURE() << "note " << int{note} << " plays no voice";
+  return VOICE_KICK;
+}
+
+// URIDs for the plugin and for lilv's state code.
+struct UridMap {
+  std::vector<std::string> uris;
+  LV2_URID_Map map{this, [](LV2_URID_Map_Handle h, const char* uri) -> LV2_URID {
+                     auto& uris = static_cast<UridMap*>(h)->uris;
+                     for (std::size_t i = 0; i < uris.size(); ++i) {
+                       if (uris[i] == uri) return static_cast<LV2_URID>(i + 1);
+                     }
+                     uris.emplace_back(uri);
+                     return static_cast<LV2_URID>(uris.size());
+                   }};
+  LV2_URID_Unmap unmap{this, [](LV2_URID_Unmap_Handle h, LV2_URID urid) -> const char* {
+                         auto& uris = static_cast<UridMap*>(h)->uris;
+                         return urid >= 1 && urid <= uris.size() ? uris[urid - 1].c_str() : nullptr;
+                       }};
+  LV2_URID id(const char* uri) { return map.map(this, uri); }
+};
+
+// Worker messages waiting for the test to pass them on; fixed places, so that run() and
+// work_response() calling into the host allocate nothing either.
+struct MessageQueue {
+  struct Message {
+    std::uint32_t size = 0;
+    alignas(8) std::uint8_t data[2048];
+  };
+  std::array<Message, 64> messages;
+  std::size_t count = 0;
+
+  LV2_Worker_Status push(std::uint32_t size, const void* data) {
+    if (count == messages.size() || size > sizeof(Message::data)) return LV2_WORKER_ERR_NO_SPACE;
+    messages[count].size = size;
+    std::memcpy(messages[count].data, data, size);
+    ++count;
+    return LV2_WORKER_SUCCESS;
+  }
+};
+
+struct Frames {
+  std::vector<float> left, right;
+};
+
+struct NoteAt {
+  std::uint32_t frame;  // from the start of the run
+  std::uint8_t note;
+  std::uint8_t channel = 9;
+};
+
+class Lv2Host : public ::testing::Test {
+ protected:
+  static inline LilvWorld* world = nullptr;
+  static inline const LilvPlugin* plugin = nullptr;
+  static inline UridMap urids;
+
+  static void SetUpTestSuite() {
+    fill_sine_table();
+    world = lilv_world_new();
+    LilvNode* bundle = lilv_new_file_uri(world, nullptr, THUMPA_LV2_BUNDLE "/");
+    lilv_world_load_bundle(world, bundle);
+    lilv_node_free(bundle);
+    LilvNode* uri = lilv_new_uri(world, "urn:thumpa:lv2:drums");
+    plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri);
+    lilv_node_free(uri);
+  }
+  static void TearDownTestSuite() { lilv_world_free(world); }
+
+  // One instance with its port buffers and worker queues.
+  struct Instance {
+    LilvInstance* lilv = nullptr;
+    const LV2_Worker_Interface* worker = nullptr;
+    MessageQueue requests, responses;
+    LV2_Worker_Schedule schedule{};
+    LV2_Feature map_feature{}, unmap_feature{}, schedule_feature{};
+    const LV2_Feature* features[4] = {};
+    std::vector<float> controls;
+    std::vector<std::uint64_t> sequence = std::vector<std::uint64_t>(4096);
+    std::vector<float> left = std::vector<float>(1024), right = std::vector<float>(1024);
+
+    ~Instance() {
+      // A well-behaved host finishes the work it accepted before it frees the instance.
+      while (lilv != nullptr && (requests.count > 0 || responses.count > 0)) work(*this);
+      if (lilv != nullptr) {
+        lilv_instance_deactivate(lilv);
+        lilv_instance_free(lilv);
+      }
+    }
+  };
+
+  std::unique_ptr<Instance> make(double rate = 44100) {
+    auto in = std::make_unique<Instance>();
+    in->schedule = {&in->requests, [](LV2_Worker_Schedule_Handle h, uint32_t size, const void* d) {
+                      return static_cast<MessageQueue*>(h)->push(size, d);
+                    }};
+    in->map_feature = {LV2_URID__map, &urids.map};
+    in->unmap_feature = {LV2_URID__unmap, &urids.unmap};
+    in->schedule_feature = {LV2_WORKER__schedule, &in->schedule};
+    in->features[0] = &in->map_feature;
+    in->features[1] = &in->unmap_feature;
+    in->features[2] = &in->schedule_feature;
+    in->lilv = lilv_plugin_instantiate(plugin, rate, in->features);
+    if (in->lilv == nullptr) return nullptr;
+    in->worker = static_cast<const LV2_Worker_Interface*>(
+        lilv_instance_get_extension_data(in->lilv, LV2_WORKER__interface));
+    // Every control at the default its description gives.
+    const std::uint32_t ports = lilv_plugin_get_num_ports(plugin);
+    std::vector<float> defaults(ports);
+    lilv_plugin_get_port_ranges_float(plugin, nullptr, nullptr, defaults.data());
+    in->controls = defaults;
+    for (std::uint32_t i = 3; i < ports; ++i) {
+      lilv_instance_connect_port(in->lilv, i, &in->controls[i]);
+    }
+    lilv_instance_connect_port(in->lilv, port("midi_in"), in->sequence.data());
+    lilv_instance_connect_port(in->lilv, port("out_left"), in->left.data());
+    lilv_instance_connect_port(in->lilv, port("out_right"), in->right.data());
+    lilv_instance_activate(in->lilv);
+    return in;
+  }
+
+  static std::uint32_t port(const char* symbol) {
+    LilvNode* s = lilv_new_string(world, symbol);
+    const LilvPort* p = lilv_plugin_get_port_by_symbol(plugin, s);
+    lilv_node_free(s);
+    EXPECT_NE(p, nullptr) << symbol;
+    return p != nullptr ? lilv_port_get_index(plugin, p) : 0;
+  }
+
+  static void set(Instance& in, const char* symbol, float value) {
+    in.controls[port(symbol)] = value;
+  }
+
+  // The host's worker thread, one round trip: every request worked, every answer delivered.
+  static void work(Instance& in) {
+    for (std::size_t i = 0; i < in.requests.count; ++i) {
+      const auto& m = in.requests.messages[i];
+      in.worker->work(
+          lilv_instance_get_handle(in.lilv),
+          [](LV2_Worker_Respond_Handle h, uint32_t size, const void* d) {
+            return static_cast<MessageQueue*>(h)->push(size, d);
+          },
+          &in.responses, m.size, m.data);
+    }
+    in.requests.count = 0;
+    counting_allocations = true;
+    for (std::size_t i = 0; i < in.responses.count; ++i) {
+      const auto& m = in.responses.messages[i];
+      in.worker->work_response(lilv_instance_get_handle(in.lilv), m.size, m.data);
+    }
+    counting_allocations = false;
+    in.responses.count = 0;
+    EXPECT_EQ(allocations_counted.exchange(0), 0) << "work_response allocated";
+  }
+
+  // Runs `total` frames in blocks, with the notes at their frames; a worker round trip after
+  // each block when asked to.
+  static Frames play(Instance& in, std::uint32_t total, std::uint32_t block,
+                     const std::vector<NoteAt>& notes, bool work_after_each_block = false) {
+    Frames out;
+    const LV2_URID sequence_type = urids.id(LV2_ATOM__Sequence);
+    const LV2_URID midi_type = urids.id(LV2_MIDI__MidiEvent);
+    for (std::uint32_t start = 0; start < total; start += block) {
+      const std::uint32_t n = std::min(block, total - start);
+      auto* seq = reinterpret_cast<LV2_Atom_Sequence*>(in.sequence.data());
+      seq->atom.type = sequence_type;
+      seq->atom.size = sizeof(LV2_Atom_Sequence_Body);
+      seq->body.unit = 0;
+      seq->body.pad = 0;
+      for (const NoteAt& note : notes) {
+        if (note.frame < start || note.frame >= start + n) continue;
+        std::uint8_t* at =
+            reinterpret_cast<std::uint8_t*>(in.sequence.data()) + sizeof(LV2_Atom) + seq->atom.size;
+        LV2_Atom_Event head{};
+        head.time.frames = note.frame - start;
+        head.body = {3, midi_type};
+        const std::uint8_t midi[3] = {static_cast<std::uint8_t>(0x90 | note.channel), note.note,
+                                      100};
+        std::memcpy(at, &head, sizeof head);
+        std::memcpy(at + sizeof head, midi, sizeof midi);
+        seq->atom.size += lv2_atom_pad_size(sizeof(LV2_Atom_Event) + 3);
+      }
+      counting_allocations = true;
+      lilv_instance_run(in.lilv, n);
+      counting_allocations = false;
+      EXPECT_EQ(allocations_counted.exchange(0), 0) << "run() allocated in the block at " << start;
+      out.left.insert(out.left.end(), in.left.begin(), in.left.begin() + n);
+      out.right.insert(out.right.end(), in.right.begin(), in.right.begin() + n);
+      if (work_after_each_block) work(in);
+    }
+    return out;
+  }
+
+  // The voice as the engine makes it and the program plays it: render, shaping, top 16 bits.
+  static std::vector<std::int16_t> engine_voice(const BankParams& params, VoiceId voice) {
+    VoiceBuffer rendered;
+    render_voice(params, voice, rendered);
+    shape_voice(voice, rendered, params.shaping);
+    std::vector<std::int16_t> values;
+    for (std::uint32_t i = 0; i < rendered.count; ++i) {
+      values.push_back(static_cast<std::int16_t>(rendered.samples[i] >> 16));
+    }
+    return values;
+  }
+
+  // thumpa-render's raw samples of a voice, >> 16.
+  static std::vector<std::int16_t> raw_render(const std::string& args) {
+    const std::string command = std::string(THUMPA_RENDER) + " " + args + " --raw";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::vector<std::int16_t> values;
+    if (pipe == nullptr) return values;
+    long sample = 0;
+    while (std::fscanf(pipe, "%ld", &sample) == 1) {
+      values.push_back(static_cast<std::int16_t>(static_cast<std::int32_t>(sample) >> 16));
+    }
+    EXPECT_EQ(pclose(pipe), 0) << command;
+    return values;
+  }
+
+  // What the program's mixer would play: each voice from its latest note, summed and clamped.
+  static std::vector<float> expected_mix(std::uint32_t total, const std::vector<NoteAt>& notes,
+                                         const std::map<VoiceId, std::vector<std::int16_t>>& vs) {
+    std::vector<float> out(total);
+    for (std::uint32_t t = 0; t < total; ++t) {
+      std::map<VoiceId, std::uint32_t> latest;
+      for (const NoteAt& n : notes) {
+        if (n.frame <= t) latest[voice_of_note(n.note)] = n.frame;
+      }
+      std::int32_t sum = 0;
+      for (const auto& [voice, from] : latest) {
+        const auto& values = vs.at(voice);
+        if (t - from < values.size()) sum += values[t - from];
+      }
+      out[t] = static_cast<float>(std::clamp(sum, -32768, 32767)) / 32768.0f;
+    }
+    return out;
+  }
+
+  static std::map<VoiceId, std::vector<std::int16_t>> engine_voices(const BankParams& params) {
+    std::map<VoiceId, std::vector<std::int16_t>> vs;
+    for (const VoiceNote& v : VOICE_NOTES) vs[v.voice] = engine_voice(params, v.voice);
+    return vs;
+  }
+
+  static void expect_frames(const Frames& got, const std::vector<float>& expected,
+                            const std::string& what) {
+    ASSERT_EQ(got.left.size(), expected.size()) << what;
+    for (std::size_t t = 0; t < expected.size(); ++t) {
+      ASSERT_EQ(got.left[t], expected[t]) << what << ": frame " << t;
+      ASSERT_EQ(got.right[t], expected[t]) << what << ": frame " << t;
+    }
+  }
+};
+
+TEST_F(Lv2Host, DefaultVoicesPlayBitExactAtTheirFrames) {
+  // Notes on the first and last frame of a block, at block edges, two at one frame, a voice
+  // restarted while it sounds, a note on another channel, and all eight voices at once.
+  const std::vector<NoteAt> notes = {
+      {0, 36},     {1, 38},     {63, 42},    {64, 46},    {65, 56},      {1023, 75},
+      {1024, 50},  {1025, 47},  {5000, 36},  {5000, 38},  {7000, 36, 0}, {7001, 35},
+      {20000, 36}, {20000, 38}, {20000, 42}, {20000, 46}, {20000, 56},   {20000, 75},
+      {20000, 50}, {20000, 47}, {20031, 40}, {20500, 44},
+  };
+  const auto voices = engine_voices(BankParams{});
+  const std::vector<float> expected = expected_mix(110000, notes, voices);
+  for (std::uint32_t block : {64u, 1024u, 1000u}) {
+    auto in = make();
+    ASSERT_NE(in, nullptr);
+    expect_frames(play(*in, 110000, block, notes), expected, "block " + std::to_string(block));
+  }
+  // The first frames of the default Kick, as the program plays it.
+  EXPECT_EQ(voices.at(VOICE_KICK)[0], 6566);
+  EXPECT_EQ(voices.at(VOICE_KICK)[1], 12436);
+  EXPECT_EQ(voices.at(VOICE_KICK)[2], 17565);
+}
+
+TEST_F(Lv2Host, ChangedControlIsHeardAfterOneWorkerRoundTrip) {
+  // With normalisation off and no distortion the voice is thumpa-render's raw samples >> 16.
+  struct Case {
+    const char* voice;
+    const char* port;
+    float value;
+    std::uint8_t note;
+    const char* render_args;
+  };
+  const Case cases[] = {
+      {"kick", "kick_start_freq", 310, 36, "--voice kick --set start_freq=310"},
+      {"kick", "kick_decay", 0.002f, 35, "--voice kick --set decay=4294967"},
+      {"snare", "snare_mix", 0.3f, 38, "--voice snare --set mix=644245119"},
+      {"cowbell", "cowbell_dist", 7, 56, "--voice cowbell --set dist=7"},
+      {"oscillator", "oscillator_wave", 3, 47, "--voice oscillator --set wave=3"},
+  };
+  for (const Case& c : cases) {
+    auto in = make();
+    ASSERT_NE(in, nullptr);
+    const auto before = engine_voice(BankParams{}, voice_of_note(c.note));
+    set(*in, (std::string(c.voice) + "_normalize_before").c_str(), 0);
+    set(*in, c.port, c.value);
+    // Until the worker has run, the old voice plays.
+    const Frames old = play(*in, 600, 64, {{10, c.note}});
+    EXPECT_EQ(old.left[10], before[0] / 32768.0f) << c.port;
+    work(*in);
+    const std::vector<std::int16_t> raw = raw_render(c.render_args);
+    ASSERT_FALSE(raw.empty()) << c.render_args;
+    const auto total = static_cast<std::uint32_t>(raw.size() + 100);
+    const std::vector<NoteAt> notes = {{37, c.note}};
+    expect_frames(play(*in, total, 64, notes),
+                  expected_mix(total, notes, {{voice_of_note(c.note), raw}}), c.port);
+  }
+}
+
+TEST_F(Lv2Host, SavedStateReopensWithTheSameVoices) {
+  auto first = make();
+  ASSERT_NE(first, nullptr);
+  set(*first, "closed_decay", 0.0005f);
+  set(*first, "cowbell_dist_type", 2);  // Apdist
+  set(*first, "cowbell_dist_level", 0.25f);
+  set(*first, "oscillator_wave", 3);
+  set(*first, "oscillator_normalize_after", 1);
+  play(*first, 64, 64, {});
+  work(*first);
+
+  using Ports = std::map<std::string, float>;
+  Ports saved_ports;
+  LilvState* state = lilv_state_new_from_instance(
+      plugin, first->lilv, &urids.map, nullptr, nullptr, nullptr, nullptr,
+      [](const char* symbol, void* user, uint32_t* size, uint32_t* type) -> const void* {
+        auto* self = static_cast<Instance*>(user);
+        *size = sizeof(float);
+        *type = urids.id(LV2_ATOM__Float);
+        return &self->controls[port(symbol)];
+      },
+      first.get(), LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE, nullptr);
+  ASSERT_NE(state, nullptr);
+
+  auto second = make();
+  ASSERT_NE(second, nullptr);
+  lilv_state_restore(
+      state, second->lilv,
+      [](const char* symbol, void* user, const void* value, uint32_t size, uint32_t) {
+        if (size == sizeof(float))
+          std::memcpy(&static_cast<Instance*>(user)->controls[port(symbol)], value, size);
+      },
+      second.get(), 0, second->features);
+  lilv_state_free(state);
+
+  BankParams changed;
+  changed.closed.decay = 1073741;
+  changed.shaping.dist_type[VOICE_COWBELL] = DIST_AP;
+  changed.shaping.dist_level[VOICE_COWBELL] = 536870911;
+  changed.osc.wave = WAVE_TRIANGLE;
+  changed.shaping.normalize_after[VOICE_OSCILLATOR] = 1;
+  const std::vector<NoteAt> notes = {{0, 42}, {3000, 56}, {9000, 47}, {9000, 36}};
+  const std::vector<float> expected = expected_mix(100000, notes, engine_voices(changed));
+  expect_frames(play(*first, 100000, 1024, notes), expected, "the saved instance");
+  expect_frames(play(*second, 100000, 1024, notes, true), expected, "the restored instance");
+  EXPECT_EQ(second->requests.count, 0u) << "restoring left voices to be made again";
+}
+
+TEST_F(Lv2Host, OtherRatesGetTheVoiceResampledOnce) {
+  const auto at_44100 = engine_voice(BankParams{}, VOICE_KICK);
+  for (double rate : {48000.0, 22050.0}) {
+    auto in = make(rate);
+    ASSERT_NE(in, nullptr);
+    const auto total = static_cast<std::uint32_t>(at_44100.size() * rate / 44100 + 2000);
+    const Frames out = play(*in, total, 256, {{0, KICK_NOTE}});
+    std::size_t last = 0;
+    float peak = 0;
+    for (std::size_t t = 0; t < out.left.size(); ++t) {
+      if (out.left[t] != 0) last = t;
+      peak = std::max(peak, std::fabs(out.left[t]));
+    }
+    const double length = at_44100.size() * rate / 44100;
+    EXPECT_NEAR(static_cast<double>(last + 1), length, 2.0) << rate;
+    EXPECT_NEAR(peak, 1.0, 0.03) << rate;
+  }
+}
+
+TEST_F(Lv2Host, EightVoicesCostLittleOfA64FrameBlock) {
+  auto in = make();
+  ASSERT_NE(in, nullptr);
+  std::vector<NoteAt> all;
+  for (std::size_t i = 0; i < FIRST_NOTES; ++i) all.push_back({0, VOICE_NOTES[i].note});
+  play(*in, 64, 64, all);  // the eight voices sound from here on
+  constexpr int BLOCKS = 1000;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < BLOCKS; ++i) lilv_instance_run(in->lilv, 64);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double share = seconds / BLOCKS / (64.0 / 44100);
+  std::printf("run() with eight voices: %.3f us per 64-frame block, %.3f %% of the block\n",
+              seconds / BLOCKS * 1e6, share * 100);
+  RecordProperty("share_of_block_percent", std::to_string(share * 100));
+  EXPECT_LT(share, 0.25);  // a loose bound: the sanitizer build and a busy machine run here too
+}
+
+}  // namespace
+}  // namespace thumpa
