@@ -4,148 +4,108 @@
 #include <cmath>
 #include <cstdlib>
 #include <iterator>
+#include <string>
+#include <vector>
+
+#include "synth/voices.h"
 
 namespace thumpa {
 
 namespace {
 
-template <auto Record, auto Field>
-std::int32_t& field(BankParams& p) {
-  return (p.*Record).*Field;
-}
-template <int Slot>
-std::int32_t& dist_type(BankParams& p) {
-  return p.shaping.dist_type[Slot];
-}
-template <int Slot>
-std::int32_t& dist_level(BankParams& p) {
-  return p.shaping.dist_level[Slot];
-}
-template <int Slot>
-std::int32_t& normalize_before(BankParams& p) {
-  return p.shaping.normalize_before[Slot];
-}
-template <int Slot>
-std::int32_t& normalize_after(BankParams& p) {
-  return p.shaping.normalize_after[Slot];
-}
-
 using K = ControlKind;
-using P = BankParams;
 
 // Frequencies are sine-table indices; the engine clamps whatever lies beyond.
 constexpr float MAX_FREQ = 22049;
 constexpr float MAX_RESONANCE = 100;
 constexpr float MAX_SUSTAIN = 84000;  // a voice's longest length in samples
 
-// The shaping controls every editor shows below its fields.
-#define THUMPA_SHAPING(prefix, id)                                                                   \
-  {                                                                                                  \
-      prefix "_normalize_before",                                                                    \
-      "Normalize before dist",                                                                       \
-      id,                                                                                            \
-      K::toggle,                                                                                     \
-      normalize_before<id>,                                                                          \
-      0,                                                                                             \
-      1},                                                                                            \
-      {prefix "_normalize_after", "Normalize after dist", id, K::toggle, normalize_after<id>, 0, 1}, \
-      {prefix "_dist_type", "Dist", id, K::dist_type, dist_type<id>, -1, 3}, {                       \
-    prefix "_dist_level", "Dist Level (0-1)", id, K::fraction, dist_level<id>, 0, 1                  \
-  }
-
-const ControlPort PORTS[] = {
-    {"blipp_start_freq", "Startfreq", VOICE_BLIPP, K::integer,
-     field<&P::blipp, &BlippParams::start_freq>, 0, MAX_FREQ},
-    {"blipp_stop_freq", "Stopfreq", VOICE_BLIPP, K::integer,
-     field<&P::blipp, &BlippParams::stop_freq>, 0, MAX_FREQ},
-    {"blipp_freq_decay", "Freqdecay", VOICE_BLIPP, K::fraction,
-     field<&P::blipp, &BlippParams::freq_decay>, 0, 1},
-    {"blipp_decay", "Decay", VOICE_BLIPP, K::fraction, field<&P::blipp, &BlippParams::decay>, 0, 1},
-    THUMPA_SHAPING("blipp", VOICE_BLIPP),
-
-    {"clave_freq", "Freq", VOICE_CLAVE, K::integer, field<&P::clave, &ClaveParams::freq>, 0,
-     MAX_FREQ},
-    {"clave_decay", "Decay", VOICE_CLAVE, K::fraction, field<&P::clave, &ClaveParams::decay>, 0, 1},
-    THUMPA_SHAPING("clave", VOICE_CLAVE),
-
-    {"closed_filter_freq", "Filterfreq", VOICE_CLOSED_HAT, K::integer,
-     field<&P::closed, &HatParams::filter_freq>, 1, MAX_FREQ},
-    {"closed_resonance", "Resonance", VOICE_CLOSED_HAT, K::integer,
-     field<&P::closed, &HatParams::resonance>, 1, MAX_RESONANCE},
-    {"closed_decay", "Decay", VOICE_CLOSED_HAT, K::fraction, field<&P::closed, &HatParams::decay>,
-     0, 1},
-    THUMPA_SHAPING("closed", VOICE_CLOSED_HAT),
-
-    {"open_filter_freq", "Filterfreq", VOICE_OPEN_HAT, K::integer,
-     field<&P::open, &HatParams::filter_freq>, 1, MAX_FREQ},
-    {"open_resonance", "Resonance", VOICE_OPEN_HAT, K::integer,
-     field<&P::open, &HatParams::resonance>, 1, MAX_RESONANCE},
-    {"open_decay", "Decay", VOICE_OPEN_HAT, K::fraction, field<&P::open, &HatParams::decay>, 0, 1},
-    THUMPA_SHAPING("open", VOICE_OPEN_HAT),
-
-    {"kick_a_freq", "AFreq", VOICE_KICK, K::integer, field<&P::kick, &KickParams::a_freq>, 0,
-     MAX_FREQ},
-    {"kick_start_freq", "Startfreq", VOICE_KICK, K::integer,
-     field<&P::kick, &KickParams::start_freq>, 0, MAX_FREQ},
-    {"kick_stop_freq", "Stopfreq", VOICE_KICK, K::integer, field<&P::kick, &KickParams::stop_freq>,
-     0, MAX_FREQ},
-    {"kick_a_decay", "ADecay", VOICE_KICK, K::fraction, field<&P::kick, &KickParams::a_decay>, 0,
-     1},
-    {"kick_freq_decay", "Freqdecay", VOICE_KICK, K::fraction,
-     field<&P::kick, &KickParams::freq_decay>, 0, 1},
-    {"kick_decay", "Decay", VOICE_KICK, K::fraction, field<&P::kick, &KickParams::decay>, 0, 1},
-    {"kick_mix", "Mix", VOICE_KICK, K::fraction, field<&P::kick, &KickParams::mix>, 0, 1},
-    THUMPA_SHAPING("kick", VOICE_KICK),
-
-    {"snare_noise_decay", "Noise decay", VOICE_SNARE, K::fraction,
-     field<&P::snare, &SnareParams::noise_decay>, 0, 1},
-    {"snare_freq1", "Freq1", VOICE_SNARE, K::integer, field<&P::snare, &SnareParams::freq1>, 0,
-     MAX_FREQ},
-    {"snare_freq2", "Freq2", VOICE_SNARE, K::integer, field<&P::snare, &SnareParams::freq2>, 0,
-     MAX_FREQ},
-    {"snare_decay", "Decay", VOICE_SNARE, K::fraction, field<&P::snare, &SnareParams::decay>, 0, 1},
-    {"snare_filter_freq", "Filterfreq", VOICE_SNARE, K::integer,
-     field<&P::snare, &SnareParams::filter_freq>, 1, MAX_FREQ},
-    {"snare_resonance", "Resonance", VOICE_SNARE, K::integer,
-     field<&P::snare, &SnareParams::resonance>, 1, MAX_RESONANCE},
-    {"snare_mix", "Mix", VOICE_SNARE, K::fraction, field<&P::snare, &SnareParams::mix>, 0, 1},
-    THUMPA_SHAPING("snare", VOICE_SNARE),
-
-    {"cowbell_freq", "Freq", VOICE_COWBELL, K::integer, field<&P::cowbell, &CowbellParams::freq>, 0,
-     MAX_FREQ},
-    {"cowbell_decay", "Decay", VOICE_COWBELL, K::fraction,
-     field<&P::cowbell, &CowbellParams::decay>, 0, 1},
-    // The editor takes a divisor between 0 and 100, exclusive.
-    {"cowbell_dist", "Dist", VOICE_COWBELL, K::integer, field<&P::cowbell, &CowbellParams::dist>, 1,
-     99},
-    THUMPA_SHAPING("cowbell", VOICE_COWBELL),
-
-    {"oscillator_freq", "Freq", VOICE_OSCILLATOR, K::integer, field<&P::osc, &OscParams::freq>, 0,
-     MAX_FREQ},
-    {"oscillator_wave", "Wave", VOICE_OSCILLATOR, K::wave, field<&P::osc, &OscParams::wave>, 1, 4},
-    {"oscillator_pulse_width", "Pulse Width", VOICE_OSCILLATOR, K::unsigned_fraction,
-     field<&P::osc, &OscParams::pulse_width>, 0, 1},
-    {"oscillator_freq_hi", "Freq Hi", VOICE_OSCILLATOR, K::integer,
-     field<&P::osc, &OscParams::freq_hi>, 0, MAX_FREQ},
-    {"oscillator_freq_lo", "Freq Lo", VOICE_OSCILLATOR, K::integer,
-     field<&P::osc, &OscParams::freq_lo>, 0, MAX_FREQ},
-    {"oscillator_resonance", "Resonance", VOICE_OSCILLATOR, K::integer,
-     field<&P::osc, &OscParams::resonance>, 1, MAX_RESONANCE},
-    {"oscillator_dcf_attack", "DCF Attack", VOICE_OSCILLATOR, K::fraction,
-     field<&P::osc, &OscParams::dcf_attack>, 0, 1},
-    {"oscillator_dcf_release", "DCF Release", VOICE_OSCILLATOR, K::fraction,
-     field<&P::osc, &OscParams::dcf_release>, 0, 1},
-    {"oscillator_dca_attack", "DCA Attack", VOICE_OSCILLATOR, K::fraction,
-     field<&P::osc, &OscParams::dca_attack>, 0, 1},
-    {"oscillator_dca_sustain", "Sustain", VOICE_OSCILLATOR, K::integer,
-     field<&P::osc, &OscParams::dca_sustain>, 0, MAX_SUSTAIN},
-    {"oscillator_dca_release", "DCA Release", VOICE_OSCILLATOR, K::fraction,
-     field<&P::osc, &OscParams::dca_release>, 0, 1},
-    THUMPA_SHAPING("oscillator", VOICE_OSCILLATOR),
+// A control of a field the editors show, the field named as in the voice's field table.
+struct Control {
+  const char* field;
+  const char* caption;
+  ControlKind kind;
+  float minimum;
+  float maximum;
 };
 
-#undef THUMPA_SHAPING
-static_assert(std::size(PORTS) == CONTROL_COUNT);
+struct FieldControl {
+  VoiceId voice;
+  Control control;
+};
+
+// In the editors' order, voice by voice in the menus' order.
+constexpr FieldControl FIELD_CONTROLS[] = {
+    {VOICE_BLIPP, {"start_freq", "Startfreq", K::integer, 0, MAX_FREQ}},
+    {VOICE_BLIPP, {"stop_freq", "Stopfreq", K::integer, 0, MAX_FREQ}},
+    {VOICE_BLIPP, {"freq_decay", "Freqdecay", K::fraction, 0, 1}},
+    {VOICE_BLIPP, {"decay", "Decay", K::fraction, 0, 1}},
+    {VOICE_CLAVE, {"freq", "Freq", K::integer, 0, MAX_FREQ}},
+    {VOICE_CLAVE, {"decay", "Decay", K::fraction, 0, 1}},
+    {VOICE_CLOSED_HAT, {"filter_freq", "Filterfreq", K::integer, 1, MAX_FREQ}},
+    {VOICE_CLOSED_HAT, {"resonance", "Resonance", K::integer, 1, MAX_RESONANCE}},
+    {VOICE_CLOSED_HAT, {"decay", "Decay", K::fraction, 0, 1}},
+    {VOICE_OPEN_HAT, {"filter_freq", "Filterfreq", K::integer, 1, MAX_FREQ}},
+    {VOICE_OPEN_HAT, {"resonance", "Resonance", K::integer, 1, MAX_RESONANCE}},
+    {VOICE_OPEN_HAT, {"decay", "Decay", K::fraction, 0, 1}},
+    {VOICE_KICK, {"a_freq", "AFreq", K::integer, 0, MAX_FREQ}},
+    {VOICE_KICK, {"start_freq", "Startfreq", K::integer, 0, MAX_FREQ}},
+    {VOICE_KICK, {"stop_freq", "Stopfreq", K::integer, 0, MAX_FREQ}},
+    {VOICE_KICK, {"a_decay", "ADecay", K::fraction, 0, 1}},
+    {VOICE_KICK, {"freq_decay", "Freqdecay", K::fraction, 0, 1}},
+    {VOICE_KICK, {"decay", "Decay", K::fraction, 0, 1}},
+    {VOICE_KICK, {"mix", "Mix", K::fraction, 0, 1}},
+    {VOICE_SNARE, {"noise_decay", "Noise decay", K::fraction, 0, 1}},
+    {VOICE_SNARE, {"freq1", "Freq1", K::integer, 0, MAX_FREQ}},
+    {VOICE_SNARE, {"freq2", "Freq2", K::integer, 0, MAX_FREQ}},
+    {VOICE_SNARE, {"decay", "Decay", K::fraction, 0, 1}},
+    {VOICE_SNARE, {"filter_freq", "Filterfreq", K::integer, 1, MAX_FREQ}},
+    {VOICE_SNARE, {"resonance", "Resonance", K::integer, 1, MAX_RESONANCE}},
+    {VOICE_SNARE, {"mix", "Mix", K::fraction, 0, 1}},
+    {VOICE_COWBELL, {"freq", "Freq", K::integer, 0, MAX_FREQ}},
+    {VOICE_COWBELL, {"decay", "Decay", K::fraction, 0, 1}},
+    // The editor takes a divisor between 0 and 100, exclusive.
+    {VOICE_COWBELL, {"dist", "Dist", K::integer, 1, 99}},
+    {VOICE_OSCILLATOR, {"freq", "Freq", K::integer, 0, MAX_FREQ}},
+    {VOICE_OSCILLATOR, {"wave", "Wave", K::wave, 1, 4}},
+    {VOICE_OSCILLATOR, {"pulse_width", "Pulse Width", K::unsigned_fraction, 0, 1}},
+    {VOICE_OSCILLATOR, {"freq_hi", "Freq Hi", K::integer, 0, MAX_FREQ}},
+    {VOICE_OSCILLATOR, {"freq_lo", "Freq Lo", K::integer, 0, MAX_FREQ}},
+    {VOICE_OSCILLATOR, {"resonance", "Resonance", K::integer, 1, MAX_RESONANCE}},
+    {VOICE_OSCILLATOR, {"dcf_attack", "DCF Attack", K::fraction, 0, 1}},
+    {VOICE_OSCILLATOR, {"dcf_release", "DCF Release", K::fraction, 0, 1}},
+    {VOICE_OSCILLATOR, {"dca_attack", "DCA Attack", K::fraction, 0, 1}},
+    {VOICE_OSCILLATOR, {"dca_sustain", "Sustain", K::integer, 0, MAX_SUSTAIN}},
+    {VOICE_OSCILLATOR, {"dca_release", "DCA Release", K::fraction, 0, 1}},
+};
+
+// The shaping controls every editor shows below its fields, for each voice's own slot.
+constexpr Control SHAPING_CONTROLS[] = {
+    {"normalize_before", "Normalize before dist", K::toggle, 0, 1},
+    {"normalize_after", "Normalize after dist", K::toggle, 0, 1},
+    {"dist_type", "Dist", K::dist_type, -1, 3},
+    {"dist_level", "Dist Level (0-1)", K::fraction, 0, 1},
+};
+
+static_assert(std::size(FIELD_CONTROLS) + VOICE_COUNT * std::size(SHAPING_CONTROLS) ==
+              CONTROL_COUNT);
+
+// Every port: each voice's field controls, then its shaping controls. Made once, before the
+// first instance runs.
+std::vector<ControlPort> make_ports() {
+  std::vector<ControlPort> ports;
+  for (VoiceId voice : MENU_ORDER) {
+    auto add = [&](const Control& c) {
+      ports.push_back({std::string(voice_facts(voice).cli_name) + "_" + c.field, c.caption, voice,
+                       c.kind, find_field(voice, c.field), c.minimum, c.maximum});
+    };
+    for (const FieldControl& c : FIELD_CONTROLS) {
+      if (c.voice == voice) add(c.control);
+    }
+    for (const Control& c : SHAPING_CONTROLS) add(c);
+  }
+  return ports;
+}
 
 constexpr VoiceGroup GROUPS[] = {
     {VOICE_BLIPP, "blipp", "Blipp"},
@@ -200,7 +160,12 @@ float shown_fraction(const ControlPort& port, std::int32_t stored, double magnit
 }  // namespace
 
 std::span<const ControlPort> control_ports() {
-  return PORTS;
+  static const std::vector<ControlPort> ports = make_ports();
+  return ports;
+}
+
+std::int32_t& control_field(const ControlPort& port, BankParams& params) {
+  return port.field->in(params, port.voice);
 }
 
 std::span<const VoiceGroup> voice_groups() {
@@ -226,7 +191,7 @@ std::span<const ScalePoint> scale_points(ControlKind kind) {
 }
 
 float port_value(const ControlPort& port, const BankParams& params) {
-  const std::int32_t stored = port.field(const_cast<BankParams&>(params));
+  const std::int32_t stored = field_value(*port.field, params, port.voice);
   switch (port.kind) {
     case ControlKind::fraction:
       return shown_fraction(port, stored, stored);

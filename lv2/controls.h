@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 
+#include "synth/record_fields.h"
 #include "synth/types.h"
 
 namespace thumpa {
@@ -28,11 +30,11 @@ enum class ControlKind {
 };
 
 struct ControlPort {
-  const char* symbol;  // "<voice>_<field>", the field named as thumpa-render's --set names it
+  std::string symbol;  // "<voice>_<field>", the field named as thumpa-render's --set names it
   const char* name;    // the editor's caption
   VoiceId voice;
   ControlKind kind;
-  std::int32_t& (*field)(BankParams&);
+  const ParamField* field;  // in the voice's field table
   float minimum;
   float maximum;
 };
@@ -48,13 +50,17 @@ struct VoiceGroup {
   const char* label;
 };
 
-// In port order, grouped by voice in the menus' order.
+// In port order, grouped by voice in the menus' order. The first call makes the table: make it
+// before run() can call it.
 std::span<const ControlPort> control_ports();
 std::span<const VoiceGroup> voice_groups();
 const VoiceGroup& voice_group(VoiceId voice);
 
 // The named values of an enumerated kind; empty for the others.
 std::span<const ScalePoint> scale_points(ControlKind kind);
+
+// The stored field a port controls.
+std::int32_t& control_field(const ControlPort& port, BankParams& params);
 
 // The port value that shows a stored field.
 float port_value(const ControlPort& port, const BankParams& params);

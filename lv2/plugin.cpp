@@ -167,7 +167,7 @@ void read_controls(Plugin& plugin) {
     const float value = *plugin.controls[i];
     if (same_value(value, plugin.seen[i])) continue;
     plugin.seen[i] = value;
-    std::int32_t& field = ports[i].field(plugin.params);
+    std::int32_t& field = control_field(ports[i], plugin.params);
     const std::int32_t stored = stored_value(ports[i], value);
     if (stored == field) continue;
     field = stored;

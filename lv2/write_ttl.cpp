@@ -63,7 +63,7 @@ std::string quoted(const char* text) {
 std::string control_port(const ControlPort& port, std::uint32_t index, float default_value) {
   std::string t = ", [\n        a lv2:InputPort, lv2:ControlPort ;\n";
   t += "        lv2:index " + std::to_string(index) + " ;\n";
-  t += "        lv2:symbol " + quoted(port.symbol) + " ;\n";
+  t += "        lv2:symbol " + quoted(port.symbol.c_str()) + " ;\n";
   t += "        lv2:name " + quoted(port.name) + " ;\n";
   t += std::string("        pg:group <urn:thumpa:lv2:drums#") + voice_group(port.voice).symbol +
        "> ;\n";

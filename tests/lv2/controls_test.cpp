@@ -55,7 +55,7 @@ TEST(Lv2Controls, PortValuesStoreAsTheEditorsStoreTheirText) {
 TEST(Lv2Controls, EveryDefaultStoresTheRecordsDefault) {
   BankParams defaults;
   for (const ControlPort& p : control_ports()) {
-    EXPECT_EQ(stored_value(p, port_value(p, defaults)), p.field(defaults)) << p.symbol;
+    EXPECT_EQ(stored_value(p, port_value(p, defaults)), control_field(p, defaults)) << p.symbol;
     const float shown = port_value(p, defaults);
     EXPECT_TRUE(shown >= p.minimum && shown <= p.maximum) << p.symbol;
   }
