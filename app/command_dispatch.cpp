@@ -54,16 +54,16 @@ void run_command(Session& session, int id, std::int64_t due_ns) {
     case Action::nothing:
       return;
     case Action::open_settings:
-      if (open_settings(main_window, bank)) repaint_main_window();
+      if (open_settings(main_window, bank, session.chosen_folder)) repaint_main_window();
       return;
     case Action::save_settings_as:
-      save_settings_as(main_window, bank.params);
+      save_settings_as(main_window, bank.params, session.chosen_folder);
       return;
     case Action::write_wav_as:
-      write_wav_as(main_window, shown_buffer(session));
+      write_wav_as(main_window, shown_buffer(session), session.chosen_folder);
       return;
     case Action::write_all:
-      write_all(bank);
+      write_all(bank, session.chosen_folder);
       return;
     case Action::exit:
       if (main_window != nullptr) main_window->close();

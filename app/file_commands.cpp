@@ -22,8 +22,6 @@ const char* const SETTINGS_SUFFIX = "zog";
 const char* const WAV_FILTER = "Wave file (*.wav)";
 const char* const WAV_SUFFIX = "wav";
 
-QString chosen_folder;
-
 std::string local_path(const QString& path) {
   return QFile::encodeName(path).toStdString();
 }
@@ -50,16 +48,13 @@ class NameOnlyIconProvider : public QFileIconProvider {
 
 }  // namespace
 
-QString last_chosen_folder() {
-  return chosen_folder;
-}
-
-void remember_chosen_file(const QString& path) {
-  chosen_folder = QFileInfo(path).absolutePath();
+// The folder a file read or written makes the chosen one.
+QString folder_of(const QString& path) {
+  return QFileInfo(path).absolutePath();
 }
 
 QString ask_file_name(QWidget* owner, FileDialogKind kind, const QString& filter,
-                      const QString& default_suffix) {
+                      const QString& default_suffix, const QString& start_folder) {
   NameOnlyIconProvider icons;  // outlives the dialog, whose model uses it
   // On the heap, owned by its owner: an owner destroyed while it is open takes it along.
   QPointer<QFileDialog> dialog = new QFileDialog(owner);
@@ -71,8 +66,8 @@ QString ask_file_name(QWidget* owner, FileDialogKind kind, const QString& filter
   dialog->setFileMode(QFileDialog::AnyFile);
   dialog->setNameFilter(filter);
   dialog->setDefaultSuffix(default_suffix);
-  const bool chosen_exists = !chosen_folder.isEmpty() && QDir(chosen_folder).exists();
-  dialog->setDirectory(chosen_exists ? chosen_folder : QDir::currentPath());
+  const bool start_exists = !start_folder.isEmpty() && QDir(start_folder).exists();
+  dialog->setDirectory(start_exists ? start_folder : QDir::currentPath());
   QString chosen;
   for (;;) {
     const int result = dialog->exec();
@@ -92,29 +87,34 @@ QString ask_file_name(QWidget* owner, FileDialogKind kind, const QString& filter
   return chosen;
 }
 
-bool open_settings(QWidget* owner, VoiceBank& bank) {
-  const QString path = ask_file_name(owner, FileDialogKind::open, SETTINGS_FILTER, SETTINGS_SUFFIX);
+bool open_settings(QWidget* owner, VoiceBank& bank, QString& chosen_folder) {
+  const QString path =
+      ask_file_name(owner, FileDialogKind::open, SETTINGS_FILTER, SETTINGS_SUFFIX, chosen_folder);
   if (path.isEmpty()) return false;
   if (!read_settings_file(local_path(path), bank.params)) return false;
-  remember_chosen_file(path);
+  chosen_folder = folder_of(path);
   rerender_voice_bank(bank);
   return true;
 }
 
-void save_settings_as(QWidget* owner, const BankParams& params) {
-  const QString path = ask_file_name(owner, FileDialogKind::save, SETTINGS_FILTER, SETTINGS_SUFFIX);
-  if (!path.isEmpty() && save_settings_file(local_path(path), params)) remember_chosen_file(path);
+void save_settings_as(QWidget* owner, const BankParams& params, QString& chosen_folder) {
+  const QString path =
+      ask_file_name(owner, FileDialogKind::save, SETTINGS_FILTER, SETTINGS_SUFFIX, chosen_folder);
+  if (!path.isEmpty() && save_settings_file(local_path(path), params)) {
+    chosen_folder = folder_of(path);
+  }
 }
 
-bool write_wav_as(QWidget* owner, const VoiceBuffer* voice) {
+bool write_wav_as(QWidget* owner, const VoiceBuffer* voice, QString& chosen_folder) {
   if (voice == nullptr) return false;
-  const QString path = ask_file_name(owner, FileDialogKind::save, WAV_FILTER, WAV_SUFFIX);
+  const QString path =
+      ask_file_name(owner, FileDialogKind::save, WAV_FILTER, WAV_SUFFIX, chosen_folder);
   if (path.isEmpty() || !write_wav_file(*voice, local_path(path))) return false;
-  remember_chosen_file(path);
+  chosen_folder = folder_of(path);
   return true;
 }
 
-void write_all(const VoiceBank& bank) {
+void write_all(const VoiceBank& bank, const QString& chosen_folder) {
   const VoiceBuffer* voices[VOICE_ID_COUNT];
   for (int i = 0; i < VOICE_ID_COUNT; ++i) voices[i] = &bank.voices[i];
   write_all_wavs(local_path(chosen_folder), voices);

@@ -1,8 +1,9 @@
-// What one run of the desktop program works on: the voice bank and the main window's view of
-// it. The program's run function owns the one session and hands it to the main window and the
-// command dispatcher; only the main thread touches it.
+// What one run of the desktop program works on: the voice bank, the main window's view of it,
+// and the folder the file commands last chose. The program's run function owns the one session and
+// hands it to the main window and the command dispatcher; only the main thread touches it.
 #pragma once
 
+#include <QString>
 #include <cstdint>
 #include <optional>
 
@@ -25,6 +26,9 @@ struct ViewState {
 struct Session {
   VoiceBank bank;
   ViewState view;
+  // The folder of the last file a file command read or wrote, where "Write &All" writes; empty
+  // before any did (the current folder is used).
+  QString chosen_folder;
 };
 
 // The samples of the shown voice; null when none is shown.

@@ -69,7 +69,7 @@ case "${1:-}" in
     cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Release -DTHUMPA_TSAN=ON \
       -DTHUMPA_GUI=OFF -DTHUMPA_BENCH=OFF >/dev/null
     cmake --build build-tsan -j "$(nproc)" --target audio_tests
-    ctest --test-dir build-tsan --output-on-failure -R '^(Mixer|MixerThreads|Metronome)\.'
+    ctest --test-dir build-tsan --output-on-failure -R '^(Mixer|MixerThreads|MixerTiming|Metronome|SoundDevice)\.'
     echo "== end-to-end test (log, figures and screenshot in build/tests/e2e/output)"
     ctest --test-dir build --output-on-failure -L e2e
     ;;

@@ -103,7 +103,7 @@ TEST_F(FileCommandsTest, WriteAllUsesTheCurrentFolderThenTheLastChosenOne) {
 
   run_command(session_, CMD_WRITE_ALL);
   EXPECT_TRUE(all_wavs_in(chosen_dir_.path()));
-  EXPECT_EQ(last_chosen_folder(), QDir(chosen_dir_.path()).absolutePath());
+  EXPECT_EQ(session_.chosen_folder, QDir(chosen_dir_.path()).absolutePath());
 }
 
 TEST_F(FileCommandsTest, SavedSettingsLoadBackAndRenderTheVoicesAgain) {
@@ -206,12 +206,12 @@ TEST_F(FileCommandsTest, AFolderIsRememberedOnlyWhenItsCommandSucceeded) {
   const QString before = QDir(start_dir_.path()).absolutePath();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    remember_chosen_file(start_dir_.filePath(QStringLiteral("earlier.wav")));
+    session_.chosen_folder = before;
     messages_.clear();
     answers_ = {chosen_dir_.filePath(QString::fromUtf8(c.name))};
     run_command(session_, c.command);
     EXPECT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(last_chosen_folder(), before);
+    EXPECT_EQ(session_.chosen_folder, before);
   }
 }
 
