@@ -92,21 +92,28 @@ class FindOnsets(unittest.TestCase):
 
 class ReadClock(unittest.TestCase):
     def test_drift_and_late_chunks(self):
-        # 20 s of 87-frame chunks from a sink 800 ppm fast, each arriving 0 to 3 ms late.
-        base = 5_000_000_000
-        frames = np.arange(1, 10141) * 87
-        ideal = base + frames * (1e9 / 44100) / 1.0008
-        late = RNG.uniform(0, 3e6, len(frames))
-        late[::50] = 0  # now and then one comes at once
-        with tempfile.NamedTemporaryFile("w", suffix=".times", delete=False) as f:
-            for t, n in zip(ideal + late, frames):
-                f.write(f"{int(t)} {n * 4}\n")
-        clock, drift, _ = read_clock(f.name)
-        os.unlink(f.name)
-        self.assertAlmostEqual(drift, -800, delta=20)
-        for n in (0, 400_000, 880_000):
-            expected = base + n * (1e9 / 44100) / 1.0008
-            self.assertLess(abs(clock(n) - expected), 200_000)  # 0.2 ms
+        # 20 s of 87-frame chunks, each arriving 0 to 3 ms late, from a sink that runs fast
+        # by `before` ppm and from frame `switch` on by `after` ppm (a null sink's clock does
+        # so when its block size changes).
+        cases = [(800, 800, 0, -800), (1800, 440, 400_000, -980)]
+        for before, after, switch, drift_seen in cases:
+            with self.subTest(before=before, after=after):
+                base = 5_000_000_000
+                frames = np.arange(1, 10141) * 87
+                ideal = base + np.where(
+                    frames < switch, frames / (1 + before * 1e-6),
+                    switch / (1 + before * 1e-6) + (frames - switch) / (1 + after * 1e-6)) * (
+                    1e9 / 44100)
+                late = RNG.uniform(0, 3e6, len(frames))
+                late[::50] = 0  # now and then one comes at once
+                with tempfile.NamedTemporaryFile("w", suffix=".times", delete=False) as f:
+                    for t, n in zip(ideal + late, frames):
+                        f.write(f"{int(t)} {n * 4}\n")
+                clock, drift, _ = read_clock(f.name)
+                os.unlink(f.name)
+                self.assertAlmostEqual(drift, drift_seen, delta=20)
+                for k in (1, 2300, 4600, 6900, 10140):  # chunks, from the first to the last
+                    self.assertLess(abs(clock(frames[k - 1]) - ideal[k - 1]), 200_000, k)  # 0.2 ms
 
 
 if __name__ == "__main__":
