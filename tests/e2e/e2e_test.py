@@ -33,8 +33,8 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from desktop import SERVERS, Desktop, Processes, Recorder, now_ns, poll  # noqa: E402
-from onsets import (SAMPLE_RATE, find_onsets, read_clock, read_recording,  # noqa: E402
-                    read_wav)
+from onsets import (SAMPLE_RATE, damaged_onsets, find_onsets, read_clock,  # noqa: E402
+                    read_recording, read_wav)
 from screen import (blank_share, read_text, text_similarity,  # noqa: E402
                     waveform_match)
 
@@ -537,7 +537,7 @@ class E2E:
         self.check(not stray, "no sound that no key asked for (stray: " + ", ".join(
             f"{o.voice} {(t - self.events[0].t_press) / 1e9:.3f} s after the first key"
             for t, o in stray) + ")")
-        damaged = damaged_onsets(onsets, found.dropouts, self.refs)
+        damaged = {id(o) for o in damaged_onsets(onsets, found.dropouts, self.refs)}
         self.sound_output_figures()
         goal = LATENCY_GOALS_MS[self.server]
         if latencies:
@@ -752,18 +752,6 @@ class E2E:
 
 def met(ok):
     return "met" if ok else "MISSED"
-
-
-def damaged_onsets(onsets, dropouts, refs):
-    """ids of the onsets with a dropout inside: the voice sounded with a hole of silence. An
-    instance sounds for its voice's length or until the voice starts again."""
-    damaged = set()
-    for i, o in enumerate(onsets):
-        again = [p.frame for p in onsets[i + 1:] if p.voice == o.voice]
-        end = min(o.frame + len(refs[o.voice]), again[0] if again else len(refs[o.voice]) + o.frame)
-        if any(o.frame <= f < end for f, _, _ in dropouts):
-            damaged.add(id(o))
-    return damaged
 
 
 def fraction_round_trip(raw, fmt, bound):

@@ -229,6 +229,20 @@ def find_onsets(recording, references, max_onsets=1000):
     return Explanation(onsets, gaps, residual)
 
 
+def damaged_onsets(onsets, dropouts, references):
+    """The onsets with a dropout inside, in order: the voice sounded with a hole of silence.
+    An instance sounds for its voice's length or until the voice starts again."""
+    damaged = []
+    for i, o in enumerate(onsets):
+        end = o.frame + len(references[o.voice])
+        again = [p.frame for p in onsets[i + 1:] if p.voice == o.voice]
+        if again:
+            end = min(end, again[0])
+        if any(o.frame <= f < end for f, _, _ in dropouts):
+            damaged.append(o)
+    return damaged
+
+
 def _dropout_at(rec, model, cover, b, references, settle=64, probe=2048, min_zeros=8):
     """(zeros, lost) of the dropout that starts at stream frame b, or None: rec is exactly
     zero there while voices sound, and after the zeros the voices go on, `lost` frames

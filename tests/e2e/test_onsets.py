@@ -10,7 +10,7 @@ import unittest
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from onsets import find_onsets, read_clock  # noqa: E402
+from onsets import damaged_onsets, find_onsets, read_clock  # noqa: E402
 
 RNG = np.random.default_rng(5)
 
@@ -47,27 +47,32 @@ def drop(stream, at, zeros, lost):
 class FindOnsets(unittest.TestCase):
     def test_table(self):
         cases = [
-            # (what, recording, expected onsets, expected dropouts)
+            # (what, recording, expected onsets, expected dropouts, onsets with a dropout in)
             ("separate voices", mix([("low", 500), ("high", 9000)], 15000),
-             [("low", 500), ("high", 9000)], []),
+             [("low", 500), ("high", 9000)], [], []),
             ("overlapping and clamped", mix([("low", 500), ("high", 700), ("noise", 900)],
                                             9000),
-             [("low", 500), ("high", 700), ("noise", 900)], []),
+             [("low", 500), ("high", 700), ("noise", 900)], [], []),
             ("a restart cuts the voice off", mix([("high", 100), ("high", 1500)], 6000),
-             [("high", 100), ("high", 1500)], []),
+             [("high", 100), ("high", 1500)], [], []),
             ("dropout inside a voice", drop(mix([("low", 300)], 9000), 2000, 63, 20),
-             [("low", 300)], [(2000, 63, 20)]),
+             [("low", 300)], [(2000, 63, 20)], [0]),
             ("voice starting as a dropout ends",
              drop(mix([("low", 300), ("high", 2010)], 9000), 2000, 63, 20),
-             [("low", 300), ("high", 2063)], [(2000, 63, 20)]),
+             [("low", 300), ("high", 2063)], [(2000, 63, 20)], [0]),
+            ("dropout in a restarted voice damages the restart only",
+             drop(mix([("high", 100), ("high", 1500)], 6000), 2000, 40, 10),
+             [("high", 100), ("high", 1500)], [(2000, 40, 10)], [1]),
         ]
-        for what, rec, onsets, dropouts in cases:
+        for what, rec, onsets, dropouts, damaged in cases:
             with self.subTest(what):
                 found = find_onsets(rec, VOICES)
                 self.assertEqual([(o.voice, o.frame) for o in found.onsets], onsets)
                 self.assertTrue(all(o.matched for o in found.onsets))
                 self.assertEqual(found.dropouts, dropouts)
                 self.assertEqual(len(found.residual), 0)
+                hit = damaged_onsets(found.onsets, found.dropouts, VOICES)
+                self.assertEqual([found.onsets.index(o) for o in hit], damaged)
 
     def test_references_may_lie_one_above_the_played_values(self):
         # WAV files truncate toward zero where playback floors.
