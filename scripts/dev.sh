@@ -3,7 +3,7 @@
 #   scripts/dev.sh run    install what is missing, build, start Thumpa
 #   scripts/dev.sh test   install what is missing, build, run every test (normal and
 #                         sanitizer builds), then the end-to-end test of the desktop program on
-#                         a private X server and sound server
+#                         a private X server and each sound server, then its load runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -46,10 +46,11 @@ build() {
   cmake --build "$dir" -j "$(nproc)"
 }
 
-# The end-to-end test (label e2e) runs on its own at the end: it measures timing.
+# The end-to-end test (label e2e) and its load runs (label load) run on their own at the end:
+# they measure timing.
 run_tests() {
   local dir=$1
-  ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" -LE e2e
+  ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" -LE '^(e2e|load)$'
 }
 
 case "${1:-}" in
@@ -70,8 +71,10 @@ case "${1:-}" in
       -DTHUMPA_GUI=OFF -DTHUMPA_BENCH=OFF >/dev/null
     cmake --build build-tsan -j "$(nproc)" --target audio_tests
     ctest --test-dir build-tsan --output-on-failure -R '^(Mixer|MixerThreads|MixerTiming|Metronome|SoundDevice)\.'
-    echo "== end-to-end test (log, figures and screenshot in build/tests/e2e/output)"
-    ctest --test-dir build --output-on-failure -L e2e
+    echo "== end-to-end test on each sound server (log, figures, screenshot in build/tests/e2e/output-*)"
+    ctest --test-dir build --output-on-failure -L '^e2e$'
+    echo "== load runs beside a CPU hog (figures in build/tests/e2e/load-*)"
+    ctest --test-dir build --output-on-failure -L '^load$'
     ;;
   *)
     echo "usage: $0 run|test" >&2

@@ -1,5 +1,6 @@
-"""A private desktop for the end-to-end test: an X server, a sound server whose default output
-is a null sink, a recorder on that sink's monitor, and the processes under test.
+"""A private desktop for the end-to-end test: an X server, a sound server (PulseAudio, or a
+PipeWire session with its PulseAudio protocol) whose default output is a null sink, a recorder
+on that sink's monitor, and the processes under test.
 
 Every process is started here and stopped here by its PID, in reverse order of starting,
 also when the test fails. Each child also gets SIGTERM from the kernel if this process dies
@@ -13,11 +14,13 @@ import signal
 import subprocess
 import time
 
-from Xlib import X, Xatom, display as xdisplay
+from Xlib import X, XK, Xatom, display as xdisplay
 from Xlib.error import BadWindow, XError
+from Xlib.ext import xtest
 
 PR_SET_PDEATHSIG = 1
 SAMPLE_RATE = 44100
+SERVERS = ("pulse", "pipewire")
 _libc = ctypes.CDLL(None, use_errno=True)
 
 
@@ -82,14 +85,15 @@ class Processes:
 
 
 class Desktop:
-    """Xvfb, PulseAudio with a null sink, and the environment for programs run on them."""
+    """Xvfb, a sound server with a null sink, and the environment for programs run on them."""
 
     def __init__(self, work, procs, log):
         self.work = work
         self.procs = procs
         self.log = log
         self.xvfb = None
-        self.pulse = None
+        self.server = None
+        self.servers = []
         self.display_name = None
         self.env = None
         self.x = None
@@ -129,7 +133,13 @@ class Desktop:
 
     # --- sound server ---------------------------------------------------------------------
 
-    def start_sound_server(self):
+    def start_sound_server(self, server="pulse"):
+        """Starts `server` ("pulse" or "pipewire") privately, with a 44100 Hz null sink 'ci'
+        as the default output. Both answer the PulseAudio protocol on the same socket, so
+        pactl and the recorder work the same on either."""
+        if server not in SERVERS:
+            raise ValueError(f"unknown sound server {server!r}")
+        self.server = server
         run = os.path.join(self.work, "run")
         home = os.path.join(self.work, "home")
         for d in (run, home):
@@ -145,32 +155,68 @@ class Desktop:
             "PULSE_SERVER": "unix:" + self.socket,
             "PULSE_CLIENTCONFIG": client_conf,
         }
-        self.pulse = self.procs.start(
-            "pulseaudio",
-            ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
-             "--log-target=stderr",
-             "-L", f"module-native-protocol-unix auth-anonymous=1 socket={self.socket}",
-             "-L", "module-null-sink sink_name=ci rate=44100 channels=2 format=s16le"],
-            env=self.environment(),
-            stdout=open(os.path.join(self.work, "pulseaudio.log"), "wb"),
-            stderr=subprocess.STDOUT,
-        )
+        self.servers = []  # in order of starting
+        if server == "pulse":
+            self._start_pulseaudio()
+        else:
+            self._start_pipewire(run)
+        subprocess.run(["pactl", "set-default-sink", "ci"], env=self.environment(), check=True,
+                       stdout=subprocess.DEVNULL, timeout=10)
+        self.log(f"sound server {server} is up, default sink: null sink 'ci'")
 
+    def _server(self, name, argv):
+        proc = self.procs.start(name, argv, env=self.environment(),
+                                stdout=open(os.path.join(self.work, name + ".log"), "wb"),
+                                stderr=subprocess.STDOUT)
+        self.servers.append(proc)
+        return proc
+
+    def _wait_for_protocol(self):
         def ready():
-            if self.pulse.poll() is not None:
-                raise RuntimeError("pulseaudio exited (see pulseaudio.log)")
+            for proc in self.servers:
+                if proc.poll() is not None:
+                    raise RuntimeError(f"{proc.args[0]} exited (see its log in {self.work})")
             return subprocess.run(["pactl", "info"], env=self.environment(),
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                   timeout=10).returncode == 0
 
         poll(ready, 30, 0.1, "the sound server")
-        subprocess.run(["pactl", "set-default-sink", "ci"], env=self.environment(), check=True,
+
+    def _start_pulseaudio(self):
+        self._server("pulseaudio", [
+            "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+            "--log-target=stderr",
+            "-L", f"module-native-protocol-unix auth-anonymous=1 socket={self.socket}",
+            "-L", "module-null-sink sink_name=ci rate=44100 channels=2 format=s16le"])
+        self._wait_for_protocol()
+
+    def _start_pipewire(self, run):
+        # A session bus of its own, then the server, its session manager and its PulseAudio
+        # protocol, as a desktop session starts them.
+        bus = os.path.join(run, "bus")
+        self.pulse_env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + bus
+        self._server("dbus-daemon", ["dbus-daemon", "--session", "--nofork",
+                                     "--address=unix:path=" + bus])
+        poll(lambda: os.path.exists(bus), 10, 0.05, "the session bus")
+        self._server("pipewire", ["pipewire"])
+        time.sleep(0.4)
+        self._server("wireplumber", ["wireplumber"])
+        self._server("pipewire-pulse", ["pipewire-pulse"])
+        self._wait_for_protocol()
+        env = self.environment()
+        subprocess.run(["pactl", "load-module", "module-null-sink", "sink_name=ci",
+                        "rate=44100", "channels=2"], env=env, check=True,
                        stdout=subprocess.DEVNULL, timeout=10)
-        self.log("sound server is up, default sink: null sink 'ci'")
+        # The graph at the program's rate and a 256-frame quantum: nothing is resampled, so
+        # the recording holds the program's samples exactly.
+        for key, value in (("clock.force-rate", "44100"), ("clock.force-quantum", "256")):
+            subprocess.run(["pw-metadata", "-n", "settings", "0", key, value], env=env,
+                           check=True, stdout=subprocess.DEVNULL, timeout=10)
 
     def stop_sound_server(self):
-        self.procs.stop(self.pulse)
-        self.pulse = None
+        for proc in reversed(self.servers):
+            self.procs.stop(proc)
+        self.servers = []
         poll(lambda: not os.path.exists(self.socket) or not _socket_listens(self.socket), 10,
              0.05, "the sound server's socket to go")
 
@@ -178,7 +224,8 @@ class Desktop:
 
     def environment(self, **extra):
         env = {k: v for k, v in os.environ.items()
-               if not k.startswith(("PULSE_", "QT_", "SDL_", "XDG_", "WAYLAND_"))}
+               if not k.startswith(("PULSE_", "PIPEWIRE_", "DBUS_SESSION_", "QT_", "SDL_",
+                                    "XDG_", "WAYLAND_", "THUMPA_AUDIO"))}
         env.update(self.pulse_env if hasattr(self, "pulse_env") else {})
         if self.display_name:
             env["DISPLAY"] = self.display_name
@@ -247,6 +294,18 @@ class Desktop:
             raise RuntimeError(f"xdotool {' '.join(args)} failed: {out.stderr.strip()}")
         return out.stdout
 
+    def xtest_key(self, name, down):
+        """Sends a key-down or key-up of the keysym `name` (e.g. "3", "F5", "space") through
+        XTest from this process and waits until the X server has it. Returns the monotonic
+        time taken just before sending."""
+        keycode = self.x.keysym_to_keycode(XK.string_to_keysym(name))
+        if not keycode:
+            raise RuntimeError(f"no key for {name!r}")
+        t = now_ns()
+        xtest.fake_input(self.x, X.KeyPress if down else X.KeyRelease, keycode)
+        self.x.sync()
+        return t
+
     def screenshot(self, wid, path):
         subprocess.run(["import", "-window", str(wid), path], env=self.environment(), check=True,
                        timeout=60, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -276,9 +335,12 @@ class Recorder:
 
     def start(self):
         d = self.desktop
+        # Real-time priority where allowed, so that a busy machine does not make it lose audio.
+        rt = ["chrt", "-f", "30"] if subprocess.run(
+            ["chrt", "-f", "30", "true"], stderr=subprocess.DEVNULL).returncode == 0 else []
         self.parec = d.procs.start(
             "parec",
-            ["parec", "-d", "ci.monitor", "--raw", "--format=s16le", "--rate=44100",
+            [*rt, "parec", "-d", "ci.monitor", "--raw", "--format=s16le", "--rate=44100",
              "--channels=2", "--latency-msec=2", "--process-time-msec=1"],
             env=d.environment(), stdout=subprocess.PIPE,
             stderr=open(self.path + ".parec.log", "wb"))

@@ -37,15 +37,21 @@ def read_recording(path):
     return raw[:, 0].astype(np.int32), int(np.count_nonzero(raw[:, 0] != raw[:, 1]))
 
 
+CLOCK_WINDOW_S = 4  # the arrivals' lower edge is fitted this far either side of a frame
+
+
 def read_clock(times_path, rate=SAMPLE_RATE):
     """Maps recorded frames to the monotonic clock from the recorder's arrival log.
 
     A chunk cannot arrive before its last frame was produced, so the lower edge of the
     arrival times, against the frame count, places the frames in time. The sound server's
-    clock may run a little fast or slow against the monotonic clock, so that edge is a
-    straight line fitted to the earliest arrival of every half second. Returns
-    clock(frame) -> ns, the drift in parts per million and the median lateness of chunk
-    arrivals above the line in ns (the delivery jitter)."""
+    clock may run a little fast or slow against the monotonic clock, and by another amount
+    once it changes its block size (a null sink rounds every block to whole microseconds), so
+    the edge is fitted piecewise: around every half second, a straight line through the
+    earliest arrival of each half second within a few seconds either side, moved down onto
+    the lowest arrival it spans. Returns clock(frame) -> ns, the drift over the whole
+    recording in parts per million and the median lateness of chunk arrivals above the edge
+    in ns (the delivery jitter)."""
     t, frames = [], []
     with open(times_path) as f:
         for line in f:
@@ -56,29 +62,43 @@ def read_clock(times_path, rate=SAMPLE_RATE):
         raise ValueError("the recorder logged no audio")
     t = np.array(t, dtype=np.float64)
     frames = np.array(frames, dtype=np.float64)
-    nominal = frames * 1e9 / rate
-    offset = t - nominal
-    bins = (frames // (rate // 2)).astype(np.int64)
+    offset = t - frames * 1e9 / rate
+    half = rate // 2
+    bins = (frames // half).astype(np.int64)
+    names = np.unique(bins)
     xs, ys = [], []
-    for b in np.unique(bins):
+    for b in names:
         sel = bins == b
         i = np.argmin(offset[sel])
         xs.append(frames[sel][i])
         ys.append(offset[sel][i])
     xs, ys = np.array(xs), np.array(ys)
-    if len(xs) >= 3:
-        slope, base = np.polyfit(xs, ys, 1)
-        # Every arrival must lie on or above the line: move it down to the lowest one.
-        base += min(0.0, float(np.min(offset - (base + slope * frames))))
-    else:
-        slope, base = 0.0, float(offset.min())
-    lateness = offset - (base + slope * frames)
+    lines = []  # (slope, base) around each half second
+    for x in xs:
+        near = np.abs(xs - x) <= CLOCK_WINDOW_S * rate
+        if np.count_nonzero(near) >= 3:
+            slope, base = np.polyfit(xs[near], ys[near], 1)
+        else:
+            slope, base = 0.0, float(ys[near].min())
+        spanned = (bins >= names[near][0]) & (bins <= names[near][-1])
+        # Every arrival it spans must lie on or above the line: move it down to the lowest.
+        base += min(0.0, float(np.min(offset[spanned] - (base + slope * frames[spanned]))))
+        lines.append((slope, base))
+
+    def line_of(frame):
+        j = int(np.clip(np.searchsorted(names, int(frame) // half), 0, len(names) - 1))
+        return lines[j]
 
     def clock(frame):
+        slope, base = line_of(frame)
         return int(base + frame * (1e9 / rate + slope))
 
-    drift_ppm = slope / (1e9 / rate) * 1e6
-    return clock, drift_ppm, float(np.median(lateness))
+    slopes, bases = np.array(lines).T
+    j = np.clip(np.searchsorted(names, bins), 0, len(names) - 1)
+    edge = bases[j] + slopes[j] * frames
+    overall = np.polyfit(xs, ys, 1)[0] if len(xs) >= 3 else 0.0
+    drift_ppm = overall / (1e9 / rate) * 1e6
+    return clock, drift_ppm, float(np.median(offset - edge))
 
 
 class Onset:
@@ -207,6 +227,20 @@ def find_onsets(recording, references, max_onsets=1000):
     gaps = [(_recording_frame(b, dropouts[:i]), z, lost)
             for i, (b, z, lost) in enumerate(dropouts)]
     return Explanation(onsets, gaps, residual)
+
+
+def damaged_onsets(onsets, dropouts, references):
+    """The onsets with a dropout inside, in order: the voice sounded with a hole of silence.
+    An instance sounds for its voice's length or until the voice starts again."""
+    damaged = []
+    for i, o in enumerate(onsets):
+        end = o.frame + len(references[o.voice])
+        again = [p.frame for p in onsets[i + 1:] if p.voice == o.voice]
+        if again:
+            end = min(end, again[0])
+        if any(o.frame <= f < end for f, _, _ in dropouts):
+            damaged.append(o)
+    return damaged
 
 
 def _dropout_at(rec, model, cover, b, references, settle=64, probe=2048, min_zeros=8):

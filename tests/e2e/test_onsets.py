@@ -10,7 +10,7 @@ import unittest
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from onsets import find_onsets, read_clock  # noqa: E402
+from onsets import damaged_onsets, find_onsets, read_clock  # noqa: E402
 
 RNG = np.random.default_rng(5)
 
@@ -47,27 +47,32 @@ def drop(stream, at, zeros, lost):
 class FindOnsets(unittest.TestCase):
     def test_table(self):
         cases = [
-            # (what, recording, expected onsets, expected dropouts)
+            # (what, recording, expected onsets, expected dropouts, onsets with a dropout in)
             ("separate voices", mix([("low", 500), ("high", 9000)], 15000),
-             [("low", 500), ("high", 9000)], []),
+             [("low", 500), ("high", 9000)], [], []),
             ("overlapping and clamped", mix([("low", 500), ("high", 700), ("noise", 900)],
                                             9000),
-             [("low", 500), ("high", 700), ("noise", 900)], []),
+             [("low", 500), ("high", 700), ("noise", 900)], [], []),
             ("a restart cuts the voice off", mix([("high", 100), ("high", 1500)], 6000),
-             [("high", 100), ("high", 1500)], []),
+             [("high", 100), ("high", 1500)], [], []),
             ("dropout inside a voice", drop(mix([("low", 300)], 9000), 2000, 63, 20),
-             [("low", 300)], [(2000, 63, 20)]),
+             [("low", 300)], [(2000, 63, 20)], [0]),
             ("voice starting as a dropout ends",
              drop(mix([("low", 300), ("high", 2010)], 9000), 2000, 63, 20),
-             [("low", 300), ("high", 2063)], [(2000, 63, 20)]),
+             [("low", 300), ("high", 2063)], [(2000, 63, 20)], [0]),
+            ("dropout in a restarted voice damages the restart only",
+             drop(mix([("high", 100), ("high", 1500)], 6000), 2000, 40, 10),
+             [("high", 100), ("high", 1500)], [(2000, 40, 10)], [1]),
         ]
-        for what, rec, onsets, dropouts in cases:
+        for what, rec, onsets, dropouts, damaged in cases:
             with self.subTest(what):
                 found = find_onsets(rec, VOICES)
                 self.assertEqual([(o.voice, o.frame) for o in found.onsets], onsets)
                 self.assertTrue(all(o.matched for o in found.onsets))
                 self.assertEqual(found.dropouts, dropouts)
                 self.assertEqual(len(found.residual), 0)
+                hit = damaged_onsets(found.onsets, found.dropouts, VOICES)
+                self.assertEqual([found.onsets.index(o) for o in hit], damaged)
 
     def test_references_may_lie_one_above_the_played_values(self):
         # WAV files truncate toward zero where playback floors.
@@ -92,21 +97,28 @@ class FindOnsets(unittest.TestCase):
 
 class ReadClock(unittest.TestCase):
     def test_drift_and_late_chunks(self):
-        # 20 s of 87-frame chunks from a sink 800 ppm fast, each arriving 0 to 3 ms late.
-        base = 5_000_000_000
-        frames = np.arange(1, 10141) * 87
-        ideal = base + frames * (1e9 / 44100) / 1.0008
-        late = RNG.uniform(0, 3e6, len(frames))
-        late[::50] = 0  # now and then one comes at once
-        with tempfile.NamedTemporaryFile("w", suffix=".times", delete=False) as f:
-            for t, n in zip(ideal + late, frames):
-                f.write(f"{int(t)} {n * 4}\n")
-        clock, drift, _ = read_clock(f.name)
-        os.unlink(f.name)
-        self.assertAlmostEqual(drift, -800, delta=20)
-        for n in (0, 400_000, 880_000):
-            expected = base + n * (1e9 / 44100) / 1.0008
-            self.assertLess(abs(clock(n) - expected), 200_000)  # 0.2 ms
+        # 20 s of 87-frame chunks, each arriving 0 to 3 ms late, from a sink that runs fast
+        # by `before` ppm and from frame `switch` on by `after` ppm (a null sink's clock does
+        # so when its block size changes).
+        cases = [(800, 800, 0, -800), (1800, 440, 400_000, -980)]
+        for before, after, switch, drift_seen in cases:
+            with self.subTest(before=before, after=after):
+                base = 5_000_000_000
+                frames = np.arange(1, 10141) * 87
+                ideal = base + np.where(
+                    frames < switch, frames / (1 + before * 1e-6),
+                    switch / (1 + before * 1e-6) + (frames - switch) / (1 + after * 1e-6)) * (
+                    1e9 / 44100)
+                late = RNG.uniform(0, 3e6, len(frames))
+                late[::50] = 0  # now and then one comes at once
+                with tempfile.NamedTemporaryFile("w", suffix=".times", delete=False) as f:
+                    for t, n in zip(ideal + late, frames):
+                        f.write(f"{int(t)} {n * 4}\n")
+                clock, drift, _ = read_clock(f.name)
+                os.unlink(f.name)
+                self.assertAlmostEqual(drift, drift_seen, delta=20)
+                for k in (1, 2300, 4600, 6900, 10140):  # chunks, from the first to the last
+                    self.assertLess(abs(clock(frames[k - 1]) - ideal[k - 1]), 200_000, k)  # 0.2 ms
 
 
 if __name__ == "__main__":
