@@ -161,19 +161,19 @@ std::string context_error() {
   return pa_strerror(pa_context_errno(output.context));
 }
 
-std::string describe(const pa_sample_spec& spec) {
-  return std::string(pa_sample_format_to_string(spec.format)) + ", " +
-         std::to_string(spec.channels) + " channels, " + std::to_string(spec.rate) + " Hz";
+std::string describe(const pa_sample_spec& format) {
+  return std::string(pa_sample_format_to_string(format.format)) + ", " +
+         std::to_string(format.channels) + " channels, " + std::to_string(format.rate) + " Hz";
 }
 
 std::optional<OpenFailure> connect_stream(int period_frames) {
-  pa_sample_spec spec{};
-  spec.format = PA_SAMPLE_S16NE;  // the mixer's own 16-bit samples, little-endian on Linux
-  spec.rate = SAMPLE_RATE;
-  spec.channels = OUTPUT_CHANNELS;
+  pa_sample_spec wanted{};
+  wanted.format = PA_SAMPLE_S16NE;  // the mixer's own 16-bit samples, little-endian on Linux
+  wanted.rate = SAMPLE_RATE;
+  wanted.channels = OUTPUT_CHANNELS;
   pa_channel_map map{};
   pa_channel_map_init_stereo(&map);
-  output.stream = pa_stream_new(output.context, "Thumpa", &spec, &map);
+  output.stream = pa_stream_new(output.context, "Thumpa", &wanted, &map);
   if (output.stream == nullptr) return fail_locked(OpenStep::open, context_error());
   pa_stream_set_state_callback(output.stream, on_stream_state, &output);
   pa_stream_set_write_callback(output.stream, on_write, &output);
@@ -194,7 +194,7 @@ std::optional<OpenFailure> connect_stream(int period_frames) {
   }
 
   const pa_sample_spec* got = pa_stream_get_sample_spec(output.stream);
-  if (got == nullptr || !pa_sample_spec_equal(got, &spec)) {
+  if (got == nullptr || !pa_sample_spec_equal(got, &wanted)) {
     return fail_locked(OpenStep::format,
                        got == nullptr ? context_error() : "The server offers " + describe(*got));
   }
