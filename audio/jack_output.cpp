@@ -42,20 +42,22 @@ constexpr int CHUNK_FRAMES = PERIOD_FRAMES;
 // Note-ons one chunk takes; a MIDI cable carries about 8 in 256 frames.
 constexpr int MAX_CHUNK_STARTS = 64;
 
-// JACK's last error text, for the detail of a failed open. Its library reports errors through
-// this function instead of printing them, so probing for a server stays quiet.
-char last_error[256] = "";
+// JACK's first error text since the last open began, for the detail of a failed open (the
+// later ones are the library cleaning up). Its library reports errors through this function
+// instead of printing them, so probing for a server stays quiet.
+char first_error[256] = "";
 
-void keep_error(const char* text) {
+void keep_first_error(const char* text) {
+  if (first_error[0] != '\0') return;
   std::size_t n = 0;
-  for (; text[n] != '\0' && n + 1 < sizeof last_error; ++n) last_error[n] = text[n];
-  last_error[n] = '\0';
+  for (; text[n] != '\0' && n + 1 < sizeof first_error; ++n) first_error[n] = text[n];
+  first_error[n] = '\0';
 }
 
 void ignore_info(const char*) {}
 
 void quiet_library() {
-  jack_set_error_function(keep_error);
+  jack_set_error_function(keep_first_error);
   jack_set_info_function(ignore_info);
 }
 
@@ -141,13 +143,14 @@ std::string describe_failure(jack_status_t status) {
     if (!detail.empty()) detail += "; ";
     detail += r.text;
   }
-  if (last_error[0] != '\0')
-    detail += std::string(detail.empty() ? "" : " (") + last_error + (detail.empty() ? "" : ")");
+  if (first_error[0] != '\0')
+    detail += std::string(detail.empty() ? "" : " (") + first_error + (detail.empty() ? "" : ")");
   return detail.empty() ? "the JACK server did not say why" : detail;
 }
 
 bool jack_answers() {
   quiet_library();
+  first_error[0] = '\0';
   jack_status_t status{};
   jack_client_t* probe = jack_client_open("thumpa-probe", JackNoStartServer, &status);
   if (probe == nullptr) return false;
@@ -180,7 +183,7 @@ void connect_to_playback() {
 std::optional<OpenFailure> jack_open(MixerState& mixer, int) {
   if (stream.client != nullptr) return std::nullopt;
   quiet_library();
-  last_error[0] = '\0';
+  first_error[0] = '\0';
   jack_status_t status{};
   stream.client = jack_client_open("thumpa", JackNoStartServer, &status);
   if (stream.client == nullptr) return OpenFailure{OpenStep::init, describe_failure(status)};
@@ -202,14 +205,15 @@ std::optional<OpenFailure> jack_open(MixerState& mixer, int) {
       jack_set_xrun_callback(stream.client, count_xrun, nullptr) != 0 ||
       jack_set_buffer_size_callback(stream.client, take_buffer_size, nullptr) != 0) {
     OpenFailure failure{OpenStep::open,
-                        last_error[0] != '\0' ? last_error : "the JACK server refused a port"};
+                        first_error[0] != '\0' ? first_error : "the JACK server refused a port"};
     release_client();
     return failure;
   }
   jack_on_shutdown(stream.client, server_went_away, nullptr);
   if (jack_activate(stream.client) != 0) {
-    OpenFailure failure{OpenStep::open,
-                        last_error[0] != '\0' ? last_error : "the JACK server refused the client"};
+    OpenFailure failure{OpenStep::open, first_error[0] != '\0'
+                                            ? first_error
+                                            : "the JACK server refused the client"};
     release_client();
     return failure;
   }
