@@ -2,7 +2,8 @@
 """The JACK client on a private dummy JACK server: a test client sends note-ons at random frame
 offsets to thumpa:midi_in and records thumpa:out_left. Every voice must be thumpa-render's raw
 samples >> 16, bit for bit, every note must start the same number of frames after it was sent
-(at most one period), and no xrun may be counted by either client.
+(at most one period), and no xrun may be counted by either client. Then the server is stopped
+under the client, which must say so once and carry on until it is closed.
 
 usage: jack_e2e.py BUILD_DIR PLAYER SECONDS
 """
@@ -125,8 +126,18 @@ def main():
         wait_for("the run", lambda: state["cycle"] >= total_cycles, seconds + 30)
         client.deactivate()
         client.close()
+
+        jackd.send_signal(signal.SIGTERM)
+        jackd.wait(10)
+        time.sleep(0.5)
         player_out, _ = player.communicate(timeout=10)
         player_xruns = int(player_out.split("xruns:")[1].split()[0]) if "xruns:" in player_out else -1
+        with open(player_log.name) as log:
+            told = log.read().count("The JACK server has stopped")
+        if player.returncode != 0 or told != 1:
+            print("FAIL: with the server gone the player ended with %d and said so %d times"
+                  % (player.returncode, told))
+            return 1
 
         # The recording, with its frame times; it must have no gaps.
         starts = [t for t, _ in recorded]

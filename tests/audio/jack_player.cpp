@@ -5,8 +5,8 @@
 // plays is thumpa-render --raw shifted right by 16), prints "ready", and plays until stdin
 // closes; then prints the xruns it counted. With --keep-playing it also plays all eight voices
 // from the main thread every 100 ms, as keys would, to measure a loaded client without a MIDI
-// sender in the graph. Exits 1 when the device does not open (the sound
-// device has printed why).
+// sender in the graph. Says so, once, when the server goes away, and plays on silent. Exits 1 when
+// the device does not open (the sound device has printed why).
 #include <poll.h>
 #include <unistd.h>
 
@@ -42,6 +42,7 @@ int main(int argc, char** argv) {
   // Until stdin reaches its end, polled every 100 ms.
   char discard[256];
   for (pollfd in{STDIN_FILENO, POLLIN, 0};;) {
+    report_lost_sound_output();
     if (keep_playing) {
       for (const PlaybackHandle& h : playback_buffer) play_voice(h);
     }
