@@ -68,7 +68,7 @@ void mixer_detach(MixerState& mixer, PlaybackBuffer* buffer) {
 
 void mixer_publish_slot(MixerState& mixer, int slot, PlaybackBuffer* buffer) {
   if (slot >= 0 && slot < INSTRUMENT_SLOTS)
-    mixer.slots[slot].store(buffer, std::memory_order_seq_cst);
+    mixer.slot_buffers[slot].store(buffer, std::memory_order_seq_cst);
 }
 
 bool queue_timed_start(MixerState& mixer, TimedStart start) {
@@ -198,7 +198,7 @@ int take_timed_starts(MixerState& mixer, std::int64_t pass_start, int frames, Pa
     const std::int64_t frame = request_frame(t.due_ns, pass_start);
     if (frame >= frames) break;  // due in a later pass; so are the ones behind it
     if (t.slot < 0 || t.slot >= INSTRUMENT_SLOTS) continue;
-    PassStart s{static_cast<int>(frame), mixer.slots[t.slot].load(std::memory_order_seq_cst)};
+    PassStart s{static_cast<int>(frame), mixer.slot_buffers[t.slot].load(std::memory_order_seq_cst)};
     // Kept in order of frame: a start queued late may be due before one taken already.
     int at = count++;
     for (; at > 0 && starts[at - 1].frame > s.frame; --at) starts[at] = starts[at - 1];
@@ -219,7 +219,7 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
   for (const FrameStart& f : frame_starts) {
     if (start_count == MAX_PASS_STARTS) break;
     if (f.slot < 0 || f.slot >= INSTRUMENT_SLOTS || f.frame < 0 || f.frame >= frames) continue;
-    starts[start_count++] = {f.frame, mixer.slots[f.slot].load(std::memory_order_seq_cst)};
+    starts[start_count++] = {f.frame, mixer.slot_buffers[f.slot].load(std::memory_order_seq_cst)};
   }
   if (mixer.timed_starts.taken.load(std::memory_order_relaxed) !=
       mixer.timed_starts.written.load(std::memory_order_relaxed)) {

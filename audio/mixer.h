@@ -91,7 +91,7 @@ struct MixerState {
   // The buffer each slot plays, published by the main thread for the instrument inputs; a
   // slot's buffer is unpublished before it is detached, so a pass that reads it from here is
   // one that mixer_detach waits for.
-  std::atomic<PlaybackBuffer*> slots[INSTRUMENT_SLOTS] = {};
+  std::atomic<PlaybackBuffer*> slot_buffers[INSTRUMENT_SLOTS] = {};
   TimedStartQueue timed_starts;
 };
 

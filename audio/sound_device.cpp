@@ -157,7 +157,7 @@ void release_playback_buffer(PlaybackHandle handle) {
   if (buffer == nullptr) return;
   // Unpublished first, so that once the detach returns no input can start it either.
   for (int slot = 0; slot < INSTRUMENT_SLOTS; ++slot) {
-    if (device.mixer.slots[slot].load(std::memory_order_relaxed) == buffer) {
+    if (device.mixer.slot_buffers[slot].load(std::memory_order_relaxed) == buffer) {
       mixer_publish_slot(device.mixer, slot, nullptr);
     }
   }
