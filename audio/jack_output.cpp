@@ -87,14 +87,17 @@ int process(jack_nframes_t frames, void*) {
   void* midi = jack_port_get_buffer(stream.midi_in, frames);
   const jack_nframes_t event_count = jack_midi_get_event_count(midi);
   jack_nframes_t next_event = 0;
-  // Keys' play requests are placed by the mixer's smoothed clock of the cycles' start times.
-  const std::int64_t now = steady_now_ns();
+  // Keys' play requests are placed by the mixer's smoothed clock of the cycles' start times,
+  // which counts 44100 frames a second. At another rate that clock would drift and restart
+  // over and over, so there a request starts at the first frame of the next cycle instead.
+  const std::int64_t now = stream.sample_rate == SAMPLE_RATE ? steady_now_ns() : 0;
   std::int16_t mixed[CHUNK_FRAMES * OUTPUT_CHANNELS];
   FrameStart starts[MAX_CHUNK_STARTS];
   for (jack_nframes_t done = 0; done < frames;) {
     const jack_nframes_t len = std::min<jack_nframes_t>(CHUNK_FRAMES, frames - done);
     const int count = chunk_starts(midi, event_count, next_event, done, done + len, starts);
-    const std::int64_t chunk_ns = now + std::int64_t{done} * NS_PER_SECOND / stream.sample_rate;
+    const std::int64_t chunk_ns =
+        now == 0 ? 0 : now + std::int64_t{done} * NS_PER_SECOND / stream.sample_rate;
     mix_frames_starting(*stream.mixer, mixed, static_cast<int>(len), chunk_ns,
                         std::span<const FrameStart>(starts, static_cast<std::size_t>(count)));
     for (jack_nframes_t i = 0; i < len; ++i) {

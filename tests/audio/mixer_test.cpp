@@ -356,8 +356,9 @@ TEST(MixerThreads, VoiceReplacedWhileSoundingIsNeverReadAfterItsRelease) {
   std::atomic<int> bad_value{0};
   std::thread audio([&] {
     std::vector<std::int16_t> out(2 * PASS_FRAMES);
+    const FrameStart note[] = {{500, 0}};  // a MIDI note for the published voice, every pass
     while (!done.load()) {
-      mix_frames(mixer, out.data(), PASS_FRAMES);
+      mix_frames_starting(mixer, out.data(), PASS_FRAMES, 0, note);
       for (std::int16_t s : out) {
         if (s != 0 && s != LEVEL && s != 2 * LEVEL) bad_value = s;
       }
@@ -367,6 +368,7 @@ TEST(MixerThreads, VoiceReplacedWhileSoundingIsNeverReadAfterItsRelease) {
 
   PlaybackBuffer* current = allocate_playback_buffer(voice);
   ASSERT_GE(mixer_attach(mixer, current), 0);
+  mixer_publish_slot(mixer, 0, current);
   request_play(*current);
   while (passes.load() == 0) std::this_thread::yield();
   long replaced = 0;
@@ -375,6 +377,7 @@ TEST(MixerThreads, VoiceReplacedWhileSoundingIsNeverReadAfterItsRelease) {
     PlaybackBuffer* next = allocate_playback_buffer(voice);
     ASSERT_GE(mixer_attach(mixer, next), 0);
     request_play(*next);
+    mixer_publish_slot(mixer, 0, next);  // the old one unpublished before it is detached
     mixer_detach(mixer, current);
     for (std::uint32_t k = 0; k < current->count; ++k) current->samples[k] = POISON;
     free_playback_buffer(current);
@@ -383,6 +386,7 @@ TEST(MixerThreads, VoiceReplacedWhileSoundingIsNeverReadAfterItsRelease) {
   }
   done = true;
   audio.join();
+  mixer_publish_slot(mixer, 0, nullptr);
   mixer_detach(mixer, current);
   free_playback_buffer(current);
   EXPECT_EQ(bad_value.load(), 0);
