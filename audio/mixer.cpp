@@ -198,7 +198,8 @@ int take_timed_starts(MixerState& mixer, std::int64_t pass_start, int frames, Pa
     const std::int64_t frame = request_frame(t.due_ns, pass_start);
     if (frame >= frames) break;  // due in a later pass; so are the ones behind it
     if (t.slot < 0 || t.slot >= INSTRUMENT_SLOTS) continue;
-    PassStart s{static_cast<int>(frame), mixer.slot_buffers[t.slot].load(std::memory_order_seq_cst)};
+    PassStart s{static_cast<int>(frame),
+                mixer.slot_buffers[t.slot].load(std::memory_order_seq_cst)};
     // Kept in order of frame: a start queued late may be due before one taken already.
     int at = count++;
     for (; at > 0 && starts[at - 1].frame > s.frame; --at) starts[at] = starts[at - 1];
