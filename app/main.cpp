@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/startup.h"
+#include "audio/jack_output.h"
 #include "audio/output_backends.h"
 #include "audio/sound_device.h"
 
@@ -29,5 +30,9 @@ int main(int argc, char* argv[]) {
     return 2;
   }
   thumpa::use_sound_output(*output.backend);
+  // On JACK, whoever runs the program may wire its ports themselves.
+  if (QApplication::arguments().contains(QStringLiteral("--no-connect"))) {
+    thumpa::set_jack_connects_ports(false);
+  }
   return thumpa::run_thumpa();
 }

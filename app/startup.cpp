@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QWindow>
 #include <memory>
 
@@ -20,6 +21,8 @@ namespace thumpa {
 namespace {
 
 constexpr int EXPOSE_WAIT_MS = 200;
+// How often the main thread looks whether the sound server went away under the stream.
+constexpr int SOUND_OUTPUT_CHECK_MS = 500;
 
 // Lets the window system map the window and paints it, without taking any user input: no
 // command may run before the bank exists.
@@ -59,6 +62,9 @@ int run_thumpa() {
   session.view.shown_voice = VOICE_BLIPP;
   repaint_main_window();
   install_key_filter();
+  QTimer sound_output_check;
+  QObject::connect(&sound_output_check, &QTimer::timeout, [] { report_lost_sound_output(); });
+  sound_output_check.start(SOUND_OUTPUT_CHECK_MS);
 
   int code = 0;
   if (!window->destroyed_for_good()) code = QApplication::exec();

@@ -66,6 +66,20 @@ void mixer_detach(MixerState& mixer, PlaybackBuffer* buffer) {
   while (mixer.passes.load(std::memory_order_seq_cst) == seen) std::this_thread::yield();
 }
 
+void mixer_publish_slot(MixerState& mixer, int slot, PlaybackBuffer* buffer) {
+  if (slot >= 0 && slot < INSTRUMENT_SLOTS)
+    mixer.slot_buffers[slot].store(buffer, std::memory_order_seq_cst);
+}
+
+bool queue_timed_start(MixerState& mixer, TimedStart start) {
+  TimedStartQueue& q = mixer.timed_starts;
+  const std::uint32_t written = q.written.load(std::memory_order_relaxed);
+  if (written - q.taken.load(std::memory_order_acquire) >= TIMED_START_CAPACITY) return false;
+  q.entries[written % TIMED_START_CAPACITY] = start;
+  q.written.store(written + 1, std::memory_order_release);
+  return true;
+}
+
 std::int64_t steady_now_ns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
@@ -155,36 +169,103 @@ void add_sound(PlaybackBuffer& b, std::int32_t* sum, int from, int to) {
   if (b.position >= b.count) b.sounding = false;
 }
 
-}  // namespace
+// A start of this pass with the buffer its slot published when the pass began.
+struct PassStart {
+  int frame;
+  PlaybackBuffer* buffer;
+};
 
-void mix_frames(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns) {
-  mix_frames_at(mixer, out, frames, pass_ns == 0 ? 0 : advance_clock(mixer.clock, pass_ns, frames));
+// Most starts one pass takes; more in one period than any player or sequencer sends.
+constexpr int MAX_PASS_STARTS = 128;
+
+// Restarts the buffer at frame `at` of the chunk, after adding its old sound from `from`.
+void restart_at(PlaybackBuffer& b, std::int32_t* sum, int from, int at) {
+  add_sound(b, sum, from, at);
+  b.position = 0;
+  b.sounding = b.count > 0;
 }
 
-void mix_frames_at(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_start) {
+// Takes from the input thread's queue the timed starts due before the end of a pass of `frames`
+// whose first frame sounds at pass_start (0: unknown, every start is due now), as starts by
+// frame appended to `starts`.
+int take_timed_starts(MixerState& mixer, std::int64_t pass_start, int frames, PassStart* starts,
+                      int count) {
+  TimedStartQueue& q = mixer.timed_starts;
+  std::uint32_t taken = q.taken.load(std::memory_order_relaxed);
+  const std::uint32_t written = q.written.load(std::memory_order_acquire);
+  for (; taken != written && count < MAX_PASS_STARTS; ++taken) {
+    const TimedStart& t = q.entries[taken % TIMED_START_CAPACITY];
+    const std::int64_t frame = request_frame(t.due_ns, pass_start);
+    if (frame >= frames) break;  // due in a later pass; so are the ones behind it
+    if (t.slot < 0 || t.slot >= INSTRUMENT_SLOTS) continue;
+    PassStart s{static_cast<int>(frame),
+                mixer.slot_buffers[t.slot].load(std::memory_order_seq_cst)};
+    // Kept in order of frame: a start queued late may be due before one taken already.
+    int at = count++;
+    for (; at > 0 && starts[at - 1].frame > s.frame; --at) starts[at] = starts[at - 1];
+    starts[at] = s;
+  }
+  q.taken.store(taken, std::memory_order_release);
+  return count;
+}
+
+void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_start,
+              std::span<const FrameStart> frame_starts) {
   mixer.passes.fetch_add(1, std::memory_order_seq_cst);
+
+  // The slots are read inside the pass, so a buffer unpublished and detached meanwhile is
+  // either seen as null here or waited for by mixer_detach.
+  PassStart starts[MAX_PASS_STARTS];
+  int start_count = 0;
+  for (const FrameStart& f : frame_starts) {
+    if (start_count == MAX_PASS_STARTS) break;
+    if (f.slot < 0 || f.slot >= INSTRUMENT_SLOTS || f.frame < 0 || f.frame >= frames) continue;
+    starts[start_count++] = {f.frame, mixer.slot_buffers[f.slot].load(std::memory_order_seq_cst)};
+  }
+  if (mixer.timed_starts.taken.load(std::memory_order_relaxed) !=
+      mixer.timed_starts.written.load(std::memory_order_relaxed)) {
+    start_count = take_timed_starts(mixer, pass_start, frames, starts, start_count);
+  }
 
   // Summed in 32 bits a chunk at a time: 64 full-scale voices still fit.
   constexpr int CHUNK = PERIOD_FRAMES;
   std::int32_t sum[CHUNK];
+  int next_start = 0;  // the first start not in an earlier chunk
   for (int done = 0; done < frames;) {
     const int len = std::min(CHUNK, frames - done);
     const std::int64_t chunk_start = pass_start == 0 ? 0 : pass_start + frames_to_ns(done);
+    int chunk_starts_end = next_start;
+    while (chunk_starts_end < start_count && starts[chunk_starts_end].frame < done + len) {
+      ++chunk_starts_end;
+    }
     std::fill_n(sum, len, 0);
     for (auto& place : mixer.voices) {
       PlaybackBuffer* b = place.load(std::memory_order_seq_cst);
       if (b == nullptr) continue;
       int from = 0;
       const std::uint64_t request = b->play_request.load(std::memory_order_acquire);
+      int request_at = -1;  // the request's frame in this chunk; -1: none here
       if (request != b->request_seen) {
         const std::int64_t at = request_frame(play_request_due_ns(request), chunk_start);
-        if (at < len) {  // otherwise the request waits for a later chunk
-          from = static_cast<int>(at);
-          add_sound(*b, sum, 0, from);  // the old sound up to the restart
+        if (at < len) request_at = static_cast<int>(at);  // otherwise it waits for a later chunk
+      }
+      // The restarts of this chunk in order of frame: the instrument's, and the request's.
+      for (int i = next_start; i < chunk_starts_end; ++i) {
+        if (starts[i].buffer != b) continue;
+        const int at = starts[i].frame - done;
+        if (request_at >= 0 && request_at <= at) {
+          restart_at(*b, sum, from, request_at);
           b->request_seen = request;
-          b->position = 0;
-          b->sounding = b->count > 0;
+          from = request_at;
+          request_at = -1;
         }
+        restart_at(*b, sum, from, at);
+        from = at;
+      }
+      if (request_at >= 0) {
+        restart_at(*b, sum, from, request_at);
+        b->request_seen = request;
+        from = request_at;
       }
       add_sound(*b, sum, from, len);
     }
@@ -194,10 +275,27 @@ void mix_frames_at(MixerState& mixer, std::int16_t* out, int frames, std::int64_
       dst[2 * i] = s;
       dst[2 * i + 1] = s;
     }
+    next_start = chunk_starts_end;
     done += len;
   }
 
   mixer.passes.fetch_add(1, std::memory_order_seq_cst);
+}
+
+}  // namespace
+
+void mix_frames(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns) {
+  mix_frames_at(mixer, out, frames, pass_ns == 0 ? 0 : advance_clock(mixer.clock, pass_ns, frames));
+}
+
+void mix_frames_at(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_start) {
+  mix_pass(mixer, out, frames, pass_start, {});
+}
+
+void mix_frames_starting(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns,
+                         std::span<const FrameStart> starts) {
+  mix_pass(mixer, out, frames, pass_ns == 0 ? 0 : advance_clock(mixer.clock, pass_ns, frames),
+           starts);
 }
 
 }  // namespace thumpa

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "synth/types.h"
 
@@ -56,10 +57,42 @@ struct StreamClock {
   std::int64_t origin_ns = 0;  // estimated time of frame 0
 };
 
+// The playback slots an instrument input (a MIDI port) can start, one per voice of the bank.
+inline constexpr int INSTRUMENT_SLOTS = 8;
+
+// A slot's voice started at a frame of a pass, by an input that knows the frame of each of its
+// events (a JACK MIDI port): frame k of the pass is the voice's first sample.
+struct FrameStart {
+  int frame = 0;
+  int slot = 0;
+};
+
+// A slot's voice started at a time on the steady clock, by an input thread that only knows when
+// its events arrived (an ALSA sequencer port).
+struct TimedStart {
+  std::int64_t due_ns = 0;
+  int slot = 0;
+};
+
+// Timed starts on their way from one input thread to the mixer: a ring with one writer and one
+// reader, so neither side waits. Due times only grow, as each is the arrival time plus the same
+// delay, so the mixer takes them from the front while they fall before the end of its pass.
+inline constexpr std::uint32_t TIMED_START_CAPACITY = 256;
+struct TimedStartQueue {
+  TimedStart entries[TIMED_START_CAPACITY];
+  std::atomic<std::uint32_t> written{0};  // by the input thread
+  std::atomic<std::uint32_t> taken{0};    // by the mixer
+};
+
 struct MixerState {
   std::atomic<PlaybackBuffer*> voices[MIXER_VOICES] = {};
   std::atomic<std::uint32_t> passes{0};  // odd while mix_frames runs
   StreamClock clock;
+  // The buffer each slot plays, published by the main thread for the instrument inputs; a
+  // slot's buffer is unpublished before it is detached, so a pass that reads it from here is
+  // one that mixer_detach waits for.
+  std::atomic<PlaybackBuffer*> slot_buffers[INSTRUMENT_SLOTS] = {};
+  TimedStartQueue timed_starts;
 };
 
 // The steady clock in nanoseconds, the time base of play requests and passes.
@@ -91,6 +124,14 @@ bool mixer_has(const MixerState& mixer, const PlaybackBuffer* buffer);
 // Main thread. Withdraws the buffer (it stops sounding) and returns once the mixer can no
 // longer be reading it. A buffer that is not attached is left alone.
 void mixer_detach(MixerState& mixer, PlaybackBuffer* buffer);
+// Main thread. Makes `buffer` (attached, or null for none) the one the instrument inputs start
+// for the slot. Unpublish a buffer before detaching it.
+void mixer_publish_slot(MixerState& mixer, int slot, PlaybackBuffer* buffer);
+
+// The input thread. Asks the mixer to start the slot's voice at due_ns on the steady clock,
+// with the same restart rule as request_play. False when the queue is full (the start is lost).
+bool queue_timed_start(MixerState& mixer, TimedStart start);
+
 // Main thread. Asks the mixer to play the buffer from its first sample, cutting off what it was
 // playing: at the frame due at due_ns on the steady clock, or at the start of the next pass when
 // due_ns is 0 or already past.
@@ -106,5 +147,10 @@ void mix_frames(MixerState& mixer, std::int16_t* out, int frames, std::int64_t p
 // first frame of this pass sounds at first_frame_ns on the steady clock, taken as it is,
 // without smoothing. 0 means unknown, as for mix_frames.
 void mix_frames_at(MixerState& mixer, std::int16_t* out, int frames, std::int64_t first_frame_ns);
+
+// Mixer thread. As mix_frames, and each start (in order of frame, each frame below `frames`)
+// restarts its slot's published voice at its frame of this pass, as a play request would.
+void mix_frames_starting(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns,
+                         std::span<const FrameStart> starts);
 
 }  // namespace thumpa

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "audio/jack_output.h"
 #include "audio/pipewire_output.h"
 #include "audio/pulse_output.h"
 #include "audio/sdl_output.h"
@@ -11,10 +12,12 @@ namespace thumpa {
 namespace {
 
 // The native clients come first: they keep the latency low and say when their frames are
-// heard. JACK is for those who run it on purpose, so it is never taken unasked.
-constexpr std::string_view AUTOMATIC_ORDER[] = {"pipewire", "pulse", "sdl"};
+// heard. A JACK server that answers where no desktop server does is the one the user runs;
+// SDL, which always answers, comes last.
+constexpr std::string_view AUTOMATIC_ORDER[] = {"pipewire", "pulse", "jack", "sdl"};
 
-constexpr const OutputBackend* BACKENDS[] = {&PIPEWIRE_OUTPUT, &PULSE_OUTPUT, &SDL_OUTPUT};
+constexpr const OutputBackend* BACKENDS[] = {&PIPEWIRE_OUTPUT, &PULSE_OUTPUT, &JACK_OUTPUT,
+                                             &SDL_OUTPUT};
 
 const OutputBackend* find_backend(std::string_view name,
                                   std::span<const OutputBackend* const> backends) {

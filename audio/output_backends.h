@@ -1,6 +1,5 @@
 // The sound servers this build can play on, and which one a run uses: "auto" takes the first
-// whose server answers, in the order pipewire, pulse, sdl (jack only when asked for by name);
-// a name takes that backend.
+// whose server answers, in the order pipewire, pulse, jack, sdl; a name takes that backend.
 #pragma once
 
 #include <span>

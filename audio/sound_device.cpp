@@ -5,8 +5,11 @@
 #include <cstdio>
 #include <string>
 
+#include "audio/jack_output.h"
 #include "audio/mixer.h"
 #include "audio/output_backends.h"
+#include "audio/playback_rate.h"
+#include "audio/sequencer_input.h"
 #include "synth/messages.h"
 
 namespace thumpa {
@@ -24,7 +27,10 @@ struct SoundDevice {
   // buffer gets the next number, so a handle kept from an earlier buffer never matches.
   std::uint32_t generations[MIXER_VOICES] = {};
   std::uint32_t last_generation = 0;
+  bool loss_reported = false;  // the message that the server went away was shown
 };
+
+static_assert(INSTRUMENT_SLOTS == VOICE_COUNT, "one instrument slot per playback slot");
 
 SoundDevice device;
 
@@ -52,6 +58,16 @@ PlaybackBuffer* buffer_of(PlaybackHandle handle) {
   return device.mixer.voices[handle.place].load(std::memory_order_relaxed);
 }
 
+// JACK's server sets the rate, brings its own MIDI input and may go away under a running
+// stream; the other servers take the voices' own rate and have the sequencer port beside them.
+bool open_on_jack() {
+  return device.open == &JACK_OUTPUT;
+}
+
+int stream_rate() {
+  return open_on_jack() ? jack_output_sample_rate() : SAMPLE_RATE;
+}
+
 std::uint32_t next_generation() {
   if (++device.last_generation == 0) ++device.last_generation;  // 0 means "no buffer"
   return device.last_generation;
@@ -75,12 +91,17 @@ int open_sound_device() {
 
   const OutputBackend& backend = *choice.backend;
   device.mixer.clock = StreamClock{};
+  // No stream runs now, so the mixer's side of the queue may be moved: nothing from an earlier
+  // stream is left to start.
+  device.mixer.timed_starts.taken.store(device.mixer.timed_starts.written.load());
   if (const auto failure = backend.open(device.mixer, PERIOD_FRAMES)) {
     show_error(failure_text(failure->step), failure->detail);
     return -1;
   }
   device.open = &backend;
   device.play_delay_ns = backend.play_delay_ns();
+  device.loss_reported = false;
+  if (!open_on_jack()) start_sequencer_input(device.mixer, device.play_delay_ns);
   // One line for the logs of whoever runs the program: the end-to-end test reads it.
   std::fprintf(stderr, "thumpa: sound output %s, %d-frame periods, latency %d frames\n",
                backend.name, backend.period_frames(), backend.latency_frames());
@@ -92,6 +113,7 @@ void close_sound_device() {
   const OutputBackend& backend = *device.open;
   const int latency = backend.latency_frames();
   const int underflows = backend.underflows();
+  stop_sequencer_input();
   // Returns once no callback can run any more, so no pass of the mixer can still be running.
   backend.close();
   device.open = nullptr;
@@ -101,7 +123,10 @@ void close_sound_device() {
     free_playback_buffer(device.mixer.voices[i].exchange(nullptr));
     device.generations[i] = 0;
   }
-  for (auto& slot : playback_buffer) slot = {};
+  for (int slot = 0; slot < VOICE_COUNT; ++slot) {
+    mixer_publish_slot(device.mixer, slot, nullptr);
+    playback_buffer[slot] = {};
+  }
 }
 
 bool sound_device_open() {
@@ -114,7 +139,7 @@ int sound_device_period_frames() {
 
 PlaybackHandle make_playback_buffer(const VoiceBuffer& voice) {
   if (device.open == nullptr) return {};
-  PlaybackBuffer* buffer = allocate_playback_buffer(voice);
+  PlaybackBuffer* buffer = allocate_playback_buffer_at(voice, stream_rate());
   const int place = buffer != nullptr ? mixer_attach(device.mixer, buffer) : -1;
   if (place < 0) {
     free_playback_buffer(buffer);
@@ -130,6 +155,12 @@ void release_playback_buffer(PlaybackHandle handle) {
   // A handle released already, or whose buffer went with the device, is left alone.
   PlaybackBuffer* buffer = buffer_of(handle);
   if (buffer == nullptr) return;
+  // Unpublished first, so that once the detach returns no input can start it either.
+  for (int slot = 0; slot < INSTRUMENT_SLOTS; ++slot) {
+    if (device.mixer.slot_buffers[slot].load(std::memory_order_relaxed) == buffer) {
+      mixer_publish_slot(device.mixer, slot, nullptr);
+    }
+  }
   mixer_detach(device.mixer, buffer);
   device.generations[handle.place] = 0;
   free_playback_buffer(buffer);
@@ -145,7 +176,15 @@ PlaybackHandle replace_playback_buffer(int slot, const VoiceBuffer& voice) {
   if (slot < 0 || slot >= VOICE_COUNT) return {};
   release_playback_buffer(playback_buffer[slot]);
   playback_buffer[slot] = make_playback_buffer(voice);
+  mixer_publish_slot(device.mixer, slot, buffer_of(playback_buffer[slot]));
   return playback_buffer[slot];
+}
+
+void report_lost_sound_output() {
+  if (!open_on_jack() || device.loss_reported || !jack_output_server_gone()) return;
+  device.loss_reported = true;
+  show_message("The JACK server has stopped. Thumpa carries on without sound.", APP_CAPTION,
+               MessageIcon::warning);
 }
 
 }  // namespace thumpa

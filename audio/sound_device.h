@@ -11,7 +11,8 @@
 namespace thumpa {
 
 // A voice as 16-bit mono at 44100 Hz: sample i is the Q31 sample i shifted right
-// arithmetically by 16. Owned by the sound service.
+// arithmetically by 16 (resampled once to the stream's rate where a JACK server runs at
+// another). Owned by the sound service.
 struct PlaybackBuffer;
 
 // A playback buffer as its owners hold it: the mixer's place it sits in and the generation of
@@ -58,7 +59,12 @@ void release_playback_buffer(PlaybackHandle buffer);
 void play_voice(PlaybackHandle buffer, std::int64_t due_ns = 0);
 
 // Replaces a voice's slot: stops and releases the old buffer, then makes a new one from the
-// voice (empty when that fails). Returns the new handle.
+// voice (empty when that fails), which the MIDI inputs then start for the slot's notes. Returns
+// the new handle.
 PlaybackHandle replace_playback_buffer(int slot, const VoiceBuffer& voice);
+
+// Main thread. Shows, once per open stream, that the sound server has gone away under it (the
+// program carries on silent). play_voice calls it; the desktop program also polls it.
+void report_lost_sound_output();
 
 }  // namespace thumpa

@@ -11,6 +11,8 @@ PACKAGES=(
   build-essential cmake pkg-config ninja-build
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
   qt6-base-dev libsdl2-dev libpipewire-0.3-dev libpulse-dev libdbus-1-dev
+  # the JACK client and the MIDI input beside the desktop servers (resampled with libsamplerate)
+  libjack-jackd2-dev libasound2-dev
   libsndfile1-dev clang libclang-rt-14-dev
   desktop-file-utils appstream
   # the LV2 plugin, its checks and its host test; jalv and JACK for its end-to-end test

@@ -236,6 +236,69 @@ TEST(MixerTiming, MetronomeTicksLandOnePeriodApartHoweverLateTheMainThread) {
   }
 }
 
+// `pcm` added into `out` from frame `at`, cut off at frame `until`.
+void add_at(std::vector<std::int16_t>& out, const std::vector<std::int16_t>& pcm, std::size_t at,
+            std::size_t until) {
+  for (std::size_t i = at; i < until && i < out.size() && i - at < pcm.size(); ++i) {
+    out[i] = static_cast<std::int16_t>(out[i] + pcm[i - at]);
+  }
+}
+
+// A MIDI port's note-ons start their slot's voice at their own frame of the pass, across the
+// mixer's chunks, in order with a key's request for the same voice; a slot with no voice
+// published starts nothing.
+TEST_F(Mixer, FrameStartsRestartTheirSlotsVoiceAtTheirFrame) {
+  const auto a = ramp(300, 1, 7), b = ramp(100, -3000, 5);
+  PlaybackBuffer* in_a = attached(a);
+  PlaybackBuffer* in_b = attached(b);
+  mixer_publish_slot(mixer, 2, in_a);
+  mixer_publish_slot(mixer, 5, in_b);
+  request_play(*in_a, T0 + frames_ns(400) + 1000);  // a key's request, due at frame 400
+  const FrameStart starts[] = {{10, 2}, {100, 5}, {255, 5}, {270, 2}, {500, 2}, {590, 7}};
+  std::vector<std::int16_t> out(1200);
+  mix_frames_starting(mixer, out.data(), 600, T0, starts);
+
+  std::vector<std::int16_t> expected(600, 0);
+  add_at(expected, a, 10, 270);
+  add_at(expected, a, 270, 400);
+  add_at(expected, a, 400, 500);
+  add_at(expected, a, 500, 600);
+  add_at(expected, b, 100, 255);
+  add_at(expected, b, 255, 600);
+  std::vector<std::int16_t> left;
+  for (int i = 0; i < 600; ++i) left.push_back(out[2 * static_cast<std::size_t>(i)]);
+  EXPECT_EQ(left, expected);
+
+  mixer_publish_slot(mixer, 2, nullptr);  // unpublished: its notes start nothing any more
+  const FrameStart again[] = {{0, 2}};
+  mix_frames_starting(mixer, out.data(), 100, 0, again);
+  EXPECT_EQ(out[0], a[100]) << "the last start plays on";
+}
+
+// An input thread's timed starts wait in the queue for the pass their due time falls in, even
+// when one was queued after a later one; a full queue refuses more.
+TEST_F(Mixer, TimedStartsPlayAtTheirDueFrame) {
+  const auto a = ramp(50, 100, 1), b = ramp(50, -100, -1);
+  mixer_publish_slot(mixer, 0, attached(a));
+  mixer_publish_slot(mixer, 1, attached(b));
+  pull_at(mixer, 256, T0);  // the stream clock starts
+  ASSERT_TRUE(queue_timed_start(mixer, {T0 + frames_ns(256 + 200) + 1000, 0}));
+  ASSERT_TRUE(queue_timed_start(mixer, {T0 + frames_ns(256 + 30) + 1000, 1}));
+  ASSERT_TRUE(queue_timed_start(mixer, {T0 + frames_ns(512 + 7) + 1000, 1}));
+  std::vector<std::int16_t> expected(256, 0);
+  add_at(expected, a, 200, 256);
+  add_at(expected, b, 30, 256);
+  EXPECT_EQ(pull_at(mixer, 256, T0 + NS_PER_FRAME_X256), expected);
+  expected.assign(256, 0);  // the first voice has ended
+  add_at(expected, b, 7, 256);
+  EXPECT_EQ(pull_at(mixer, 256, T0 + 2 * NS_PER_FRAME_X256), expected);
+
+  for (std::uint32_t i = 0; i < TIMED_START_CAPACITY; ++i) {
+    ASSERT_TRUE(queue_timed_start(mixer, {T0 + NS_PER_FRAME_X256 * 100, 0}));
+  }
+  EXPECT_FALSE(queue_timed_start(mixer, {T0 + NS_PER_FRAME_X256 * 100, 0}));
+}
+
 TEST_F(Mixer, DifferentVoicesSoundTogetherClampedToSixteenBits) {
   const struct {
     std::int16_t a, b, sum;
@@ -293,8 +356,9 @@ TEST(MixerThreads, VoiceReplacedWhileSoundingIsNeverReadAfterItsRelease) {
   std::atomic<int> bad_value{0};
   std::thread audio([&] {
     std::vector<std::int16_t> out(2 * PASS_FRAMES);
+    const FrameStart note[] = {{500, 0}};  // a MIDI note for the published voice, every pass
     while (!done.load()) {
-      mix_frames(mixer, out.data(), PASS_FRAMES);
+      mix_frames_starting(mixer, out.data(), PASS_FRAMES, 0, note);
       for (std::int16_t s : out) {
         if (s != 0 && s != LEVEL && s != 2 * LEVEL) bad_value = s;
       }
@@ -304,6 +368,7 @@ TEST(MixerThreads, VoiceReplacedWhileSoundingIsNeverReadAfterItsRelease) {
 
   PlaybackBuffer* current = allocate_playback_buffer(voice);
   ASSERT_GE(mixer_attach(mixer, current), 0);
+  mixer_publish_slot(mixer, 0, current);
   request_play(*current);
   while (passes.load() == 0) std::this_thread::yield();
   long replaced = 0;
@@ -312,6 +377,7 @@ TEST(MixerThreads, VoiceReplacedWhileSoundingIsNeverReadAfterItsRelease) {
     PlaybackBuffer* next = allocate_playback_buffer(voice);
     ASSERT_GE(mixer_attach(mixer, next), 0);
     request_play(*next);
+    mixer_publish_slot(mixer, 0, next);  // the old one unpublished before it is detached
     mixer_detach(mixer, current);
     for (std::uint32_t k = 0; k < current->count; ++k) current->samples[k] = POISON;
     free_playback_buffer(current);
@@ -320,6 +386,7 @@ TEST(MixerThreads, VoiceReplacedWhileSoundingIsNeverReadAfterItsRelease) {
   }
   done = true;
   audio.join();
+  mixer_publish_slot(mixer, 0, nullptr);
   mixer_detach(mixer, current);
   free_playback_buffer(current);
   EXPECT_EQ(bad_value.load(), 0);

@@ -34,9 +34,11 @@ TEST(BackendChoice, AutomaticTakesTheFirstAnsweringServerAndANameTakesItsBackend
   } cases[] = {
       {"auto", {"pipewire", "pulse", "jack", "sdl"}, "pipewire"},
       {"", {"pulse", "jack", "sdl"}, "pulse"},
-      {"auto", {"jack", "sdl"}, "sdl"},  // JACK only when asked for
-      {"auto", {}, "sdl"},               // none answers: the last asked reports why
-      {"jack", {}, "jack"},              // a name is taken without asking
+      {"auto", {"jack", "sdl"}, "jack"},  // JACK where no desktop server answers
+      {"auto", {"pulse", "jack"}, "pulse"},
+      {"auto", {"sdl"}, "sdl"},
+      {"auto", {}, "sdl"},   // none answers: the last asked reports why
+      {"jack", {}, "jack"},  // a name is taken without asking
       {"pulse", {"pipewire"}, "pulse"},
       {"sdl", {"pipewire"}, "sdl"},
       {"alsa", {"sdl"}, nullptr},
