@@ -254,18 +254,19 @@ int jack_xruns() {
   return stream.xruns.load(std::memory_order_relaxed);
 }
 
+// The server's sample rate while the client is open, else 0.
+int jack_sample_rate() {
+  return stream.sample_rate;
+}
+
+bool jack_server_gone() {
+  return stream.client != nullptr && stream.server_gone.load(std::memory_order_acquire);
+}
+
 }  // namespace
 
 void set_jack_connects_ports(bool connect) {
   connects_ports = connect;
-}
-
-int jack_output_sample_rate() {
-  return stream.sample_rate;
-}
-
-bool jack_output_server_gone() {
-  return stream.client != nullptr && stream.server_gone.load(std::memory_order_acquire);
 }
 
 const OutputBackend JACK_OUTPUT = {
@@ -277,6 +278,9 @@ const OutputBackend JACK_OUTPUT = {
     .play_delay_ns = jack_play_delay_ns,
     .latency_frames = jack_latency_frames,
     .underflows = jack_xruns,
+    .sample_rate = jack_sample_rate,
+    .reads_midi = true,
+    .server_gone = jack_server_gone,
 };
 
 }  // namespace thumpa

@@ -13,11 +13,4 @@ extern const OutputBackend JACK_OUTPUT;
 // (the default), or leaves the connections to the user.
 void set_jack_connects_ports(bool connect);
 
-// The server's sample rate while the client is open, else 0. The playback buffers are made at
-// this rate.
-int jack_output_sample_rate();
-
-// True once the server has gone away under the open client: the stream is silent from then on.
-bool jack_output_server_gone();
-
 }  // namespace thumpa

@@ -49,6 +49,22 @@ struct OutputBackend {
   // latency grows after underflows), and the underflows counted so far; for the logs.
   int (*latency_frames)();
   int (*underflows)();
+
+  // The stream's frame rate; the voices are resampled to it when it is not theirs.
+  int (*sample_rate)();
+  // True when the server itself brings MIDI input to the stream (JACK's midi_in port); the
+  // other backends have the sequencer's port beside them.
+  bool reads_midi;
+  // True once the server went away under the open stream, which then plays on silent.
+  bool (*server_gone)();
 };
+
+// For the servers that run at the voices' own rate, and stay while their stream is open.
+inline int voice_rate() {
+  return SAMPLE_RATE;
+}
+inline bool never_gone() {
+  return false;
+}
 
 }  // namespace thumpa

@@ -109,6 +109,9 @@ const OutputBackend SDL_OUTPUT = {
     .play_delay_ns = sdl_play_delay_ns,
     .latency_frames = sdl_latency_frames,
     .underflows = sdl_underflows,
+    .sample_rate = voice_rate,
+    .reads_midi = false,
+    .server_gone = never_gone,
 };
 
 }  // namespace thumpa

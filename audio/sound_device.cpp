@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <string>
 
-#include "audio/jack_output.h"
 #include "audio/mixer.h"
 #include "audio/output_backends.h"
 #include "audio/playback_rate.h"
@@ -58,14 +57,8 @@ PlaybackBuffer* buffer_of(PlaybackHandle handle) {
   return device.mixer.voices[handle.place].load(std::memory_order_relaxed);
 }
 
-// JACK's server sets the rate, brings its own MIDI input and may go away under a running
-// stream; the other servers take the voices' own rate and have the sequencer port beside them.
-bool open_on_jack() {
-  return device.open == &JACK_OUTPUT;
-}
-
 int stream_rate() {
-  return open_on_jack() ? jack_output_sample_rate() : SAMPLE_RATE;
+  return device.open != nullptr ? device.open->sample_rate() : SAMPLE_RATE;
 }
 
 std::uint32_t next_generation() {
@@ -101,7 +94,7 @@ int open_sound_device() {
   device.open = &backend;
   device.play_delay_ns = backend.play_delay_ns();
   device.loss_reported = false;
-  if (!open_on_jack()) start_sequencer_input(device.mixer, device.play_delay_ns);
+  if (!device.open->reads_midi) start_sequencer_input(device.mixer, device.play_delay_ns);
   // One line for the logs of whoever runs the program: the end-to-end test reads it.
   std::fprintf(stderr, "thumpa: sound output %s, %d-frame periods, latency %d frames\n",
                backend.name, backend.period_frames(), backend.latency_frames());
@@ -181,7 +174,7 @@ PlaybackHandle replace_playback_buffer(int slot, const VoiceBuffer& voice) {
 }
 
 void report_lost_sound_output() {
-  if (!open_on_jack() || device.loss_reported || !jack_output_server_gone()) return;
+  if (device.open == nullptr || device.loss_reported || !device.open->server_gone()) return;
   device.loss_reported = true;
   show_message("The JACK server has stopped. Thumpa carries on without sound.", APP_CAPTION,
                MessageIcon::warning);

@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  std::printf("ready: %d Hz, %d-frame periods\n", jack_output_sample_rate(),
+  std::printf("ready: %d Hz, %d-frame periods\n", JACK_OUTPUT.sample_rate(),
               sound_device_period_frames());
   std::fflush(stdout);
   // Until stdin reaches its end, polled every 100 ms.
