@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <span>
 
+#include "audio/pcm16.h"
 #include "synth/types.h"
 
 namespace thumpa {
@@ -104,11 +105,6 @@ struct PlaybackMemory {
   void* (*allocate)(std::size_t bytes);
 };
 extern PlaybackMemory playback_memory;
-
-// The 16-bit value of a Q31 sample: its top half (an arithmetic shift, so -1 stays -1).
-inline constexpr std::int16_t pcm16_from_q31(Q31 sample) {
-  return static_cast<std::int16_t>(sample >> 16);
-}
 
 // A new buffer holding the voice converted to 16 bits, not sounding; null when memory runs
 // out. An empty voice gives a buffer of no samples, which plays as silence.
