@@ -271,6 +271,7 @@ void set_jack_connects_ports(bool connect) {
 
 const OutputBackend JACK_OUTPUT = {
     .name = "jack",
+    .title = "JACK",
     .server_answers = jack_answers,
     .open = jack_open,
     .close = jack_close,

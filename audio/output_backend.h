@@ -22,7 +22,8 @@ struct OpenFailure {
 };
 
 struct OutputBackend {
-  const char* name;  // "pipewire", "pulse", "sdl", "jack": what --audio and THUMPA_AUDIO take
+  const char* name;   // "pipewire", "pulse", "sdl", "jack": what --audio and THUMPA_AUDIO take
+  const char* title;  // "PipeWire", "PulseAudio", "SDL", "JACK": what the status line shows
 
   // True when the backend's server answers now (a quick connect and disconnect, no stream);
   // the automatic choice takes the first backend whose server answers.
@@ -36,26 +37,36 @@ struct OutputBackend {
   std::optional<OpenFailure> (*open)(MixerState& mixer, int period_frames);
 
   // Stops the stream and returns once no callback can run any more. Does nothing when closed.
+  // Also works, without hanging, after the server went away; open() may then be called again
+  // to reconnect (the sound device does so from the main thread, at most every 500 ms), and
+  // fails within about a second, saying nothing, while the server is not back.
   void (*close)();
 
-  // Frames per period the stream really got; 0 while closed.
+  // The functions below are called from the main thread at any time while the stream is open,
+  // and read the stream's current state cheaply (atomics written by the backend's own threads):
+  // a server changes its rate, period or latency while the stream runs, and they follow.
+
+  // Frames per period the stream really gets now; 0 while closed.
   int (*period_frames)();
 
   // How long after a play request its sound is due: the smallest constant delay this backend
-  // can always honour, so that a steady beat stays steady.
+  // can always honour now, so that a steady beat stays steady. It changes only when the
+  // server's period or latency does.
   std::int64_t (*play_delay_ns)();
 
-  // The stream's latency as the server holds it now, in frames (a PulseAudio stream's target
-  // latency grows after underflows), and the underflows counted so far; for the logs.
+  // The stream's latency as the server holds it now, in frames, and the underflows (periods
+  // the server played without the stream's frames) counted since this open; for the logs.
   int (*latency_frames)();
   int (*underflows)();
 
-  // The stream's frame rate; the voices are resampled to it when it is not theirs.
+  // The stream's frame rate now; the voices are resampled to it when it is not theirs, and
+  // again when it changes.
   int (*sample_rate)();
   // True when the server itself brings MIDI input to the stream (JACK's midi_in port); the
   // other backends have the sequencer's port beside them.
   bool reads_midi;
-  // True once the server went away under the open stream, which then plays on silent.
+  // True once the server went away under the open stream, which then plays nothing until the
+  // sound device closes and reopens it.
   bool (*server_gone)();
 };
 

@@ -370,8 +370,8 @@ bool server_answers() {
 }  // namespace
 
 const OutputBackend PIPEWIRE_OUTPUT = {
-    "pipewire",     server_answers, open,       close, period_frames, play_delay_ns,
-    latency_frames, underflows,     voice_rate, false, never_gone,
+    "pipewire",    "PipeWire",     server_answers, open,       close, period_frames,
+    play_delay_ns, latency_frames, underflows,     voice_rate, false, never_gone,
 };
 
 }  // namespace thumpa

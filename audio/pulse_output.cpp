@@ -289,8 +289,8 @@ bool server_answers() {
 }  // namespace
 
 const OutputBackend PULSE_OUTPUT = {
-    "pulse",        server_answers, open,       close, period_frames, play_delay_ns,
-    latency_frames, underflows,     voice_rate, false, never_gone,
+    "pulse",       "PulseAudio",   server_answers, open,       close, period_frames,
+    play_delay_ns, latency_frames, underflows,     voice_rate, false, never_gone,
 };
 
 }  // namespace thumpa

@@ -102,6 +102,7 @@ int sdl_underflows() {
 
 const OutputBackend SDL_OUTPUT = {
     .name = "sdl",
+    .title = "SDL",
     .server_answers = sdl_answers,
     .open = sdl_open,
     .close = sdl_close,

@@ -81,6 +81,10 @@ void start_sequencer_input(MixerState& mixer, std::int64_t play_delay_ns) {
   input.reader = std::thread(read_events, std::ref(mixer), play_delay_ns);
 }
 
+bool sequencer_input_running() {
+  return input.seq != nullptr;
+}
+
 void stop_sequencer_input() {
   if (input.seq == nullptr) return;
   input.stopping.store(true, std::memory_order_release);

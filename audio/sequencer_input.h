@@ -23,6 +23,9 @@ std::optional<TimedStart> timed_start_for_event(const snd_seq_event_t& event,
 // line. The program plays on either way.
 void start_sequencer_input(MixerState& mixer, std::int64_t play_delay_ns);
 
+// True while the port exists and its thread reads it.
+bool sequencer_input_running();
+
 // Stops the thread and removes the port. Does nothing when not started.
 void stop_sequencer_input();
 

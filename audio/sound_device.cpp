@@ -78,6 +78,7 @@ int open_sound_device() {
       device.chosen != nullptr ? BackendChoice{device.chosen, {}}
                                : choose_backend(requested_backend_name({}), available_backends());
   if (choice.backend == nullptr) {
+    std::fprintf(stderr, "thumpa: no sound output: %s\n", choice.error.c_str());
     show_error(failure_text(OpenStep::init), choice.error);
     return -1;
   }
@@ -88,6 +89,9 @@ int open_sound_device() {
   // stream is left to start.
   device.mixer.timed_starts.taken.store(device.mixer.timed_starts.written.load());
   if (const auto failure = backend.open(device.mixer, PERIOD_FRAMES)) {
+    // Whoever started the program from a terminal or a script learns why there is no sound.
+    std::fprintf(stderr, "thumpa: sound output %s failed to open: %s\n", backend.name,
+                 failure->detail.c_str());
     show_error(failure_text(failure->step), failure->detail);
     return -1;
   }
@@ -171,6 +175,23 @@ PlaybackHandle replace_playback_buffer(int slot, const VoiceBuffer& voice) {
   playback_buffer[slot] = make_playback_buffer(voice);
   mixer_publish_slot(device.mixer, slot, buffer_of(playback_buffer[slot]));
   return playback_buffer[slot];
+}
+
+SoundOutputStatus sound_output_status() {
+  SoundOutputStatus status;
+  if (device.open == nullptr) return status;
+  const OutputBackend& backend = *device.open;
+  status.output = backend.title;
+  status.period_frames = backend.period_frames();
+  status.latency_frames = backend.latency_frames();
+  status.sample_rate = backend.sample_rate();
+  status.gone = backend.server_gone();
+  if (backend.reads_midi) {
+    status.midi_input = "MIDI: JACK midi_in";
+  } else if (sequencer_input_running()) {
+    status.midi_input = "MIDI: ALSA port Thumpa";
+  }
+  return status;
 }
 
 void report_lost_sound_output() {

@@ -63,6 +63,19 @@ void play_voice(PlaybackHandle buffer, std::int64_t due_ns = 0);
 // the new handle.
 PlaybackHandle replace_playback_buffer(int slot, const VoiceBuffer& voice);
 
+// What the status line says of the sound output, as it is now.
+struct SoundOutputStatus {
+  const char* output = nullptr;  // the backend's title ("PipeWire"); null while closed
+  int period_frames = 0;
+  int latency_frames = 0;
+  int sample_rate = 0;
+  bool gone = false;                         // the server went away under the stream
+  const char* midi_input = "no MIDI input";  // "MIDI: JACK midi_in", "MIDI: ALSA port Thumpa"
+};
+
+// Main thread.
+SoundOutputStatus sound_output_status();
+
 // Main thread. Shows, once per open stream, that the sound server has gone away under it (the
 // program carries on silent). play_voice calls it; the desktop program also polls it.
 void report_lost_sound_output();
