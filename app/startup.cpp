@@ -21,7 +21,7 @@ namespace thumpa {
 namespace {
 
 constexpr int EXPOSE_WAIT_MS = 200;
-// How often the main thread looks whether the sound server went away under the stream.
+// How often the main thread follows the sound server: its rate, its delay, its going away.
 constexpr int SOUND_OUTPUT_CHECK_MS = 500;
 
 // Lets the window system map the window and paints it, without taking any user input: no
@@ -63,7 +63,7 @@ int run_thumpa() {
   repaint_main_window();
   install_key_filter();
   QTimer sound_output_check;
-  QObject::connect(&sound_output_check, &QTimer::timeout, [] { report_lost_sound_output(); });
+  QObject::connect(&sound_output_check, &QTimer::timeout, [] { poll_sound_output(); });
   sound_output_check.start(SOUND_OUTPUT_CHECK_MS);
 
   int code = 0;

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <thread>
 
+#include "audio/sound_device.h"
 #include "synth/messages.h"
 
 namespace thumpa {
@@ -56,7 +57,7 @@ void run_timer(std::stop_token stopping, std::function<void(const MetronomeTick&
 }  // namespace
 
 std::int64_t metronome_play_due_ns(const MetronomeTick& tick) {
-  return tick.deadline_ns +
+  return tick.deadline_ns + sound_play_delay_ns() +
          std::chrono::duration_cast<std::chrono::nanoseconds>(METRONOME_PLAY_OFFSET).count();
 }
 

@@ -18,8 +18,9 @@
 namespace thumpa {
 
 inline constexpr std::chrono::milliseconds METRONOME_PERIOD{300};
-// How long after its tick's deadline a tick's sound is due: room for a main thread that is
-// late to handle the tick, so that the ticks still sound exactly one period apart.
+// How long after its tick's deadline, beyond the sound output's play delay, a tick's sound is
+// due: room for a main thread that is late to handle the tick, so that the ticks still sound
+// exactly one period apart.
 inline constexpr std::chrono::milliseconds METRONOME_PLAY_OFFSET{20};
 
 struct MetronomeTick {
@@ -27,7 +28,8 @@ struct MetronomeTick {
   std::stop_token stopping;      // stop requested: the timer is being stopped
 };
 
-// When the sound of a tick is due, on the steady clock: its deadline plus the play offset.
+// When the sound of a tick is due, on the steady clock: its deadline, the sound output's play
+// delay as it is now (sound_play_delay_ns) and the play offset. Any thread.
 std::int64_t metronome_play_due_ns(const MetronomeTick& tick);
 
 // Shows "Timer resolution set to 1 ms" (a warning, which may wait for the user), then starts

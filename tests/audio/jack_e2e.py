@@ -42,7 +42,7 @@ def main():
         out, _ = player.communicate(timeout=10)  # closing its stdin ends it
         thumpa_xruns = int(out.split("xruns:")[1].split()[0]) if "xruns:" in out else -1
         with open(player_log.name) as log:
-            told = log.read().count("The JACK server has stopped")
+            told = log.read().count("The sound server (JACK) has stopped")
         if player.returncode != 0 or told != 1:
             print("FAIL: with the server gone the player ended with %d and said so %d times"
                   % (player.returncode, told))

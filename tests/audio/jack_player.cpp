@@ -41,8 +41,9 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   // Until stdin reaches its end, polled every 100 ms.
   char discard[256];
-  for (pollfd in{STDIN_FILENO, POLLIN, 0};;) {
-    report_lost_sound_output();
+  int turn = 0;
+  for (pollfd in{STDIN_FILENO, POLLIN, 0};; ++turn) {
+    if (turn % 5 == 0) poll_sound_output();  // every 500 ms, as the desktop program does
     if (keep_playing) {
       for (const PlaybackHandle& h : playback_buffer) play_voice(h);
     }
