@@ -110,10 +110,14 @@ class Tester:
     def _xrun(self, delay):
         self.xruns += 1
 
-    def start(self):
+    def start(self, connect=True):
         # The collector must not hold up the process callback for longer than a period.
         gc.disable()
         self.client.activate()
+        if connect:
+            self.connect()
+
+    def connect(self):
         self.client.connect(self.midi_out, self.instrument + ":midi_in")
         self.client.connect(self.instrument + ":out_left", self.audio_in)
 
