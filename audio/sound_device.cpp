@@ -85,10 +85,6 @@ bool copy_voice(const VoiceBuffer& from, VoiceBuffer& to) {
   return true;
 }
 
-std::int64_t sequencer_play_delay_ns() {
-  return device.play_delay_ns.load(std::memory_order_relaxed);
-}
-
 // Makes every buffer again at `rate` and swaps each into its place, as an edit swaps a voice:
 // handles and slots stay as they were. A buffer that cannot be made keeps its old one.
 void remake_buffers(int rate) {
@@ -136,7 +132,7 @@ void reset_mixer_for_a_new_stream() {
 }
 
 void start_inputs() {
-  if (!device.open->reads_midi) start_sequencer_input(device.mixer, sequencer_play_delay_ns);
+  if (!device.open->reads_midi) start_sequencer_input(device.mixer, sound_play_delay_ns);
 }
 
 // The server went away under the stream: says so once, in the window and on stderr, and closes
