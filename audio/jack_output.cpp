@@ -261,7 +261,9 @@ std::optional<OpenFailure> jack_open(MixerState& mixer, int) {
 
 void jack_close() {
   if (stream.client == nullptr) return;
-  // Returns once the process callback can no longer run; a server gone already has stopped it.
+  // Returns once the process callback can no longer run; a server gone already has stopped it,
+  // and would not answer the request. Closing the client then frees the library's side of it
+  // (its requests to the dead server fail at once), so that the client can be opened again.
   if (!stream.server_gone.load(std::memory_order_acquire)) jack_deactivate(stream.client);
   release_client();
 }
@@ -280,6 +282,8 @@ std::int64_t jack_play_delay_ns() {
 // physical ports add.
 int jack_latency_frames() {
   if (stream.client == nullptr) return 0;
+  // A client whose server went away asks it nothing more.
+  if (stream.server_gone.load(std::memory_order_acquire)) return jack_period_frames();
   jack_latency_range_t range{};
   jack_port_get_latency_range(stream.left, JackPlaybackLatency, &range);
   return std::max(static_cast<int>(range.max), jack_period_frames());

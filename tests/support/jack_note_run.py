@@ -143,6 +143,19 @@ class Tester:
     def wait_cycle(self, cycle, seconds=60):
         wait_for("cycle %d" % cycle, lambda: self.cycle >= cycle, seconds)
 
+    def check(self, name, voices, first, end, period):
+        """Checks the cycles [FIRST, END): every note sent in them bit for bit at one lag of at
+        most PERIOD frames, at least 10 notes, no gap; no xrun at all. Prints what it found and
+        returns the lag, or None when the check fails."""
+        blocks = self.recorded[first:end]
+        begin, stop = blocks[0][0], blocks[-1][0] + len(blocks[-1][1]) // 4
+        notes = [(f, n) for f, n in self.sent if begin <= f < stop]
+        lag, gaps = note_lag(voices, notes, blocks), gaps_in(blocks)
+        print("%s: %d notes, %d-frame periods, lag %s frames, %d gaps, %d xruns"
+              % (name, len(notes), period, lag, gaps, self.xruns))
+        passed = lag is not None and lag <= period and len(notes) >= 10
+        return lag if passed and not gaps and not self.xruns else None
+
 
 def play_and_record(client, instrument, seconds, lead_in):
     """Sends note-ons to INSTRUMENT:midi_in from LEAD_IN seconds on and records
