@@ -52,6 +52,7 @@ struct SoundDevice : ::testing::Test {
   }
   void TearDown() override {
     close_sound_device();
+    use_sound_output_of_environment();
     fs::remove_all(dir);
     unsetenv("SDL_AUDIODRIVER");
     unsetenv("SDL_DISKAUDIOFILE");
@@ -360,7 +361,6 @@ TEST_F(SoundDevice, FollowsAServerThatChangesAndComesBack) {
   EXPECT_EQ(pass_starting(-1, 4000), std::vector<std::int16_t>(4000, 0));
   EXPECT_EQ(pass_starting(5, 4000), pcm16_of(voices[5], 4000)) << "made again at 44100 Hz";
   close_sound_device();
-  use_sound_output_of_environment();
   const std::string log = testing::internal::GetCapturedStderr();
   for (const char* line : {"thumpa: sound output fake now runs at 48000 Hz",
                            "thumpa: sound output fake lost: its server went away",
