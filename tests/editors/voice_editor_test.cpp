@@ -11,6 +11,8 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPushButton>
+#include <QScreen>
+#include <QStyle>
 #include <QTimer>
 #include <QtTest/QTest>
 #include <cstdio>
@@ -412,6 +414,52 @@ TEST_F(VoiceEditor, EveryValueIsReadableInFull) {
       EXPECT_GE(start, 0);
       EXPECT_LE(end, field->width());
     }
+  }
+}
+
+// A value too long for its field (the Cowbell's Dist at its most negative) shows its start,
+// the minus sign, however the focus comes and goes; Tab still selects all of it.
+TEST_F(VoiceEditor, AFieldTooNarrowShowsTheStartOfItsValue) {
+  bank.params.cowbell.dist = INT32_MIN;
+  QDialog dialog(&main_window);
+  open(dialog, VOICE_COWBELL);
+  dialog.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+  QLineEdit* field = edit(dialog, 1038);
+  ASSERT_EQ(field->text(), "-2147483648.00000");
+  ASSERT_GT(field->fontMetrics().horizontalAdvance(field->text()), field->width());
+  auto start_shown = [field] {
+    field->repaint();  // where the field scrolls its text to
+    return field->cursorPosition() == 0 &&
+           field->inputMethodQuery(Qt::ImCursorRectangle).toRect().center().x() >= 0;
+  };
+  EXPECT_TRUE(start_shown());
+  QLineEdit* before = edit(dialog, 1037);
+  before->setFocus(Qt::OtherFocusReason);
+  ASSERT_TRUE(QTest::qWaitFor([before] { return QApplication::focusWidget() == before; }));
+  QTest::keyClick(before, Qt::Key_Tab);
+  ASSERT_EQ(QApplication::focusWidget(), field);
+  EXPECT_EQ(field->selectedText(), field->text());
+  EXPECT_TRUE(start_shown());
+  QTest::keyClick(field, Qt::Key_End);
+  QTest::keyClick(field, Qt::Key_Tab);
+  EXPECT_TRUE(start_shown());
+}
+
+// Every editor fits its screen under a title bar. The Oscillator editor is too tall for an
+// 800-pixel screen at scale 2 (a run of its own, see CMakeLists.txt): it alone gets a smaller
+// font, so its whole form shrinks in proportion (the other tests of that run check the
+// proportions and that no text is cut).
+TEST_F(VoiceEditor, EditorsFitTheScreenUnderATitleBar) {
+  const bool scale_2 = qEnvironmentVariable("QT_SCALE_FACTOR") == "2";
+  for (VoiceId voice : {VOICE_KICK, VOICE_OSCILLATOR}) {
+    QDialog dialog(&main_window);
+    open(dialog, voice);
+    const int title = dialog.style()->pixelMetric(QStyle::PM_TitleBarHeight);
+    EXPECT_LE(dialog.height() + title, dialog.screen()->availableGeometry().height()) << voice;
+    EXPECT_EQ(dialog.font() == QApplication::font(), !scale_2 || voice != VOICE_OSCILLATOR);
+    std::printf("editor %d at scale %s: %d px tall\n", voice, scale_2 ? "2" : "1",
+                static_cast<int>(dialog.height() * dialog.devicePixelRatio()));
   }
 }
 
