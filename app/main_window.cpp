@@ -4,6 +4,7 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QKeySequence>
@@ -64,9 +65,11 @@ constexpr MenuItem HELP_ITEMS[] = {
     {"&About Thumpa...", CMD_ABOUT},
 };
 
-QAction* add_item(QMenu* menu, const MenuItem& item, Session& session,
-                  const QString& key_text = {}) {
-  if (item.text == nullptr) return menu->addSeparator();
+void add_item(QMenu* menu, const MenuItem& item, Session& session, const QString& key_text = {}) {
+  if (item.text == nullptr) {
+    menu->addSeparator();
+    return;
+  }
   // Text after a tab shows as the item's key; no shortcut is registered, so the keys stay
   // with the application's key filter alone.
   QString text = QString::fromUtf8(item.text);
@@ -77,7 +80,6 @@ QAction* add_item(QMenu* menu, const MenuItem& item, Session& session,
   const int command = item.command;
   QObject::connect(action, &QAction::triggered, action,
                    [&session, command] { run_command(session, command); });
-  return action;
 }
 
 template <std::size_t N>
@@ -202,6 +204,7 @@ void MainWindow::refresh_status() {
     if (action->isChecked() != is_shown) action->setChecked(is_shown);
   }
   const StatusTexts now = status_texts(shown, sound_output_status(), session_.settings_file);
+  if (now == status_) return;
   const QString StatusTexts::*fields[] = {&StatusTexts::voice, &StatusTexts::output,
                                           &StatusTexts::midi, &StatusTexts::settings};
   for (int i = 0; i < 4; ++i) {
@@ -210,7 +213,7 @@ void MainWindow::refresh_status() {
     status_labels_[i]->setText(text);
     status_labels_[i]->setAccessibleName(text);
   }
-  status_labels_[3]->setToolTip(session_.settings_file);
+  status_labels_[3]->setToolTip(QDir::toNativeSeparators(session_.settings_file));
   status_ = now;
 }
 
