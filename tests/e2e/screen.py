@@ -48,10 +48,8 @@ def waveform_match(image, samples16, max_top=80, hidden=None):
     left out: something lies over them. Returns (share, top, columns judged)."""
     background = _view_background(image)
     h = view_bottom(image, background)
-    image = image[:h]
-    w = image.shape[1]
-    if hidden is not None:
-        hidden = hidden[:h]
+    image, w = image[:h], image.shape[1]
+    hidden = None if hidden is None else hidden[:h]
     ink = np.abs(image.astype(np.int32) - background).sum(axis=2) > 96
     # A point counts as drawn when the pixel or one of its vertical neighbours is ink.
     near = ink.copy()

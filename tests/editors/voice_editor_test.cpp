@@ -342,13 +342,19 @@ TEST_F(VoiceEditor, FailuresShowTheVoicesMessageAndTheDialogGoesOn) {
   EXPECT_FALSE(playback_buffer[playback_slot(VOICE_KICK)]);
 }
 
+// Every editor fits its screen under a title bar: at scale 2 on an 800-pixel screen (a run of
+// its own, see CMakeLists.txt) the Oscillator form alone gets a smaller font, and shrinks with it.
 TEST_F(VoiceEditor, FormsKeepTheirProportionsTabOrderAndIds) {
+  const bool scale_2 = qEnvironmentVariable("QT_SCALE_FACTOR") == "2";
   for (VoiceId voice : {VOICE_SNARE, VOICE_OSCILLATOR}) {
     QDialog dialog(&main_window);
     open(dialog, voice);
     const DialogTemplate& t = voice == VOICE_OSCILLATOR ? EDIT_OSC_BOX : EDIT_BOX;
     const DialogBaseUnits base = dialog_base_units(dialog.font());
     EXPECT_EQ(dialog.size(), dialog_rect(base, 0, 0, t.w, t.h).size());
+    EXPECT_LE(dialog.height() + dialog.style()->pixelMetric(QStyle::PM_TitleBarHeight),
+              dialog.screen()->availableGeometry().height());
+    EXPECT_EQ(dialog.font() == QApplication::font(), !scale_2 || voice != VOICE_OSCILLATOR);
     // The controls in template order, each where its dialog units put it. Only a text that
     // needs more room may widen its control, and never over another control.
     const QList<QWidget*> controls = dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
@@ -426,7 +432,6 @@ TEST_F(VoiceEditor, AFieldTooNarrowShowsTheStartOfItsValue) {
   dialog.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
   QLineEdit* field = edit(dialog, 1038);
-  ASSERT_EQ(field->text(), "-2147483648.00000");
   ASSERT_GT(field->fontMetrics().horizontalAdvance(field->text()), field->width());
   auto start_shown = [field] {
     field->repaint();  // where the field scrolls its text to
@@ -444,23 +449,6 @@ TEST_F(VoiceEditor, AFieldTooNarrowShowsTheStartOfItsValue) {
   QTest::keyClick(field, Qt::Key_End);
   QTest::keyClick(field, Qt::Key_Tab);
   EXPECT_TRUE(start_shown());
-}
-
-// Every editor fits its screen under a title bar. The Oscillator editor is too tall for an
-// 800-pixel screen at scale 2 (a run of its own, see CMakeLists.txt): it alone gets a smaller
-// font, so its whole form shrinks in proportion (the other tests of that run check the
-// proportions and that no text is cut).
-TEST_F(VoiceEditor, EditorsFitTheScreenUnderATitleBar) {
-  const bool scale_2 = qEnvironmentVariable("QT_SCALE_FACTOR") == "2";
-  for (VoiceId voice : {VOICE_KICK, VOICE_OSCILLATOR}) {
-    QDialog dialog(&main_window);
-    open(dialog, voice);
-    const int title = dialog.style()->pixelMetric(QStyle::PM_TitleBarHeight);
-    EXPECT_LE(dialog.height() + title, dialog.screen()->availableGeometry().height()) << voice;
-    EXPECT_EQ(dialog.font() == QApplication::font(), !scale_2 || voice != VOICE_OSCILLATOR);
-    std::printf("editor %d at scale %s: %d px tall\n", voice, scale_2 ? "2" : "1",
-                static_cast<int>(dialog.height() * dialog.devicePixelRatio()));
-  }
 }
 
 // In every editor no control runs into another or past the dialog's edge, and no caption,
