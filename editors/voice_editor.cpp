@@ -138,11 +138,12 @@ void keep_one_tab_stop(QButtonGroup& group) {
 // owner's own frame tells what the window manager adds; the style's title-bar height stands in
 // for a smaller one (no window manager, an owner not shown yet, a platform without frames).
 QSize room_on_screen(const QDialog& dialog) {
-  const QScreen* screen = dialog.screen();
+  const QWidget* owner = dialog.parentWidget();
+  const QScreen* screen = owner != nullptr ? owner->screen() : dialog.screen();
   if (screen == nullptr) return {};
   int title = dialog.style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, &dialog);
   int borders = 0;
-  if (const QWidget* owner = dialog.parentWidget(); owner != nullptr && owner->isVisible()) {
+  if (owner != nullptr && owner->isVisible()) {
     const QWidget* window = owner->window();
     const QSize frame = window->frameGeometry().size() - window->size();
     title = std::max(title, frame.height());
