@@ -265,10 +265,10 @@ class E2E:
         self.log(f"screenshot saved: {shot}")
         log = open(os.path.join(self.out, "thumpa.log"), errors="replace").read()
         opened = OPEN_LINE.search(log)
+        midi = os.path.exists("/dev/snd/seq") and "no MIDI input" not in log
         self.check_status_line("start-up", [
             "Shown: Blipp", f"{OUTPUT_TITLES[self.server]}, {opened.group(2) if opened else 256}"
-            " frames", "no MIDI input" if "no MIDI input" in log else "MIDI: ALSA port Thumpa",
-            "no settings file"])
+            " frames", "MIDI: ALSA port Thumpa" if midi else "no MIDI input", "no settings file"])
 
     def covered(self, image, wid):
         """Mask of the main window's pixels that window wid lies over."""
