@@ -12,6 +12,7 @@
 #include <lv2/worker/worker.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -73,6 +74,8 @@ struct Plugin {
   bool changed[VOICE_ID_COUNT] = {};    // parameters differ from what the voice was made of
   bool rendering[VOICE_ID_COUNT] = {};  // a render request is with the worker
   std::uint32_t serial[VOICE_ID_COUNT] = {};
+  // Set by the worker when the host refused its answer for the voice, so that run() asks again.
+  std::atomic<bool> answer_lost[VOICE_ID_COUNT] = {};
   // Takes that run() has let go of, waiting to be sent to the worker to be freed. A voice is
   // not rendered again while its place here is taken, so one place per voice is enough.
   const PlaybackValues* retired[VOICE_ID_COUNT] = {};
@@ -123,7 +126,10 @@ LV2_Handle instantiate(const LV2_Descriptor*, double rate, const char*,
   const auto* map = static_cast<const LV2_URID_Map*>(feature(features, LV2_URID__map));
   auto* schedule =
       static_cast<LV2_Worker_Schedule*>(const_cast<void*>(feature(features, LV2_WORKER__schedule)));
-  if (map == nullptr || schedule == nullptr || !(rate > 0)) return nullptr;
+  // Refused before anything is sized for the rate.
+  if (map == nullptr || schedule == nullptr || !(rate >= MIN_HOST_RATE && rate <= MAX_HOST_RATE)) {
+    return nullptr;
+  }
   auto* plugin = new (std::nothrow) Plugin;
   if (plugin == nullptr) return nullptr;
   plugin->rate = rate;
@@ -182,6 +188,10 @@ void read_controls(Plugin& plugin) {
 void send_work(Plugin& plugin) {
   LV2_Worker_Schedule& s = *plugin.schedule;
   for (VoiceId voice : MENU_ORDER) {
+    if (plugin.answer_lost[voice].exchange(false, std::memory_order_acquire)) {
+      plugin.rendering[voice] = false;
+      plugin.changed[voice] = true;
+    }
     if (plugin.retired[voice] != nullptr) {
       const ReleaseRequest request{WorkKind::release, plugin.retired[voice]};
       if (s.schedule_work(s.handle, sizeof request, &request) != LV2_WORKER_SUCCESS) continue;
@@ -200,11 +210,10 @@ void send_work(Plugin& plugin) {
   }
 }
 
-// Starts the voices of the note-ons in one MIDI event.
-void play_event(Plugin& plugin, const LV2_Atom_Event& event) {
-  const auto* bytes = static_cast<const std::uint8_t*>(LV2_ATOM_BODY_CONST(&event.body));
+// Starts the voices of the note-ons in the bytes of one MIDI event.
+void play_event(Plugin& plugin, const std::uint8_t* bytes, std::uint32_t size) {
   MidiParser parser;
-  for (std::uint32_t i = 0; i < event.body.size; ++i) {
+  for (std::uint32_t i = 0; i < size; ++i) {
     if (const auto note_on = midi_parse_byte(parser, bytes[i])) {
       if (const auto voice = voice_for_note(note_on->note)) player_start(plugin.player, *voice);
     }
@@ -217,14 +226,25 @@ void run(LV2_Handle instance, uint32_t frames) {
   send_work(plugin);
   std::uint32_t done = 0;
   if (plugin.midi_in != nullptr) {
-    LV2_ATOM_SEQUENCE_FOREACH(plugin.midi_in, event) {
-      if (event->body.type != plugin.midi_event) continue;
-      // Events are in time order; one out of order or beyond the block sounds at once.
-      const auto at =
-          static_cast<std::uint32_t>(std::clamp<std::int64_t>(event->time.frames, done, frames));
-      player_mix(plugin.player, plugin.out_left + done, plugin.out_right + done, at - done);
-      done = at;
-      play_event(plugin, *event);
+    // The sequence's own size bounds every event in it: an event that claims more than is left
+    // is read only as far as the sequence goes, and ends it.
+    const auto* body = reinterpret_cast<const std::uint8_t*>(&plugin.midi_in->body);
+    const std::uint64_t size = plugin.midi_in->atom.size;
+    std::uint64_t offset = sizeof(LV2_Atom_Sequence_Body);
+    while (offset + sizeof(LV2_Atom_Event) <= size) {
+      LV2_Atom_Event event;
+      std::memcpy(&event, body + offset, sizeof event);
+      offset += sizeof event;
+      const std::uint64_t body_size = std::min<std::uint64_t>(event.body.size, size - offset);
+      if (event.body.type == plugin.midi_event) {
+        // Events are in time order; one out of order or beyond the block sounds at once.
+        const auto at =
+            static_cast<std::uint32_t>(std::clamp<std::int64_t>(event.time.frames, done, frames));
+        player_mix(plugin.player, plugin.out_left + done, plugin.out_right + done, at - done);
+        done = at;
+        play_event(plugin, body + offset, static_cast<std::uint32_t>(body_size));
+      }
+      offset += lv2_atom_pad_size(static_cast<std::uint32_t>(body_size));
     }
   }
   player_mix(plugin.player, plugin.out_left + done, plugin.out_right + done, frames - done);
@@ -239,7 +259,7 @@ void cleanup(LV2_Handle instance) {
 // Worker thread: makes a voice, or frees one that run() let go of.
 LV2_Worker_Status work(LV2_Handle instance, LV2_Worker_Respond_Function respond,
                        LV2_Worker_Respond_Handle handle, uint32_t size, const void* data) {
-  const Plugin& plugin = *static_cast<const Plugin*>(instance);
+  Plugin& plugin = *static_cast<Plugin*>(instance);
   WorkKind kind;
   if (size < sizeof kind) return LV2_WORKER_ERR_UNKNOWN;
   std::memcpy(&kind, data, sizeof kind);
@@ -252,11 +272,15 @@ LV2_Worker_Status work(LV2_Handle instance, LV2_Worker_Respond_Function respond,
   if (kind != WorkKind::render || size != sizeof(RenderRequest)) return LV2_WORKER_ERR_UNKNOWN;
   RenderRequest request;
   std::memcpy(&request, data, sizeof request);
+  if (playback_slot(request.voice) < 0) return LV2_WORKER_ERR_UNKNOWN;
   const RenderAnswer answer{
       request.voice, request.serial,
       make_playback_values(request.params, request.voice, plugin.rate).release()};
   const LV2_Worker_Status status = respond(handle, sizeof answer, &answer);
-  if (status != LV2_WORKER_SUCCESS) delete answer.take;  // never reaches run(): drop it here
+  if (status != LV2_WORKER_SUCCESS) {
+    delete answer.take;  // never reaches run(): drop it here, and have run() ask again
+    plugin.answer_lost[request.voice].store(true, std::memory_order_release);
+  }
   return status;
 }
 

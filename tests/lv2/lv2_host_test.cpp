@@ -9,6 +9,8 @@
 #include <lv2/state/state.h>
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -24,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "editors/dialog_templates.h"
+#include "editors/voice_forms.h"
 #include "synth/bank_render.h"
 #include "synth/shaping.h"
 #include "synth/sine_table.h"
@@ -81,8 +85,13 @@ struct MessageQueue {
   };
   std::array<Message, 64> messages;
   std::size_t count = 0;
+  int refuse = 0;  // messages still to refuse, as a host with a full queue does
 
   LV2_Worker_Status push(std::uint32_t size, const void* data) {
+    if (refuse > 0) {
+      --refuse;
+      return LV2_WORKER_ERR_NO_SPACE;
+    }
     if (count == messages.size() || size > sizeof(Message::data)) return LV2_WORKER_ERR_NO_SPACE;
     messages[count].size = size;
     std::memcpy(messages[count].data, data, size);
@@ -185,6 +194,11 @@ class Lv2Host : public ::testing::Test {
 
   // The host's worker thread, one round trip: every request worked, every answer delivered.
   static void work(Instance& in) {
+    work_requests(in);
+    deliver_answers(in);
+  }
+
+  static void work_requests(Instance& in) {
     for (std::size_t i = 0; i < in.requests.count; ++i) {
       const auto& m = in.requests.messages[i];
       in.worker->work(
@@ -195,6 +209,9 @@ class Lv2Host : public ::testing::Test {
           &in.responses, m.size, m.data);
     }
     in.requests.count = 0;
+  }
+
+  static void deliver_answers(Instance& in) {
     counting_allocations = true;
     for (std::size_t i = 0; i < in.responses.count; ++i) {
       const auto& m = in.responses.messages[i];
@@ -387,6 +404,10 @@ TEST_F(Lv2Host, SavedStateReopensWithTheSameVoices) {
 
   auto second = make();
   ASSERT_NE(second, nullptr);
+  // A voice made for the instance before the restore, delivered after it, is stale.
+  set(*second, "kick_start_freq", 310);
+  play(*second, 64, 64, {});
+  work_requests(*second);
   lilv_state_restore(
       state, second->lilv,
       [](const char* symbol, void* user, const void* value, uint32_t size, uint32_t) {
@@ -395,6 +416,7 @@ TEST_F(Lv2Host, SavedStateReopensWithTheSameVoices) {
       },
       second.get(), 0, second->features);
   lilv_state_free(state);
+  deliver_answers(*second);
 
   BankParams changed;
   changed.closed.decay = 1073741;
@@ -407,6 +429,101 @@ TEST_F(Lv2Host, SavedStateReopensWithTheSameVoices) {
   expect_frames(play(*first, 100000, 1024, notes), expected, "the saved instance");
   expect_frames(play(*second, 100000, 1024, notes, true), expected, "the restored instance");
   EXPECT_EQ(second->requests.count, 0u) << "restoring left voices to be made again";
+}
+
+TEST_F(Lv2Host, RefusedWorkIsAskedAgainInALaterRun) {
+  auto in = make();
+  ASSERT_NE(in, nullptr);
+  set(*in, "kick_normalize_before", 0);
+  set(*in, "kick_start_freq", 310);
+  in->requests.refuse = 1;
+  play(*in, 64, 64, {});
+  play(*in, 64, 64, {});
+  ASSERT_EQ(in->requests.count, 1u) << "a refused request was not asked again";
+  in->responses.refuse = 1;
+  work(*in);
+  play(*in, 64, 64, {});
+  work(*in);
+  const std::vector<std::int16_t> raw = raw_render("--voice kick --set start_freq=310");
+  const auto total = static_cast<std::uint32_t>(raw.size() + 100);
+  const std::vector<NoteAt> notes = {{0, KICK_NOTE}};
+  expect_frames(play(*in, total, 64, notes), expected_mix(total, notes, {{VOICE_KICK, raw}}),
+                "after a refused answer");
+}
+
+// What a host hands the plugin is bounded before it is used: rates by what the resampler
+// takes, MIDI events by their sequence; and the plugin leaves the host's allocator alone.
+TEST_F(Lv2Host, UntrustedHostInputIsBounded) {
+  for (double rate : {1e9, 7999.0, 768001.0, 0.0, -44100.0, double{NAN}, double{INFINITY}}) {
+    EXPECT_EQ(make(rate), nullptr) << rate;
+  }
+  EXPECT_NE(make(8000), nullptr);
+
+  // The sequence ends where the page ends, so reading past it faults. Its second event claims
+  // a megabyte but holds 8 bytes: a snare note-on and padding.
+  const long page = sysconf(_SC_PAGESIZE);
+  auto* pages = static_cast<std::uint8_t*>(
+      mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(pages, MAP_FAILED);
+  ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
+  const LV2_URID midi_type = urids.id(LV2_MIDI__MidiEvent);
+  struct Events {
+    LV2_Atom_Sequence head;
+    LV2_Atom_Event kick;
+    std::uint8_t kick_bytes[8];
+    LV2_Atom_Event snare;
+    std::uint8_t snare_bytes[8];
+  } events{};
+  events.head.atom = {sizeof events - sizeof(LV2_Atom), urids.id(LV2_ATOM__Sequence)};
+  events.kick = {{5}, {3, midi_type}};
+  events.snare = {{10}, {1u << 20, midi_type}};
+  const std::uint8_t kick[3] = {0x99, 36, 127}, snare[3] = {0x99, 38, 127};
+  std::memcpy(events.kick_bytes, kick, 3);
+  std::memcpy(events.snare_bytes, snare, 3);
+  static_assert(sizeof events == 64);
+  std::uint8_t* at = pages + page - sizeof events;
+  std::memcpy(at, &events, sizeof events);
+
+  auto in = make();
+  ASSERT_NE(in, nullptr);
+  lilv_instance_connect_port(in->lilv, port("midi_in"), at);
+  lilv_instance_run(in->lilv, 64);
+  const std::vector<float> expected =
+      expected_mix(64, {{5, 36}, {10, 38}}, engine_voices(BankParams{}));
+  expect_frames({std::vector<float>(in->left.begin(), in->left.begin() + 64),
+                 std::vector<float>(in->right.begin(), in->right.begin() + 64)},
+                expected, "a truncated event");
+  munmap(pages, 2 * page);
+  EXPECT_EQ(mallopt_calls.load(), 0) << "the plugin tuned the host's allocator";
+}
+
+// The names a host shows are the captions the voice editors show beside the same fields.
+TEST_F(Lv2Host, ControlNamesAreTheEditorsCaptions) {
+  for (VoiceId voice : MENU_ORDER) {
+    const VoiceForm& form = *voice_form(voice);
+    const DialogTemplate& dialog =
+        std::string(form.template_name) == EDIT_BOX.name ? EDIT_BOX : EDIT_OSC_BOX;
+    for (const FieldBinding& binding : form.fields) {
+      // A relabelled caption above the edit, else the template's caption just before it, under
+      // the label of its group (the Oscillator's DCF and DCA) when there is one.
+      std::string caption, group;
+      for (std::size_t i = 0; i < DRUM_EDIT_IDS.size() && i < form.captions.size(); ++i) {
+        if (DRUM_EDIT_IDS[i] == binding.id) caption = form.captions[i].second;
+      }
+      for (std::size_t i = 1; caption.empty() && i < dialog.controls.size(); ++i) {
+        if (dialog.controls[i].id == -1) group = dialog.controls[i].text;
+        if (dialog.controls[i].id == binding.id) caption = dialog.controls[i - 1].text;
+      }
+      const std::string symbol = std::string(voice_facts(voice).cli_name) + "_" + binding.field;
+      LilvNode* name =
+          lilv_port_get_name(plugin, lilv_plugin_get_port_by_index(plugin, port(symbol.c_str())));
+      ASSERT_NE(name, nullptr) << symbol;
+      const std::string shown = lilv_node_as_string(name);
+      lilv_node_free(name);
+      EXPECT_TRUE(shown == caption || shown == group + " " + caption)
+          << symbol << ": \"" << shown << "\", the editor shows \"" << caption << "\"";
+    }
+  }
 }
 
 TEST_F(Lv2Host, OtherRatesGetTheVoiceResampledOnce) {
