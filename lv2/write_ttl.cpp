@@ -14,6 +14,7 @@ constexpr const char* HEADER = R"(@prefix atom: <http://lv2plug.in/ns/ext/atom#>
 @prefix lv2: <http://lv2plug.in/ns/lv2core#> .
 @prefix midi: <http://lv2plug.in/ns/ext/midi#> .
 @prefix pg: <http://lv2plug.in/ns/ext/port-groups#> .
+@prefix pprops: <http://lv2plug.in/ns/ext/port-props#> .
 @prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .
 @prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .
 @prefix state: <http://lv2plug.in/ns/ext/state#> .
@@ -64,7 +65,7 @@ std::string control_port(const ControlPort& port, std::uint32_t index, float def
   std::string t = ", [\n        a lv2:InputPort, lv2:ControlPort ;\n";
   t += "        lv2:index " + std::to_string(index) + " ;\n";
   t += "        lv2:symbol " + quoted(port.symbol.c_str()) + " ;\n";
-  t += "        lv2:name " + quoted(port.name) + " ;\n";
+  t += "        lv2:name " + quoted(port.name.c_str()) + " ;\n";
   t += std::string("        pg:group <urn:thumpa:lv2:drums#") + voice_group(port.voice).symbol +
        "> ;\n";
   t += "        lv2:default " + number(default_value) + " ;\n";
@@ -77,16 +78,16 @@ std::string control_port(const ControlPort& port, std::uint32_t index, float def
     case ControlKind::toggle:
       t += " ;\n        lv2:portProperty lv2:toggled";
       break;
-    case ControlKind::dist_type:
-    case ControlKind::wave:
+    case ControlKind::choice:
       t += " ;\n        lv2:portProperty lv2:integer, lv2:enumeration";
-      for (const ScalePoint& point : scale_points(port.kind)) {
+      for (const FieldChoice& point : port.field->control.choices) {
         t += " ;\n        lv2:scalePoint [ rdfs:label " + quoted(point.label) + " ; rdf:value " +
              std::to_string(point.value) + " ]";
       }
       break;
     case ControlKind::fraction:
     case ControlKind::unsigned_fraction:
+      if (port.field->control.logarithmic) t += " ;\n        lv2:portProperty pprops:logarithmic";
       break;
   }
   return t + "\n    ]";

@@ -6,6 +6,7 @@
 #include <lv2/atom/atom.h>
 #include <lv2/atom/util.h>
 #include <lv2/midi/midi.h>
+#include <lv2/port-groups/port-groups.h>
 #include <lv2/state/state.h>
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
@@ -23,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -497,12 +499,34 @@ TEST_F(Lv2Host, UntrustedHostInputIsBounded) {
   EXPECT_EQ(mallopt_calls.load(), 0) << "the plugin tuned the host's allocator";
 }
 
-// The names a host shows are the captions the voice editors show beside the same fields.
-TEST_F(Lv2Host, ControlNamesAreTheEditorsCaptions) {
+// A host shows a control by its name alone: its voice's label and the caption the voice
+// editor shows beside the same field, and no two alike.
+TEST_F(Lv2Host, ControlNamesAreTheVoiceAndTheEditorsCaption) {
+  const auto node_text = [](LilvNode* node) {
+    const std::string text = node != nullptr ? lilv_node_as_string(node) : "";
+    lilv_node_free(node);
+    return text;
+  };
+  LilvNode* group_of = lilv_new_uri(world, LV2_PORT_GROUPS__group);
+  LilvNode* label_of = lilv_new_uri(world, LILV_NS_RDFS "label");
+  std::map<std::string, std::string> names;  // by symbol
+  std::set<std::string> distinct;
+  for (std::uint32_t i = 0; i < lilv_plugin_get_num_ports(plugin); ++i) {
+    const LilvPort* p = lilv_plugin_get_port_by_index(plugin, i);
+    std::string name = node_text(lilv_port_get_name(plugin, p));
+    EXPECT_TRUE(distinct.insert(name).second) << "\"" << name << "\" repeats";
+    names[lilv_node_as_string(lilv_port_get_symbol(plugin, p))] = std::move(name);
+  }
   for (VoiceId voice : MENU_ORDER) {
     const VoiceForm& form = *voice_form(voice);
     const DialogTemplate& dialog =
         std::string(form.template_name) == EDIT_BOX.name ? EDIT_BOX : EDIT_OSC_BOX;
+    const std::string symbol = voice_facts(voice).cli_name;
+    LilvNode* group_uri = lilv_port_get(
+        plugin, lilv_plugin_get_port_by_index(plugin, port((symbol + "_dist_type").c_str())),
+        group_of);
+    const std::string label = node_text(lilv_world_get(world, group_uri, label_of, nullptr));
+    lilv_node_free(group_uri);
     for (const FieldBinding& binding : form.fields) {
       // A relabelled caption above the edit, else the template's caption just before it, under
       // the label of its group (the Oscillator's DCF and DCA) when there is one.
@@ -514,16 +538,13 @@ TEST_F(Lv2Host, ControlNamesAreTheEditorsCaptions) {
         if (dialog.controls[i].id == -1) group = dialog.controls[i].text;
         if (dialog.controls[i].id == binding.id) caption = dialog.controls[i - 1].text;
       }
-      const std::string symbol = std::string(voice_facts(voice).cli_name) + "_" + binding.field;
-      LilvNode* name =
-          lilv_port_get_name(plugin, lilv_plugin_get_port_by_index(plugin, port(symbol.c_str())));
-      ASSERT_NE(name, nullptr) << symbol;
-      const std::string shown = lilv_node_as_string(name);
-      lilv_node_free(name);
-      EXPECT_TRUE(shown == caption || shown == group + " " + caption)
-          << symbol << ": \"" << shown << "\", the editor shows \"" << caption << "\"";
+      const std::string shown = names[symbol + "_" + binding.field];
+      EXPECT_TRUE(shown == label + " " + caption || shown == label + " " + group + " " + caption)
+          << binding.field << ": \"" << shown << "\", the editor shows \"" << caption << "\"";
     }
   }
+  lilv_node_free(group_of);
+  lilv_node_free(label_of);
 }
 
 TEST_F(Lv2Host, OtherRatesGetTheVoiceResampledOnce) {
