@@ -20,6 +20,8 @@ inline constexpr std::uint32_t PORT_OUT_LEFT = 1;
 inline constexpr std::uint32_t PORT_OUT_RIGHT = 2;
 inline constexpr std::uint32_t FIRST_CONTROL_PORT = 3;
 inline constexpr std::size_t CONTROL_COUNT = 72;
+// After the controls: the atom output that tells the host about the kit parameter.
+inline constexpr std::uint32_t PORT_NOTIFY = FIRST_CONTROL_PORT + CONTROL_COUNT;
 
 enum class ControlKind {
   integer,            // the stored whole number

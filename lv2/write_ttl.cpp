@@ -12,7 +12,9 @@ namespace {
 constexpr const char* HEADER = R"(@prefix atom: <http://lv2plug.in/ns/ext/atom#> .
 @prefix doap: <http://usefulinc.com/ns/doap#> .
 @prefix lv2: <http://lv2plug.in/ns/lv2core#> .
+@prefix log: <http://lv2plug.in/ns/ext/log#> .
 @prefix midi: <http://lv2plug.in/ns/ext/midi#> .
+@prefix patch: <http://lv2plug.in/ns/ext/patch#> .
 @prefix pg: <http://lv2plug.in/ns/ext/port-groups#> .
 @prefix pprops: <http://lv2plug.in/ns/ext/port-props#> .
 @prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .
@@ -23,17 +25,27 @@ constexpr const char* HEADER = R"(@prefix atom: <http://lv2plug.in/ns/ext/atom#>
 
 )";
 
+// The kit: a settings file the desktop program saved, loaded into a running instance.
+constexpr const char* KIT_PARAMETER = R"(<urn:thumpa:lv2:drums#kit>
+    a lv2:Parameter ;
+    rdfs:label "Kit" ;
+    rdfs:comment "A settings file (.zog) of the desktop program: every voice is made from it." ;
+    rdfs:range atom:Path .
+
+)";
+
 constexpr const char* PLUGIN = R"(<urn:thumpa:lv2:drums>
     a lv2:Plugin, lv2:InstrumentPlugin ;
     doap:name "Thumpa" ;
     rdfs:comment "The eight drum voices of Thumpa, played from MIDI notes, bit for bit as the program renders them." ;
     lv2:requiredFeature urid:map, work:schedule ;
-    lv2:optionalFeature lv2:hardRTCapable ;
+    lv2:optionalFeature lv2:hardRTCapable, log:log ;
     lv2:extensionData work:interface, state:interface ;
+    patch:writable <urn:thumpa:lv2:drums#kit> ;
     lv2:port [
         a lv2:InputPort, atom:AtomPort ;
         atom:bufferType atom:Sequence ;
-        atom:supports midi:MidiEvent ;
+        atom:supports midi:MidiEvent, patch:Message ;
         lv2:designation lv2:control ;
         lv2:index 0 ;
         lv2:symbol "midi_in" ;
@@ -100,12 +112,20 @@ std::string description() {
          "    lv2:symbol " + quoted(group.symbol) + " ;\n    rdfs:label " + quoted(group.label) +
          " .\n\n";
   }
+  t += KIT_PARAMETER;
   t += PLUGIN;
   const BankParams defaults;
   std::uint32_t index = FIRST_CONTROL_PORT;
   for (const ControlPort& port : control_ports()) {
     t += control_port(port, index++, port_value(port, defaults));
   }
+  t += ", [\n        a lv2:OutputPort, atom:AtomPort ;\n        atom:bufferType atom:Sequence ;\n"
+       "        atom:supports patch:Message ;\n        lv2:designation lv2:control ;\n"
+       "        lv2:portProperty lv2:connectionOptional ;\n"
+       "        lv2:index " +
+       std::to_string(PORT_NOTIFY) +
+       " ;\n"
+       "        lv2:symbol \"notify\" ;\n        lv2:name \"Notify\"\n    ]";
   return t + " .\n";
 }
 

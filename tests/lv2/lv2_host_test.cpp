@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
+#include <lv2/atom/forge.h>
 #include <lv2/atom/util.h>
+#include <lv2/log/log.h>
 #include <lv2/midi/midi.h>
+#include <lv2/patch/patch.h>
 #include <lv2/port-groups/port-groups.h>
 #include <lv2/state/state.h>
 #include <lv2/urid/urid.h>
@@ -18,9 +21,11 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <new>
@@ -30,6 +35,7 @@
 
 #include "editors/dialog_templates.h"
 #include "editors/voice_forms.h"
+#include "files/settings_file.h"
 #include "synth/bank_render.h"
 #include "synth/shaping.h"
 #include "synth/sine_table.h"
@@ -136,11 +142,14 @@ class Lv2Host : public ::testing::Test {
     const LV2_Worker_Interface* worker = nullptr;
     MessageQueue requests, responses;
     LV2_Worker_Schedule schedule{};
-    LV2_Feature map_feature{}, unmap_feature{}, schedule_feature{};
-    const LV2_Feature* features[4] = {};
+    LV2_Log_Log log_sink{};
+    LV2_Feature map_feature{}, unmap_feature{}, schedule_feature{}, log_feature{};
+    const LV2_Feature* features[5] = {};
     std::vector<float> controls;
     std::vector<std::uint64_t> sequence = std::vector<std::uint64_t>(4096);
     std::vector<float> left = std::vector<float>(1024), right = std::vector<float>(1024);
+    std::vector<std::uint64_t> notify = std::vector<std::uint64_t>(512);
+    std::vector<std::string> log;  // what the plugin told the host's log
 
     ~Instance() {
       // A well-behaved host finishes the work it accepted before it frees the instance.
@@ -163,6 +172,9 @@ class Lv2Host : public ::testing::Test {
     in->features[0] = &in->map_feature;
     in->features[1] = &in->unmap_feature;
     in->features[2] = &in->schedule_feature;
+    in->log_sink = {&in->log, log_printf, log_vprintf};
+    in->log_feature = {LV2_LOG__log, &in->log_sink};
+    in->features[3] = &in->log_feature;
     in->lilv = lilv_plugin_instantiate(plugin, rate, in->features);
     if (in->lilv == nullptr) return nullptr;
     in->worker = static_cast<const LV2_Worker_Interface*>(
@@ -178,8 +190,32 @@ class Lv2Host : public ::testing::Test {
     lilv_instance_connect_port(in->lilv, port("midi_in"), in->sequence.data());
     lilv_instance_connect_port(in->lilv, port("out_left"), in->left.data());
     lilv_instance_connect_port(in->lilv, port("out_right"), in->right.data());
+    lilv_instance_connect_port(in->lilv, port("notify"), in->notify.data());
     lilv_instance_activate(in->lilv);
     return in;
+  }
+
+  static int log_vprintf(LV2_Log_Handle h, LV2_URID, const char* format, va_list args) {
+    char text[1024];
+    const int n = std::vsnprintf(text, sizeof text, format, args);
+    static_cast<std::vector<std::string>*>(h)->emplace_back(text);
+    return n;
+  }
+  static int log_printf(LV2_Log_Handle h, LV2_URID type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = log_vprintf(h, type, format, args);
+    va_end(args);
+    return n;
+  }
+
+  // One run() of the plugin, its notify port's capacity given as a host gives it.
+  static void run(Instance& in, std::uint32_t frames) {
+    auto* notify = reinterpret_cast<LV2_Atom*>(in.notify.data());
+    notify->size =
+        static_cast<std::uint32_t>(in.notify.size() * sizeof(std::uint64_t) - sizeof(LV2_Atom));
+    notify->type = 0;
+    lilv_instance_run(in.lilv, frames);
   }
 
   static std::uint32_t port(const char* symbol) {
@@ -252,7 +288,7 @@ class Lv2Host : public ::testing::Test {
         seq->atom.size += lv2_atom_pad_size(sizeof(LV2_Atom_Event) + 3);
       }
       counting_allocations = true;
-      lilv_instance_run(in.lilv, n);
+      run(in, n);
       counting_allocations = false;
       EXPECT_EQ(allocations_counted.exchange(0), 0) << "run() allocated in the block at " << start;
       out.left.insert(out.left.end(), in.left.begin(), in.left.begin() + n);
@@ -260,6 +296,68 @@ class Lv2Host : public ::testing::Test {
       if (work_after_each_block) work(in);
     }
     return out;
+  }
+
+  // A patch:Set of the kit parameter in one block, the worker's round trip, and one more block
+  // in which the plugin can tell the host what it loaded.
+  static void send_kit(Instance& in, const std::string& path) {
+    LV2_Atom_Forge forge;
+    lv2_atom_forge_init(&forge, &urids.map);
+    auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(in.sequence.data());
+    lv2_atom_forge_set_buffer(&forge, reinterpret_cast<std::uint8_t*>(sequence),
+                              in.sequence.size() * sizeof(std::uint64_t));
+    LV2_Atom_Forge_Frame events, set;
+    lv2_atom_forge_sequence_head(&forge, &events, 0);
+    lv2_atom_forge_frame_time(&forge, 0);
+    lv2_atom_forge_object(&forge, &set, 0, urids.id(LV2_PATCH__Set));
+    lv2_atom_forge_key(&forge, urids.id(LV2_PATCH__property));
+    lv2_atom_forge_urid(&forge, urids.id("urn:thumpa:lv2:drums#kit"));
+    lv2_atom_forge_key(&forge, urids.id(LV2_PATCH__value));
+    lv2_atom_forge_path(&forge, path.c_str(), static_cast<std::uint32_t>(path.size()));
+    lv2_atom_forge_pop(&forge, &set);
+    lv2_atom_forge_pop(&forge, &events);
+    run(in, 64);
+    work(in);
+    sequence->atom.size = sizeof(LV2_Atom_Sequence_Body);
+    run(in, 64);
+  }
+
+  // The kit path a patch:Set on the notify port told the host in the last block; "" for none.
+  static std::string notified_kit(const Instance& in) {
+    std::string path;
+    const auto* notify = reinterpret_cast<const LV2_Atom_Sequence*>(in.notify.data());
+    LV2_ATOM_SEQUENCE_FOREACH(notify, event) {
+      const auto* object = reinterpret_cast<const LV2_Atom_Object*>(&event->body);
+      const LV2_Atom* value = nullptr;
+      if (object->body.otype != urids.id(LV2_PATCH__Set)) continue;
+      lv2_atom_object_get(object, urids.id(LV2_PATCH__value), &value, 0);
+      if (value != nullptr && value->type == urids.id(LV2_ATOM__Path)) {
+        path = static_cast<const char*>(LV2_ATOM_BODY_CONST(value));
+      }
+    }
+    return path;
+  }
+
+  // The plugin's state with its control port values, as a host saves a project.
+  static LilvState* save_state(Instance& in) {
+    return lilv_state_new_from_instance(
+        plugin, in.lilv, &urids.map, nullptr, nullptr, nullptr, nullptr,
+        [](const char* symbol, void* user, uint32_t* size, uint32_t* type) -> const void* {
+          *size = sizeof(float);
+          *type = urids.id(LV2_ATOM__Float);
+          return &static_cast<Instance*>(user)->controls[port(symbol)];
+        },
+        &in, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE, nullptr);
+  }
+
+  static void restore_state(LilvState* state, Instance& in) {
+    lilv_state_restore(
+        state, in.lilv,
+        [](const char* symbol, void* user, const void* value, uint32_t size, uint32_t) {
+          if (size == sizeof(float))
+            std::memcpy(&static_cast<Instance*>(user)->controls[port(symbol)], value, size);
+        },
+        &in, 0, in.features);
   }
 
   // The voice as the engine makes it and the program plays it: render, shaping, top 16 bits.
@@ -391,17 +489,7 @@ TEST_F(Lv2Host, SavedStateReopensWithTheSameVoices) {
   play(*first, 64, 64, {});
   work(*first);
 
-  using Ports = std::map<std::string, float>;
-  Ports saved_ports;
-  LilvState* state = lilv_state_new_from_instance(
-      plugin, first->lilv, &urids.map, nullptr, nullptr, nullptr, nullptr,
-      [](const char* symbol, void* user, uint32_t* size, uint32_t* type) -> const void* {
-        auto* self = static_cast<Instance*>(user);
-        *size = sizeof(float);
-        *type = urids.id(LV2_ATOM__Float);
-        return &self->controls[port(symbol)];
-      },
-      first.get(), LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE, nullptr);
+  LilvState* state = save_state(*first);
   ASSERT_NE(state, nullptr);
 
   auto second = make();
@@ -410,13 +498,7 @@ TEST_F(Lv2Host, SavedStateReopensWithTheSameVoices) {
   set(*second, "kick_start_freq", 310);
   play(*second, 64, 64, {});
   work_requests(*second);
-  lilv_state_restore(
-      state, second->lilv,
-      [](const char* symbol, void* user, const void* value, uint32_t size, uint32_t) {
-        if (size == sizeof(float))
-          std::memcpy(&static_cast<Instance*>(user)->controls[port(symbol)], value, size);
-      },
-      second.get(), 0, second->features);
+  restore_state(state, *second);
   lilv_state_free(state);
   deliver_answers(*second);
 
@@ -451,6 +533,61 @@ TEST_F(Lv2Host, RefusedWorkIsAskedAgainInALaterRun) {
   const std::vector<NoteAt> notes = {{0, KICK_NOTE}};
   expect_frames(play(*in, total, 64, notes), expected_mix(total, notes, {{VOICE_KICK, raw}}),
                 "after a refused answer");
+}
+
+// A kit set through the file parameter: every voice as thumpa-render makes it from the same
+// file, the host told the path, and a project saved with the kit reopens with it although the
+// host's control values are still the old ones. A file that cannot be read changes nothing and
+// says so in the host's log.
+TEST_F(Lv2Host, KitFileParameterLoadsEveryVoice) {
+  BankParams kit;
+  kit.kick.start_freq = 310;
+  kit.snare.freq1 += 40;
+  kit.closed.decay = 1073741;
+  kit.open.filter_freq -= 2000;
+  kit.blipp.start_freq += 100;
+  kit.clave.freq += 200;
+  kit.cowbell.freq += 50;
+  kit.osc.wave = WAVE_SAW;
+  for (VoiceId v : MENU_ORDER) {  // so that each voice is thumpa-render's raw samples
+    kit.shaping.normalize_before[v] = kit.shaping.normalize_after[v] = 0;
+    kit.shaping.dist_type[v] = DIST_NONE;
+  }
+  const std::string path = ::testing::TempDir() + "thumpa_kit.zog";
+  std::ofstream(path) << settings_text(kit);
+
+  auto in = make();
+  ASSERT_NE(in, nullptr);
+  const std::string missing = ::testing::TempDir() + "no such folder/kit.zog";
+  send_kit(*in, missing);
+  EXPECT_EQ(notified_kit(*in), "");
+  ASSERT_EQ(in->log.size(), 1u);
+  EXPECT_NE(in->log[0].find(missing), std::string::npos) << in->log[0];
+  const std::vector<NoteAt> kick = {{0, KICK_NOTE}};
+  expect_frames(play(*in, 20000, 256, kick), expected_mix(20000, kick, engine_voices({})),
+                "after a missing kit");
+
+  send_kit(*in, path);
+  EXPECT_EQ(notified_kit(*in), path);
+  LilvState* state = save_state(*in);
+  auto reopened = make();
+  ASSERT_NE(reopened, nullptr);
+  restore_state(state, *reopened);
+  lilv_state_free(state);
+  for (Instance* instance : {in.get(), reopened.get()}) {
+    for (std::size_t i = 0; i < FIRST_NOTES; ++i) {
+      const VoiceNote& v = VOICE_NOTES[i];
+      const std::string voice = voice_facts(v.voice).cli_name;
+      const auto raw = raw_render("--settings '" + path + "' --voice " + voice);
+      const auto total = static_cast<std::uint32_t>(raw.size() + 100);
+      const std::vector<NoteAt> note = {{10, v.note}};
+      expect_frames(play(*instance, total, 1024, note, true),
+                    expected_mix(total, note, {{v.voice, raw}}),
+                    voice + (instance == in.get() ? "" : " reopened"));
+    }
+  }
+  EXPECT_EQ(in->log.size(), 1u);
+  std::remove(path.c_str());
 }
 
 // What a host hands the plugin is bounded before it is used: rates by what the resampler
@@ -489,7 +626,7 @@ TEST_F(Lv2Host, UntrustedHostInputIsBounded) {
   auto in = make();
   ASSERT_NE(in, nullptr);
   lilv_instance_connect_port(in->lilv, port("midi_in"), at);
-  lilv_instance_run(in->lilv, 64);
+  run(*in, 64);
   const std::vector<float> expected =
       expected_mix(64, {{5, 36}, {10, 38}}, engine_voices(BankParams{}));
   expect_frames({std::vector<float>(in->left.begin(), in->left.begin() + 64),
@@ -574,7 +711,7 @@ TEST_F(Lv2Host, EightVoicesCostLittleOfA64FrameBlock) {
   play(*in, 64, 64, all);  // the eight voices sound from here on
   constexpr int BLOCKS = 1000;
   const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < BLOCKS; ++i) lilv_instance_run(in->lilv, 64);
+  for (int i = 0; i < BLOCKS; ++i) run(*in, 64);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double share = seconds / BLOCKS / (64.0 / 44100);
