@@ -11,6 +11,7 @@
 
 #include "synth/record_fields.h"
 #include "synth/types.h"
+#include "synth/voices.h"
 
 namespace thumpa {
 
@@ -20,8 +21,13 @@ inline constexpr std::uint32_t PORT_OUT_LEFT = 1;
 inline constexpr std::uint32_t PORT_OUT_RIGHT = 2;
 inline constexpr std::uint32_t FIRST_CONTROL_PORT = 3;
 inline constexpr std::size_t CONTROL_COUNT = 72;
-// After the controls: the atom output that tells the host about the kit parameter.
+// After the controls: the atom output that tells the host about the kit parameter, each voice
+// alone on a mono output (in VOICE_OUTPUT_ORDER), and the two switches of how notes play.
 inline constexpr std::uint32_t PORT_NOTIFY = FIRST_CONTROL_PORT + CONTROL_COUNT;
+inline constexpr std::uint32_t FIRST_VOICE_OUT_PORT = PORT_NOTIFY + 1;
+inline constexpr std::uint32_t PORT_VELOCITY = FIRST_VOICE_OUT_PORT + VOICE_COUNT;
+inline constexpr std::uint32_t PORT_CHOKE = PORT_VELOCITY + 1;
+inline constexpr VoiceOrder VOICE_OUTPUT_ORDER = FILE_ORDER;
 
 enum class ControlKind {
   integer,            // the stored whole number

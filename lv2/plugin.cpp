@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -99,7 +100,10 @@ struct Plugin {
   LV2_Atom_Sequence* notify = nullptr;
   float* out_left = nullptr;
   float* out_right = nullptr;
+  float* voice_out[VOICE_ID_COUNT] = {};  // by VoiceId; null when not connected
   const float* controls[CONTROL_COUNT] = {};
+  const float* velocity = nullptr;  // toggles; on when not connected
+  const float* choke = nullptr;
 
   // The audio thread's parameters with each control's value when it was last taken, and the
   // copy that save() and the worker read.
@@ -221,6 +225,12 @@ void connect_port(LV2_Handle instance, uint32_t port, void* data) {
     plugin.controls[port - FIRST_CONTROL_PORT] = static_cast<const float*>(data);
   } else if (port == PORT_NOTIFY) {
     plugin.notify = static_cast<LV2_Atom_Sequence*>(data);
+  } else if (port >= FIRST_VOICE_OUT_PORT && port - FIRST_VOICE_OUT_PORT < VOICE_COUNT) {
+    plugin.voice_out[VOICE_OUTPUT_ORDER[port - FIRST_VOICE_OUT_PORT]] = static_cast<float*>(data);
+  } else if (port == PORT_VELOCITY) {
+    plugin.velocity = static_cast<const float*>(data);
+  } else if (port == PORT_CHOKE) {
+    plugin.choke = static_cast<const float*>(data);
   }
 }
 
@@ -313,13 +323,24 @@ void send_work(Plugin& plugin) {
   send_kit(plugin);
 }
 
-// Starts the voices of the note-ons in the bytes of one MIDI event.
+bool switched_on(const float* toggle) {
+  return toggle == nullptr || *toggle >= 0.5f;
+}
+
+// Starts the voices of the note-ons in the bytes of one MIDI event, as loud as their velocity
+// (or at full level when the Velocity switch is off). With the Hi-hat choke on, a closed
+// hi-hat stops a sounding open one.
 void play_event(Plugin& plugin, const std::uint8_t* bytes, std::uint32_t size) {
   MidiParser parser;
   for (std::uint32_t i = 0; i < size; ++i) {
-    if (const auto note_on = midi_parse_byte(parser, bytes[i])) {
-      if (const auto voice = voice_for_note(note_on->note)) player_start(plugin.player, *voice);
+    const auto note_on = midi_parse_byte(parser, bytes[i]);
+    const auto voice = note_on ? voice_for_note(note_on->note) : std::nullopt;
+    if (!voice) continue;
+    if (*voice == VOICE_CLOSED_HAT && switched_on(plugin.choke)) {
+      player_stop(plugin.player, VOICE_OPEN_HAT);
     }
+    const bool dynamic = switched_on(plugin.velocity);
+    player_start(plugin.player, *voice, dynamic ? velocity_gain(note_on->velocity) : FULL_GAIN);
   }
 }
 
@@ -337,6 +358,7 @@ void take_message(Plugin& plugin, EventAtom event) {
 void run(LV2_Handle instance, uint32_t frames) {
   Plugin& plugin = *static_cast<Plugin*>(instance);
   read_controls(plugin);
+  const PlayerOutputs out{plugin.out_left, plugin.out_right, plugin.voice_out};
   std::uint32_t done = 0;
   if (plugin.midi_in != nullptr) {
     // The sequence's own size bounds every event in it: an event that claims more than is left
@@ -355,7 +377,7 @@ void run(LV2_Handle instance, uint32_t frames) {
         // Events are in time order; one out of order or beyond the block sounds at once.
         const auto at =
             static_cast<std::uint32_t>(std::clamp<std::int64_t>(event.time.frames, done, frames));
-        player_mix(plugin.player, plugin.out_left + done, plugin.out_right + done, at - done);
+        player_mix(plugin.player, out, done, at - done);
         done = at;
         play_event(plugin, body + offset, static_cast<std::uint32_t>(body_size));
       } else {
@@ -364,7 +386,7 @@ void run(LV2_Handle instance, uint32_t frames) {
       offset += lv2_atom_pad_size(static_cast<std::uint32_t>(body_size));
     }
   }
-  player_mix(plugin.player, plugin.out_left + done, plugin.out_right + done, frames - done);
+  player_mix(plugin.player, out, done, frames - done);
   send_work(plugin);
   if (plugin.notify != nullptr) {
     LV2_Atom_Forge_Frame sequence;

@@ -105,12 +105,25 @@ std::string control_port(const ControlPort& port, std::uint32_t index, float def
   return t + "\n    ]";
 }
 
+// A switch of how notes play, on by default.
+std::string toggle(std::uint32_t index, const char* symbol, const char* name) {
+  return ", [\n        a lv2:InputPort, lv2:ControlPort ;\n        lv2:index " +
+         std::to_string(index) + " ;\n        lv2:symbol " + quoted(symbol) +
+         " ;\n        lv2:name " + quoted(name) +
+         " ;\n        lv2:default 1 ;\n        lv2:minimum 0 ;\n        lv2:maximum 1 ;\n" +
+         "        lv2:portProperty lv2:toggled\n    ]";
+}
+
 std::string description() {
   std::string t = HEADER;
   for (const VoiceGroup& group : voice_groups()) {
-    t += std::string("<urn:thumpa:lv2:drums#") + group.symbol + ">\n    a pg:InputGroup ;\n" +
-         "    lv2:symbol " + quoted(group.symbol) + " ;\n    rdfs:label " + quoted(group.label) +
-         " .\n\n";
+    const std::string uri = std::string("<urn:thumpa:lv2:drums#") + group.symbol;
+    t += uri + ">\n    a pg:InputGroup ;\n" + "    lv2:symbol " + quoted(group.symbol) +
+         " ;\n    rdfs:label " + quoted(group.label) + " .\n\n";
+    // The voice alone, made from its controls.
+    t += uri + "_out>\n    a pg:OutputGroup, pg:MonoGroup ;\n" + "    lv2:symbol \"" +
+         group.symbol + "_out\" ;\n    rdfs:label " + quoted(group.label) + " ;\n    pg:source " +
+         uri + "> .\n\n";
   }
   t += KIT_PARAMETER;
   t += PLUGIN;
@@ -126,6 +139,18 @@ std::string description() {
        std::to_string(PORT_NOTIFY) +
        " ;\n"
        "        lv2:symbol \"notify\" ;\n        lv2:name \"Notify\"\n    ]";
+  index = FIRST_VOICE_OUT_PORT;
+  for (VoiceId voice : VOICE_OUTPUT_ORDER) {
+    const VoiceGroup& group = voice_group(voice);
+    t += ", [\n        a lv2:OutputPort, lv2:AudioPort ;\n        lv2:index " +
+         std::to_string(index++) + " ;\n        lv2:symbol " + quoted(group.symbol) +
+         " ;\n        lv2:name " + quoted(group.label) +
+         " ;\n        lv2:portProperty lv2:connectionOptional ;\n" +
+         "        pg:group <urn:thumpa:lv2:drums#" + group.symbol + "_out> ;\n" +
+         "        lv2:designation pg:center\n    ]";
+  }
+  t += toggle(PORT_VELOCITY, "velocity", "Velocity");
+  t += toggle(PORT_CHOKE, "choke", "Hi-hat choke");
   return t + " .\n";
 }
 

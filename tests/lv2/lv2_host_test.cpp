@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/velocity.h"
 #include "editors/dialog_templates.h"
 #include "editors/voice_forms.h"
 #include "files/settings_file.h"
@@ -110,12 +111,20 @@ struct MessageQueue {
 
 struct Frames {
   std::vector<float> left, right;
+  std::array<std::vector<float>, VOICE_ID_COUNT> voices;  // each voice's own output
+};
+
+// The plugin's two switches of how notes play.
+struct Playing {
+  bool velocity = true;
+  bool choke = true;
 };
 
 struct NoteAt {
   std::uint32_t frame;  // from the start of the run
   std::uint8_t note;
   std::uint8_t channel = 9;
+  std::uint8_t velocity = 127;
 };
 
 class Lv2Host : public ::testing::Test {
@@ -149,6 +158,7 @@ class Lv2Host : public ::testing::Test {
     std::vector<std::uint64_t> sequence = std::vector<std::uint64_t>(4096);
     std::vector<float> left = std::vector<float>(1024), right = std::vector<float>(1024);
     std::vector<std::uint64_t> notify = std::vector<std::uint64_t>(512);
+    std::array<std::vector<float>, VOICE_ID_COUNT> voice_out;
     std::vector<std::string> log;  // what the plugin told the host's log
 
     ~Instance() {
@@ -191,6 +201,11 @@ class Lv2Host : public ::testing::Test {
     lilv_instance_connect_port(in->lilv, port("out_left"), in->left.data());
     lilv_instance_connect_port(in->lilv, port("out_right"), in->right.data());
     lilv_instance_connect_port(in->lilv, port("notify"), in->notify.data());
+    for (VoiceId voice : MENU_ORDER) {
+      in->voice_out[voice].resize(in->left.size());
+      lilv_instance_connect_port(in->lilv, port(voice_facts(voice).cli_name),
+                                 in->voice_out[voice].data());
+    }
     lilv_instance_activate(in->lilv);
     return in;
   }
@@ -282,7 +297,7 @@ class Lv2Host : public ::testing::Test {
         head.time.frames = note.frame - start;
         head.body = {3, midi_type};
         const std::uint8_t midi[3] = {static_cast<std::uint8_t>(0x90 | note.channel), note.note,
-                                      100};
+                                      note.velocity};
         std::memcpy(at, &head, sizeof head);
         std::memcpy(at + sizeof head, midi, sizeof midi);
         seq->atom.size += lv2_atom_pad_size(sizeof(LV2_Atom_Event) + 3);
@@ -293,6 +308,10 @@ class Lv2Host : public ::testing::Test {
       EXPECT_EQ(allocations_counted.exchange(0), 0) << "run() allocated in the block at " << start;
       out.left.insert(out.left.end(), in.left.begin(), in.left.begin() + n);
       out.right.insert(out.right.end(), in.right.begin(), in.right.begin() + n);
+      for (VoiceId voice : MENU_ORDER) {
+        const auto& alone = in.voice_out[voice];
+        out.voices[voice].insert(out.voices[voice].end(), alone.begin(), alone.begin() + n);
+      }
       if (work_after_each_block) work(in);
     }
     return out;
@@ -387,20 +406,45 @@ class Lv2Host : public ::testing::Test {
   }
 
   // What the program's mixer would play: each voice from its latest note, summed and clamped.
+  // One voice alone as the program's mixer would play it: from its latest note, at that note's
+  // velocity, and for the open hi-hat only until a later closed one when the choke is on.
+  static std::vector<std::int32_t> expected_voice(std::uint32_t total,
+                                                  const std::vector<NoteAt>& notes, VoiceId voice,
+                                                  const std::vector<std::int16_t>& values,
+                                                  Playing how = {}) {
+    std::vector<std::int32_t> out(total);
+    for (std::uint32_t t = 0; t < total; ++t) {
+      const NoteAt* latest = nullptr;
+      bool choked = false;
+      for (const NoteAt& n : notes) {  // in time order, as the plugin takes them
+        if (n.frame > t) break;
+        if (voice_of_note(n.note) == voice) {
+          latest = &n;
+          choked = false;
+        } else if (how.choke && voice == VOICE_OPEN_HAT &&
+                   voice_of_note(n.note) == VOICE_CLOSED_HAT) {
+          choked = true;
+        }
+      }
+      if (latest == nullptr || choked || t - latest->frame >= values.size()) continue;
+      out[t] = scaled_value(values[t - latest->frame],
+                            how.velocity ? velocity_gain(latest->velocity) : FULL_GAIN);
+    }
+    return out;
+  }
+
+  // Every voice summed and clamped, as the plugin's stereo outputs play them.
   static std::vector<float> expected_mix(std::uint32_t total, const std::vector<NoteAt>& notes,
-                                         const std::map<VoiceId, std::vector<std::int16_t>>& vs) {
+                                         const std::map<VoiceId, std::vector<std::int16_t>>& vs,
+                                         Playing how = {}) {
+    std::vector<std::int32_t> sum(total);
+    for (const auto& [voice, values] : vs) {
+      const std::vector<std::int32_t> alone = expected_voice(total, notes, voice, values, how);
+      for (std::uint32_t t = 0; t < total; ++t) sum[t] += alone[t];
+    }
     std::vector<float> out(total);
     for (std::uint32_t t = 0; t < total; ++t) {
-      std::map<VoiceId, std::uint32_t> latest;
-      for (const NoteAt& n : notes) {
-        if (n.frame <= t) latest[voice_of_note(n.note)] = n.frame;
-      }
-      std::int32_t sum = 0;
-      for (const auto& [voice, from] : latest) {
-        const auto& values = vs.at(voice);
-        if (t - from < values.size()) sum += values[t - from];
-      }
-      out[t] = static_cast<float>(std::clamp(sum, -32768, 32767)) / 32768.0f;
+      out[t] = static_cast<float>(std::clamp(sum[t], -32768, 32767)) / 32768.0f;
     }
     return out;
   }
@@ -423,19 +467,36 @@ class Lv2Host : public ::testing::Test {
 
 TEST_F(Lv2Host, DefaultVoicesPlayBitExactAtTheirFrames) {
   // Notes on the first and last frame of a block, at block edges, two at one frame, a voice
-  // restarted while it sounds, a note on another channel, and all eight voices at once.
+  // restarted while it sounds, a note on another channel, all eight voices at once, notes at
+  // velocities below 127, and a closed hi-hat 100 frames into an open one.
   const std::vector<NoteAt> notes = {
-      {0, 36},     {1, 38},     {63, 42},    {64, 46},    {65, 56},      {1023, 75},
-      {1024, 50},  {1025, 47},  {5000, 36},  {5000, 38},  {7000, 36, 0}, {7001, 35},
-      {20000, 36}, {20000, 38}, {20000, 42}, {20000, 46}, {20000, 56},   {20000, 75},
-      {20000, 50}, {20000, 47}, {20031, 40}, {20500, 44},
+      {0, 36},     {1, 38, 9, 1}, {63, 42},    {64, 46},    {65, 56, 9, 64}, {1023, 75},
+      {1024, 50},  {1025, 47},    {5000, 36},  {5000, 38},  {7000, 36, 0},   {7001, 35, 9, 100},
+      {20000, 36}, {20000, 38},   {20000, 42}, {20000, 46}, {20000, 56},     {20000, 75},
+      {20000, 50}, {20000, 47},   {20031, 40}, {20500, 44}, {30000, 46},     {30100, 42, 9, 90},
   };
   const auto voices = engine_voices(BankParams{});
-  const std::vector<float> expected = expected_mix(110000, notes, voices);
-  for (std::uint32_t block : {64u, 1024u, 1000u}) {
+  ASSERT_GT(voices.at(VOICE_OPEN_HAT).size(), 200u);
+  // As it plays by default, and with both switches off (every note at full level, the open
+  // hi-hat ringing on).
+  for (const auto& [block, how] : {std::pair{64u, Playing{}},
+                                   {1024u, Playing{}},
+                                   {1000u, Playing{}},
+                                   {256u, Playing{false, false}}}) {
     auto in = make();
     ASSERT_NE(in, nullptr);
-    expect_frames(play(*in, 110000, block, notes), expected, "block " + std::to_string(block));
+    set(*in, "velocity", how.velocity);
+    set(*in, "choke", how.choke);
+    const std::string what = "block " + std::to_string(block) + (how.choke ? "" : ", switches off");
+    const Frames got = play(*in, 110000, block, notes);
+    expect_frames(got, expected_mix(110000, notes, voices, how), what);
+    for (const auto& [voice, values] : voices) {  // each voice alone, at its velocity
+      const std::vector<std::int32_t> alone = expected_voice(110000, notes, voice, values, how);
+      for (std::uint32_t t = 0; t < alone.size(); ++t) {
+        ASSERT_EQ(got.voices[voice][t], alone[t] / 32768.0f)
+            << what << ", voice " << voice << ", frame " << t;
+      }
+    }
   }
   // The first frames of the default Kick, as the program plays it.
   EXPECT_EQ(voices.at(VOICE_KICK)[0], 6566);
@@ -630,7 +691,8 @@ TEST_F(Lv2Host, UntrustedHostInputIsBounded) {
   const std::vector<float> expected =
       expected_mix(64, {{5, 36}, {10, 38}}, engine_voices(BankParams{}));
   expect_frames({std::vector<float>(in->left.begin(), in->left.begin() + 64),
-                 std::vector<float>(in->right.begin(), in->right.begin() + 64)},
+                 std::vector<float>(in->right.begin(), in->right.begin() + 64),
+                 {}},
                 expected, "a truncated event");
   munmap(pages, 2 * page);
   EXPECT_EQ(mallopt_calls.load(), 0) << "the plugin tuned the host's allocator";
