@@ -40,13 +40,11 @@ constexpr dbus_int64_t RTKIT_MAX_USEC = 200000;
         reply = dbus_message_new_method_return(call);
         DBusMessageIter args, variant;
         dbus_message_iter_init_append(reply, &args);
-        const bool priority = std::strcmp(name, "MaxRealtimePriority") == 0;
-        dbus_message_iter_open_container(&args, DBUS_TYPE_VARIANT, priority ? "i" : "x", &variant);
-        const dbus_int32_t max_priority = 20;
-        if (priority)
-          dbus_message_iter_append_basic(&variant, DBUS_TYPE_INT32, &max_priority);
-        else
-          dbus_message_iter_append_basic(&variant, DBUS_TYPE_INT64, &RTKIT_MAX_USEC);
+        // Both as 64-bit integers: 20 for MaxRealtimePriority, the limit for RTTimeUSecMax.
+        const dbus_int64_t value =
+            std::strcmp(name, "MaxRealtimePriority") == 0 ? 20 : RTKIT_MAX_USEC;
+        dbus_message_iter_open_container(&args, DBUS_TYPE_VARIANT, "x", &variant);
+        dbus_message_iter_append_basic(&variant, DBUS_TYPE_INT64, &value);
         dbus_message_iter_close_container(&args, &variant);
       } else if (dbus_message_is_method_call(call, RTKIT, "MakeThreadRealtime")) {
         reply = grant ? dbus_message_new_method_return(call)
