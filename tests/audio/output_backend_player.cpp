@@ -1,15 +1,20 @@
 // Plays a voice through a sound server's native client, for the tests that record what the
 // server received.
-//   output_backend_player pipewire|pulse VOICE.raw [TIMES]
+//   output_backend_player pipewire|pulse VOICE.raw [TIMES [restart|closes N]]
 // Writes the voice as the 16-bit mono samples the mixer plays to VOICE.raw, opens the backend,
 // plays the voice TIMES times (default 1) at uneven moments, each due one play delay after its
-// request as a key's would be, and prints what the stream got and where each play was due, in
-// frames after the first. Exits 1 when opening fails, after printing the failed step and the
-// server's reason.
+// request as a key's would be, and prints what the stream got (again whenever its period or
+// play delay changes) and where each play was due, in frames after the first. Exits 1 when
+// opening fails, after printing the failed step and the server's reason.
+// restart: then waits, as the sound device does, for the server to go away and come back, and
+// plays TIMES times again. closes N: only opens and closes the stream N times, each while the
+// data thread runs.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
+#include <string>
 #include <thread>
 
 #include "audio/mixer.h"
@@ -43,6 +48,33 @@ void print_stream(const char* when, const OutputBackend& backend) {
   std::fflush(stdout);
 }
 
+// The voice TIMES times, each due one play delay after its request; prints each play as it is
+// asked for and then the due frames of all, relative to the first play.
+void play_times(const OutputBackend& backend, PlaybackBuffer& buffer, int times,
+                const char* label) {
+  std::int64_t first_due = 0;
+  int period = backend.period_frames();
+  std::int64_t delay = backend.play_delay_ns();
+  std::string due_frames;
+  for (int k = 0; k < times; ++k) {
+    if (backend.period_frames() != period || backend.play_delay_ns() != delay) {
+      period = backend.period_frames();
+      delay = backend.play_delay_ns();
+      print_stream("changed", backend);
+    }
+    const std::int64_t due = steady_now_ns() + delay;
+    request_play(buffer, due);
+    if (k == 0) first_due = due;
+    due_frames += ' ';
+    due_frames += std::to_string((due - first_due) * SAMPLE_RATE / 1'000'000'000);
+    std::printf("play %d due at %lld ns\n", k, static_cast<long long>(due));
+    std::fflush(stdout);
+    // 150 to 250 ms apart: after the voice's end, never on a period boundary.
+    std::this_thread::sleep_for(std::chrono::microseconds(150'000 + (k * 37'123) % 100'000));
+  }
+  std::printf("%s:%s\n", label, due_frames.c_str());
+}
+
 const char* step_name(OpenStep step) {
   switch (step) {
     case OpenStep::init:
@@ -57,11 +89,54 @@ const char* step_name(OpenStep step) {
 
 }  // namespace
 
+// What the sound device's poll does every 500 ms, until the stream runs again or 30 s passed:
+// closes a stream whose server went away (saying so once) and tries to open it again.
+bool reconnect(const OutputBackend& backend, MixerState& mixer) {
+  bool said = false;
+  for (int poll = 0; poll < 60; ++poll) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    if (backend.period_frames() != 0 && !backend.server_gone()) {
+      if (said) return true;
+      continue;
+    }
+    if (!said) {
+      std::fprintf(stderr, "the server went away\n");
+      said = true;
+    }
+    backend.close();
+    if (!backend.open(mixer, PERIOD_FRAMES)) {
+      std::printf("reopened at %lld ns\n", static_cast<long long>(steady_now_ns()));
+      return true;
+    }
+  }
+  return false;
+}
+
+// Opens and closes the stream `count` times, each after the data thread ran for a while.
+int open_and_close(const OutputBackend& backend, MixerState& mixer, int count) {
+  std::minstd_rand random(7);
+  for (int k = 0; k < count; ++k) {
+    if (const auto failure = backend.open(mixer, PERIOD_FRAMES)) {
+      std::printf("open %d failed at %s: %s\n", k, step_name(failure->step),
+                  failure->detail.c_str());
+      return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 20'000));
+    backend.close();
+  }
+  std::printf("opened and closed %d times\n", count);
+  return 0;
+}
+
 int main(int argc, char** argv) {
-  const int times = argc == 4 ? std::atoi(argv[3]) : 1;
-  if (argc < 3 || argc > 4 || times < 1 ||
+  const int times = argc >= 4 ? std::atoi(argv[3]) : 1;
+  const char* mode = argc >= 5 ? argv[4] : "";
+  const bool restart = std::strcmp(mode, "restart") == 0;
+  const int closes = std::strcmp(mode, "closes") == 0 && argc == 6 ? std::atoi(argv[5]) : 0;
+  if (argc < 3 || argc > 6 || times < 1 || (argc >= 5 && !restart && closes < 1) ||
       (std::strcmp(argv[1], "pipewire") != 0 && std::strcmp(argv[1], "pulse") != 0)) {
-    std::fprintf(stderr, "usage: %s pipewire|pulse VOICE.raw [TIMES]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s pipewire|pulse VOICE.raw [TIMES [restart|closes N]]\n",
+                 argv[0]);
     return 2;
   }
   const OutputBackend& backend =
@@ -80,6 +155,7 @@ int main(int argc, char** argv) {
   std::printf("server answers: %s\n", backend.server_answers() ? "yes" : "no");
   MixerState mixer;
   mixer_attach(mixer, buffer);
+  if (closes > 0) return open_and_close(backend, mixer, closes);
   if (const auto failure = backend.open(mixer, PERIOD_FRAMES)) {
     std::printf("open failed at %s: %s\n", step_name(failure->step), failure->detail.c_str());
     free_playback_buffer(buffer);
@@ -89,19 +165,20 @@ int main(int argc, char** argv) {
   // Let the stream settle: an idle null sink takes about 0.4 s to start consuming, and the test
   // may stall this program meanwhile.
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  std::int64_t first_due = 0;
-  std::printf("due frames:");
-  for (int k = 0; k < times; ++k) {
-    const std::int64_t due = steady_now_ns() + backend.play_delay_ns();
-    request_play(*buffer, due);
-    if (k == 0) first_due = due;
-    std::printf(" %lld", static_cast<long long>((due - first_due) * SAMPLE_RATE / 1'000'000'000));
-    // 150 to 250 ms apart: after the voice's end, never on a period boundary.
-    std::this_thread::sleep_for(std::chrono::microseconds(150'000 + (k * 37'123) % 100'000));
-  }
-  std::printf("\n");
+  play_times(backend, *buffer, times, "due frames");
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   print_stream("played", backend);
+  if (restart) {
+    if (!reconnect(backend, mixer)) {
+      std::printf("the stream did not come back\n");
+      return 1;
+    }
+    print_stream("reopened", backend);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    play_times(backend, *buffer, times, "due frames again");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    print_stream("played again", backend);
+  }
   backend.close();
   // Closing releases everything: the figures read as closed, and the backend opens again.
   if (backend.period_frames() != 0 || backend.latency_frames() != 0) {
