@@ -7,9 +7,11 @@
 // play delay changes) and where each play was due, in frames after the first. Exits 1 when
 // opening fails, after printing the failed step and the server's reason.
 // restart: then waits, as the sound device does, for the server to go away and come back, and
-// plays TIMES times again. closes N: only opens and closes the stream N times, each while the
-// data thread runs.
+// plays TIMES times again once SIGUSR1 says the test records the new server. closes N: only opens
+// and closes the stream N times, each while the data thread runs.
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +26,11 @@
 using namespace thumpa;
 
 namespace {
+
+std::atomic<bool> recording{false};
+extern "C" void on_recording(int) {
+  recording = true;
+}
 
 // 100 ms whose samples are never 0, so the voice stands apart from the silence around it, and
 // reach both ends of the 16-bit range.
@@ -105,7 +112,11 @@ bool reconnect(const OutputBackend& backend, MixerState& mixer) {
     }
     backend.close();
     if (!backend.open(mixer, PERIOD_FRAMES)) {
-      std::printf("reopened at %lld ns\n", static_cast<long long>(steady_now_ns()));
+      // The wall clock, which the test's shell can read too.
+      const auto wall = std::chrono::system_clock::now().time_since_epoch();
+      std::printf("reopened at %lld ns, steady clock %lld ns\n",
+                  static_cast<long long>(std::chrono::nanoseconds(wall).count()),
+                  static_cast<long long>(steady_now_ns()));
       return true;
     }
   }
@@ -141,6 +152,7 @@ int main(int argc, char** argv) {
   }
   const OutputBackend& backend =
       std::strcmp(argv[1], "pipewire") == 0 ? PIPEWIRE_OUTPUT : PULSE_OUTPUT;
+  std::signal(SIGUSR1, on_recording);
 
   const VoiceBuffer voice = test_voice();
   PlaybackBuffer* buffer = allocate_playback_buffer(voice);
@@ -174,7 +186,9 @@ int main(int argc, char** argv) {
       return 1;
     }
     print_stream("reopened", backend);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    for (int k = 0; k < 1000 && !recording; ++k) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     play_times(backend, *buffer, times, "due frames again");
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     print_stream("played again", backend);
