@@ -167,7 +167,12 @@ int main(int argc, char** argv) {
   std::printf("server answers: %s\n", backend.server_answers() ? "yes" : "no");
   MixerState mixer;
   mixer_attach(mixer, buffer);
-  if (closes > 0) return open_and_close(backend, mixer, closes);
+  if (closes > 0) {
+    const int status = open_and_close(backend, mixer, closes);
+    mixer_detach(mixer, buffer);
+    free_playback_buffer(buffer);
+    return status;
+  }
   if (const auto failure = backend.open(mixer, PERIOD_FRAMES)) {
     std::printf("open failed at %s: %s\n", step_name(failure->step), failure->detail.c_str());
     free_playback_buffer(buffer);
