@@ -1,14 +1,14 @@
 // Plays a voice through a sound server's native client, for the tests that record what the
 // server received.
-//   output_backend_player pipewire|pulse VOICE.raw [TIMES [restart|closes N]]
+//   output_backend_player pipewire|pulse VOICE.raw [TIMES [restart]]
 // Writes the voice as the 16-bit mono samples the mixer plays to VOICE.raw, opens the backend,
 // plays the voice TIMES times (default 1) at uneven moments, each due one play delay after its
 // request as a key's would be, and prints what the stream got (again whenever its period or
 // play delay changes) and where each play was due, in frames after the first. Exits 1 when
-// opening fails, after printing the failed step and the server's reason.
-// restart: then waits, as the sound device does, for the server to go away and come back, and
-// plays TIMES times again once SIGUSR1 says the test records the new server. closes N: only opens
-// and closes the stream N times, each while the data thread runs.
+// opening fails, after printing the failed step and the server's reason. With restart it then
+// waits, as the sound device does, for the server to go away and come back, and plays TIMES
+// times again once SIGUSR1 says the test records the new server. Last, it closes and reopens
+// the stream many times, each while the data thread runs.
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -94,22 +94,14 @@ const char* step_name(OpenStep step) {
   return "?";
 }
 
-}  // namespace
-
 // What the sound device's poll does every 500 ms, until the stream runs again or 30 s passed:
 // closes a stream whose server went away (saying so once) and tries to open it again.
 bool reconnect(const OutputBackend& backend, MixerState& mixer) {
-  bool said = false;
   for (int poll = 0; poll < 60; ++poll) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    if (backend.period_frames() != 0 && !backend.server_gone()) {
-      if (said) return true;
-      continue;
-    }
-    if (!said) {
-      std::fprintf(stderr, "the server went away\n");
-      said = true;
-    }
+    const bool open = backend.period_frames() != 0;
+    if (open && !backend.server_gone()) continue;
+    if (open) std::fprintf(stderr, "the server went away\n");
     backend.close();
     if (!backend.open(mixer, PERIOD_FRAMES)) {
       // The wall clock, which the test's shell can read too.
@@ -123,31 +115,14 @@ bool reconnect(const OutputBackend& backend, MixerState& mixer) {
   return false;
 }
 
-// Opens and closes the stream `count` times, each after the data thread ran for a while.
-int open_and_close(const OutputBackend& backend, MixerState& mixer, int count) {
-  std::minstd_rand random(7);
-  for (int k = 0; k < count; ++k) {
-    if (const auto failure = backend.open(mixer, PERIOD_FRAMES)) {
-      std::printf("open %d failed at %s: %s\n", k, step_name(failure->step),
-                  failure->detail.c_str());
-      return 1;
-    }
-    std::this_thread::sleep_for(std::chrono::microseconds(random() % 20'000));
-    backend.close();
-  }
-  std::printf("opened and closed %d times\n", count);
-  return 0;
-}
+}  // namespace
 
 int main(int argc, char** argv) {
   const int times = argc >= 4 ? std::atoi(argv[3]) : 1;
-  const char* mode = argc >= 5 ? argv[4] : "";
-  const bool restart = std::strcmp(mode, "restart") == 0;
-  const int closes = std::strcmp(mode, "closes") == 0 && argc == 6 ? std::atoi(argv[5]) : 0;
-  if (argc < 3 || argc > 6 || times < 1 || (argc >= 5 && !restart && closes < 1) ||
+  const bool restart = argc == 5 && std::strcmp(argv[4], "restart") == 0;
+  if (argc < 3 || argc > 5 || times < 1 || (argc == 5 && !restart) ||
       (std::strcmp(argv[1], "pipewire") != 0 && std::strcmp(argv[1], "pulse") != 0)) {
-    std::fprintf(stderr, "usage: %s pipewire|pulse VOICE.raw [TIMES [restart|closes N]]\n",
-                 argv[0]);
+    std::fprintf(stderr, "usage: %s pipewire|pulse VOICE.raw [TIMES [restart]]\n", argv[0]);
     return 2;
   }
   const OutputBackend& backend =
@@ -167,12 +142,6 @@ int main(int argc, char** argv) {
   std::printf("server answers: %s\n", backend.server_answers() ? "yes" : "no");
   MixerState mixer;
   mixer_attach(mixer, buffer);
-  if (closes > 0) {
-    const int status = open_and_close(backend, mixer, closes);
-    mixer_detach(mixer, buffer);
-    free_playback_buffer(buffer);
-    return status;
-  }
   if (const auto failure = backend.open(mixer, PERIOD_FRAMES)) {
     std::printf("open failed at %s: %s\n", step_name(failure->step), failure->detail.c_str());
     free_playback_buffer(buffer);
@@ -190,7 +159,7 @@ int main(int argc, char** argv) {
       std::printf("the stream did not come back\n");
       return 1;
     }
-    print_stream("reopened", backend);
+    print_stream("back", backend);
     for (int k = 0; k < 1000 && !recording; ++k) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -198,15 +167,21 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     print_stream("played again", backend);
   }
-  backend.close();
-  // Closing releases everything: the figures read as closed, and the backend opens again.
-  if (backend.period_frames() != 0 || backend.latency_frames() != 0) {
-    std::printf("figures left after closing\n");
-    return 1;
-  }
-  if (const auto failure = backend.open(mixer, PERIOD_FRAMES)) {
-    std::printf("reopening failed at %s: %s\n", step_name(failure->step), failure->detail.c_str());
-    return 1;
+  // Closing releases everything: the figures read as closed, and the backend opens again; also
+  // when it closes while the data thread runs, again and again.
+  std::minstd_rand random(7);
+  for (int k = 0; k < 40; ++k) {
+    backend.close();
+    if (backend.period_frames() != 0 || backend.latency_frames() != 0) {
+      std::printf("figures left after closing\n");
+      return 1;
+    }
+    if (const auto failure = backend.open(mixer, PERIOD_FRAMES)) {
+      std::printf("reopening failed at %s: %s\n", step_name(failure->step),
+                  failure->detail.c_str());
+      return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 20'000));
   }
   print_stream("reopened", backend);
   backend.close();
