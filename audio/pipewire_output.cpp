@@ -37,6 +37,10 @@ constexpr auto FIRST_PASS_TIMEOUT = std::chrono::milliseconds(500);
 // the delay to the device after it; this margin covers what the resampler holds (when the
 // graph runs at another rate) and rounding.
 constexpr std::int64_t PLAY_DELAY_MARGIN_NS = 1'000'000;
+// The delay to the device that play requests allow for rises with every report above it but
+// falls only when the reports fall this far below it: a device's delay wavers a little from cycle
+// to cycle, and a steady beat must not waver with it.
+constexpr std::int64_t DELAY_FALL_NS = 1'000'000;
 
 struct PipeWireOutput {
   pw_thread_loop* loop = nullptr;  // null while closed
@@ -60,6 +64,7 @@ struct PipeWireOutput {
   // Written by the data thread, read by anyone.
   std::atomic<int> frames_per_pass{0};
   std::atomic<std::int64_t> device_delay_ns{0};
+  std::atomic<std::int64_t> planned_delay_ns{0};  // the delay to the device plays allow for
   std::atomic<int> missed_cycles{0};
 
   // Data thread only: the graph clock's position the next cycle starts at, when this stream's
@@ -125,6 +130,10 @@ void on_process(void* userdata) {
       time.rate.denom != 0 && time.rate.num != 0) {
     const std::int64_t delay_ns = time.delay * NS_PER_SECOND * time.rate.num / time.rate.denom;
     out.device_delay_ns.store(delay_ns, std::memory_order_relaxed);
+    const std::int64_t planned = out.planned_delay_ns.load(std::memory_order_relaxed);
+    if (delay_ns > planned || delay_ns < planned - DELAY_FALL_NS) {
+      out.planned_delay_ns.store(delay_ns, std::memory_order_relaxed);
+    }
     first_frame_ns = time.now + delay_ns +
                      frames_to_ns(static_cast<std::int64_t>(time.queued + time.buffered), rate);
     count_missed_cycles(out, time, frames, rate);
@@ -229,6 +238,7 @@ void release() {
   output.mixer = nullptr;
   output.frames_per_pass = 0;
   output.device_delay_ns = 0;
+  output.planned_delay_ns = 0;
   output.gone = false;
 }
 
@@ -367,11 +377,11 @@ int sample_rate() {
 }
 
 // A request is taken by the next cycle at the latest, whose first frame is heard one cycle plus
-// the delay to the device after it: both as the latest cycle had them.
+// the delay to the device after it: the cycle as the latest one was.
 std::int64_t play_delay_ns() {
   if (output.loop == nullptr) return 0;
   return frames_to_ns(period_frames(), sample_rate()) +
-         output.device_delay_ns.load(std::memory_order_relaxed) + PLAY_DELAY_MARGIN_NS;
+         output.planned_delay_ns.load(std::memory_order_relaxed) + PLAY_DELAY_MARGIN_NS;
 }
 
 // The frames between a buffer's first frame and the device, as the server reports them.
