@@ -131,8 +131,9 @@ def run_jackd(run, build, player_path, work, each):
         closing = re.search(r"closed, latency \d+ frames, (\d+) underflows", text)
         print("the client said %d times that the server stopped, %d times that it is back; %s"
               % (told, back, closing.group(0) if closing else "no closing line"))
+        # Its underflows are not checked: a period change and a server going away make the
+        # server report xruns of their own; one in a segment shows there as a gap.
         ok &= player.returncode == 0 and told == 2 and back == 1 and closing is not None
-        ok &= closing is not None and closing.group(1) == "0"
         return 0 if ok else 1
     finally:
         run.stop(player)
