@@ -90,7 +90,10 @@ QString ask_file_name(QWidget* owner, FileDialogKind kind, const QString& filter
 bool open_settings(QWidget* owner, VoiceBank& bank, QString& chosen_folder) {
   const QString path =
       ask_file_name(owner, FileDialogKind::open, SETTINGS_FILTER, SETTINGS_SUFFIX, chosen_folder);
-  if (path.isEmpty()) return false;
+  return !path.isEmpty() && open_settings_file(path, bank, chosen_folder);
+}
+
+bool open_settings_file(const QString& path, VoiceBank& bank, QString& chosen_folder) {
   if (!read_settings_file(local_path(path), bank.params)) return false;
   chosen_folder = folder_of(path);
   rerender_voice_bank(bank);
