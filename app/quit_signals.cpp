@@ -25,13 +25,18 @@ void on_quit_signal(int) {
   errno = saved;
 }
 
+// A signal that was ignored when the program started stays ignored: a script's background
+// command is meant not to end on the terminal's Ctrl+C.
 void set_quit_handler(void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGINT, &action, nullptr);
+  for (const int signal : {SIGTERM, SIGINT}) {
+    struct sigaction old {};
+    if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+      ::sigaction(signal, &action, nullptr);
+  }
 }
 
 }  // namespace

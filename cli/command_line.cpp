@@ -69,8 +69,8 @@ int usage_error(const CLI::App& app, const std::string& message) {
 }
 
 int usage_error(const std::string& program, const std::string& usage, const std::string& message) {
-  std::fprintf(stderr, "%s: %s\nUsage: %s\nTry '%s --help' for more information.\n", program.c_str(),
-               message.c_str(), usage.c_str(), program.c_str());
+  std::fprintf(stderr, "%s: %s\nUsage: %s\nTry '%s --help' for more information.\n",
+               program.c_str(), message.c_str(), usage.c_str(), program.c_str());
   return EXIT_USAGE;
 }
 
@@ -102,19 +102,16 @@ std::optional<int> parse_thumpa_command_line(int argc, char** argv,
   }
 
   CLI::App app{THUMPA_USAGE, "thumpa"};
-  auto* audio =
-      app.add_option("--audio", options.audio,
-                     "the sound output: auto pipewire pulse jack sdl (default: THUMPA_AUDIO, else "
-                     "auto)");
+  app.add_option("--audio", options.audio,
+                 "the sound output: auto pipewire pulse jack sdl (default: THUMPA_AUDIO, else "
+                 "auto)");
   for (const Flag& flag : THUMPA_FLAGS) app.add_flag(flag.name, options.*flag.field, flag.help);
   app.add_option("file", options.settings_file, "a settings file to open at start")
       ->type_name("FILE.zog");
   app.footer(
       "The window system's own options (-platform NAME, -style NAME, -display NAME, ...) are "
       "passed on to it.");
-  if (auto done = parse_command_line(app, std::move(ours))) return done;
-  if (audio->count() > 0 && options.audio.empty()) return usage_error(app, "--audio needs a name");
-  return std::nullopt;
+  return parse_command_line(app, std::move(ours));
 }
 
 }  // namespace thumpa
