@@ -92,11 +92,15 @@ QString ask_file_name(QWidget* owner, FileDialogKind kind, const QString& filter
 QString open_settings(QWidget* owner, VoiceBank& bank, QString& chosen_folder) {
   const QString path =
       ask_file_name(owner, FileDialogKind::open, SETTINGS_FILTER, SETTINGS_SUFFIX, chosen_folder);
-  if (path.isEmpty()) return {};
-  if (!read_settings_file(local_path(path), bank.params)) return {};
+  if (path.isEmpty() || !open_settings_file(path, bank, chosen_folder)) return {};
+  return path;
+}
+
+bool open_settings_file(const QString& path, VoiceBank& bank, QString& chosen_folder) {
+  if (!read_settings_file(local_path(path), bank.params)) return false;
   chosen_folder = folder_of(path);
   rerender_voice_bank(bank);
-  return path;
+  return true;
 }
 
 QString save_settings_as(QWidget* owner, const BankParams& params, QString& chosen_folder) {

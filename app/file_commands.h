@@ -18,6 +18,8 @@ struct VoiceBank;
 // `chosen_folder` is the session's: the folder of the last file read or written through a file
 // dialog, or empty before any was. Each command that succeeds in a folder makes it the chosen one.
 QString open_settings(QWidget* owner, VoiceBank& bank, QString& chosen_folder);
+// What Open Settings does once it has the file's path; also for a file named on the command line.
+bool open_settings_file(const QString& path, VoiceBank& bank, QString& chosen_folder);
 // Returns the path of the file written, or nothing.
 QString save_settings_as(QWidget* owner, const BankParams& params, QString& chosen_folder);
 // Writes the voice (the shown voice) to a chosen ".wav" file, proposing `name` in the chosen

@@ -1,38 +1,41 @@
 #include <QApplication>
-#include <QStringList>
+#include <QFileInfo>
 #include <cstdio>
+#include <vector>
 
 #include "app/startup.h"
 #include "audio/jack_output.h"
 #include "audio/output_backends.h"
 #include "audio/sound_device.h"
-
-namespace {
-
-// The value of --audio=NAME among the program's arguments; empty when not given.
-std::string audio_argument(const QStringList& arguments) {
-  const QString option = QStringLiteral("--audio=");
-  for (const QString& argument : arguments) {
-    if (argument.startsWith(option)) return argument.mid(option.size()).toStdString();
-  }
-  return {};
-}
-
-}  // namespace
+#include "cli/command_line.h"
+#include "synth/render.h"
 
 int main(int argc, char* argv[]) {
-  QApplication app(argc, argv);
+  // The program's own allocator may keep voice-sized blocks (the plugin leaves its host's alone).
+  thumpa::keep_render_scratch_on_heap();
+  // Read before the application exists: --help and mistakes need no display.
+  std::vector<char*> window_system_arguments;
+  if (auto done = thumpa::parse_thumpa_command_line(argc, argv, window_system_arguments))
+    return *done;
+  const thumpa::ThumpaOptions& options = thumpa::thumpa_options();
   const thumpa::BackendChoice output = thumpa::choose_backend(
-      thumpa::requested_backend_name(audio_argument(QApplication::arguments())),
-      thumpa::available_backends());
+      thumpa::requested_backend_name(options.audio), thumpa::available_backends());
   if (output.backend == nullptr) {
-    std::fprintf(stderr, "thumpa: %s\n", output.error.c_str());
-    return 2;
+    if (!options.audio.empty()) return thumpa::thumpa_usage_error(output.error);
+    std::fprintf(stderr, "thumpa: THUMPA_AUDIO: %s\n", output.error.c_str());  // not a mistake here
+    return thumpa::EXIT_USAGE;
   }
+
+  int qt_argc = static_cast<int>(window_system_arguments.size());
+  window_system_arguments.push_back(nullptr);
+  QApplication app(qt_argc, window_system_arguments.data());
   thumpa::use_sound_output(*output.backend);
   // On JACK, whoever runs the program may wire its ports themselves.
-  if (QApplication::arguments().contains(QStringLiteral("--no-connect"))) {
-    thumpa::set_jack_connects_ports(false);
-  }
-  return thumpa::run_thumpa();
+  if (options.no_connect) thumpa::set_jack_connects_ports(false);
+  // The running program may have been started elsewhere: it gets the file's absolute path.
+  const QString settings_file =
+      options.settings_file.empty()
+          ? QString()
+          : QFileInfo(QString::fromLocal8Bit(options.settings_file)).absoluteFilePath();
+  return thumpa::run_thumpa(settings_file);
 }

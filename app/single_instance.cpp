@@ -1,14 +1,21 @@
 #include "app/single_instance.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <QPointer>
+#include <QStringList>
+#include <QThread>
+#include <cerrno>
 
 #include "app/main_window.h"
 
@@ -17,7 +24,22 @@ namespace thumpa {
 namespace {
 
 constexpr int CONNECT_TIMEOUT_MS = 1000;
-const QByteArray RAISE_REQUEST = QByteArrayLiteral("raise\n");
+// How long a request may wait for its answer: the running program answers from its event loop.
+constexpr int ANSWER_TIMEOUT_MS = 3000;
+// How long a start waits for the lock's holder to answer or to end.
+constexpr int CLAIM_TIMEOUT_MS = 10000;
+constexpr int CLAIM_RETRY_MS = 20;
+
+// One line per request: "raise", or "open " and the file's path, percent-encoded so that any
+// byte of a file name travels on one line. The answer is "ok".
+const QByteArray RAISE_REQUEST = QByteArrayLiteral("raise");
+const QByteArray OPEN_REQUEST = QByteArrayLiteral("open ");
+const QByteArray ANSWER = QByteArrayLiteral("ok\n");
+constexpr qint64 MAX_REQUEST = 64 * 1024;
+
+QPointer<QLocalServer> server;
+std::function<void(const QString&)> file_handler;
+QStringList waiting_files;  // handed over before there was a handler
 
 QString display_name() {
   for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY"}) {
@@ -45,6 +67,66 @@ bool peer_is_this_user(const QLocalSocket& socket) {
          size == sizeof peer && peer.uid == ::getuid();
 }
 
+enum class Lock { held, busy, unavailable };
+
+// Takes the lock beside the socket without waiting. Once held, the descriptor stays open, and
+// the lock with it, until the process ends; children do not inherit it.
+Lock take_instance_lock(const QString& name) {
+  const QByteArray path = QFile::encodeName(name + QStringLiteral(".lock"));
+  const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return Lock::unavailable;
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return Lock::held;
+  const bool busy = errno == EWOULDBLOCK;
+  ::close(fd);
+  return busy ? Lock::busy : Lock::unavailable;
+}
+
+QByteArray request_for(const QString& settings_file) {
+  if (settings_file.isEmpty()) return RAISE_REQUEST + '\n';
+  return OPEN_REQUEST + QFile::encodeName(settings_file).toPercentEncoding() + '\n';
+}
+
+void deliver(const QString& path) {
+  if (file_handler) {
+    file_handler(path);
+  } else {
+    waiting_files.append(path);
+  }
+}
+
+// Carries out one request line; false for a line that is not a request.
+bool carry_out(const QByteArray& line) {
+  // A program that is closing takes nothing: the start that asked runs in its place.
+  if (main_window == nullptr || main_window->destroyed_for_good()) return false;
+  if (line == RAISE_REQUEST) {
+    bring_main_window_to_front();
+    return true;
+  }
+  if (!line.startsWith(OPEN_REQUEST)) return false;
+  const QString path =
+      QFile::decodeName(QByteArray::fromPercentEncoding(line.mid(OPEN_REQUEST.size())));
+  if (!QDir::isAbsolutePath(path)) return false;
+  bring_main_window_to_front();
+  deliver(path);
+  return true;
+}
+
+void serve(QLocalSocket* socket) {
+  QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+  QObject::connect(socket, &QLocalSocket::readyRead, socket, [socket] {
+    if (!socket->canReadLine()) {
+      if (socket->bytesAvailable() > MAX_REQUEST) socket->abort();
+      return;
+    }
+    const QByteArray line = socket->readLine(MAX_REQUEST).chopped(1);
+    if (carry_out(line)) {
+      socket->write(ANSWER);
+      socket->flush();
+    }
+    socket->disconnectFromServer();
+  });
+}
+
 }  // namespace
 
 QString instance_folder() {
@@ -65,7 +147,7 @@ QString instance_server_name() {
   return folder + QStringLiteral("/thumpa-") + display;
 }
 
-bool hand_over_to_running_instance(const QString& name) {
+bool hand_over_to_running_instance(const QString& name, const QString& settings_file) {
   if (name.isEmpty()) return false;
   QLocalSocket socket;
   socket.connectToServer(name);
@@ -74,12 +156,17 @@ bool hand_over_to_running_instance(const QString& name) {
     socket.abort();  // someone else's listener learns nothing and stops nothing
     return false;
   }
-  socket.write(RAISE_REQUEST);
-  socket.waitForBytesWritten(CONNECT_TIMEOUT_MS);
-  socket.disconnectFromServer();
-  if (socket.state() != QLocalSocket::UnconnectedState)
-    socket.waitForDisconnected(CONNECT_TIMEOUT_MS);
-  return true;
+  socket.write(request_for(settings_file));
+  QElapsedTimer waited;
+  waited.start();
+  // A program that is going away closes the connection without an answer.
+  while (!socket.canReadLine() && socket.state() == QLocalSocket::ConnectedState &&
+         waited.elapsed() < ANSWER_TIMEOUT_MS) {
+    socket.waitForReadyRead(ANSWER_TIMEOUT_MS - static_cast<int>(waited.elapsed()));
+  }
+  const bool taken = socket.canReadLine() && socket.readLine() == ANSWER;
+  socket.abort();
+  return taken;
 }
 
 void bring_main_window_to_front() {
@@ -95,30 +182,43 @@ void bring_main_window_to_front() {
   }
 }
 
-InstanceClaim claim_single_instance(const QString& name) {
+InstanceClaim claim_single_instance(const QString& name, const QString& settings_file) {
   if (name.isEmpty()) return InstanceClaim::first;  // no private folder: no guard
-  if (hand_over_to_running_instance(name)) return InstanceClaim::handed_over;
-  auto* server = new QLocalServer(QCoreApplication::instance());
-  server->setSocketOptions(QLocalServer::UserAccessOption);
-  if (!server->listen(name)) {
-    // Another start may have begun listening just now; otherwise the socket is stale.
-    if (hand_over_to_running_instance(name)) {
-      delete server;
-      return InstanceClaim::handed_over;
-    }
-    QLocalServer::removeServer(name);
-    if (!server->listen(name)) {
-      delete server;
+  // The holder may be starting (not listening yet) or ending (listening no more): ask again
+  // until it answers or lets the lock go.
+  QElapsedTimer waited;
+  waited.start();
+  for (Lock lock; (lock = take_instance_lock(name)) != Lock::held;) {
+    if (hand_over_to_running_instance(name, settings_file)) return InstanceClaim::handed_over;
+    // No lock to be had (a full disk, say), or a holder that never answers: run unguarded.
+    if (lock == Lock::unavailable || waited.elapsed() > CLAIM_TIMEOUT_MS)
       return InstanceClaim::first;
-    }
+    QThread::msleep(CLAIM_RETRY_MS);
   }
-  QObject::connect(server, &QLocalServer::newConnection, server, [server] {
-    while (QLocalSocket* socket = server->nextPendingConnection()) {
-      QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-      bring_main_window_to_front();
-    }
+  // Whatever socket has the name now was left by a run that has ended.
+  QLocalServer::removeServer(name);
+  auto* listener = new QLocalServer(QCoreApplication::instance());
+  listener->setSocketOptions(QLocalServer::UserAccessOption);
+  if (!listener->listen(name)) {
+    delete listener;
+    return InstanceClaim::first;
+  }
+  server = listener;
+  QObject::connect(listener, &QLocalServer::newConnection, listener, [listener] {
+    while (QLocalSocket* socket = listener->nextPendingConnection()) serve(socket);
   });
   return InstanceClaim::first;
+}
+
+void set_handed_over_file_handler(std::function<void(const QString& path)> handler) {
+  file_handler = std::move(handler);
+  if (!file_handler) return;
+  const QStringList files = std::exchange(waiting_files, {});
+  for (const QString& path : files) file_handler(path);
+}
+
+void stop_single_instance_server() {
+  if (server) server->close();  // removes the socket; the lock stays until the process ends
 }
 
 }  // namespace thumpa

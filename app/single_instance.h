@@ -1,6 +1,13 @@
-// One running program per user and display. The first start listens on a local socket; a
-// second start connects to it, which makes the first restore and raise its main window, and
-// ends at once. A socket left behind by a crashed run is removed.
+// One running program per user and display. The first start holds a lock on
+// "<name>.lock" for as long as it runs and listens on the local socket <name>; a later start
+// connects to it and asks it to come to the front (and to open a settings file, when one was
+// given), waits for its answer, and ends. A socket left behind by a crashed run is removed by
+// the next holder of the lock.
+//
+// The lock, not the socket, decides who is first: a listen under a name replaces whatever
+// socket had that name, so two starts at the same moment could both listen, and the one that
+// ended first would take the other's socket with it. Only the lock's holder ever listens or
+// removes the socket, and the kernel lets the lock go when its holder ends, crashed or not.
 //
 // The socket lives in a folder that only the user can enter, so no other user can listen in
 // its place and keep the program from starting; a listener that runs as another user all the
@@ -8,6 +15,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 namespace thumpa {
 
@@ -20,20 +28,30 @@ QString instance_folder();
 // when there is no instance folder.
 QString instance_server_name();
 
-// Asks the running program, if any, to come to the front. True when one answered and runs as
-// this user.
-bool hand_over_to_running_instance(const QString& name);
+// Asks the running program, if any, to come to the front, and to open the settings file at
+// the absolute path `settings_file` when it is not empty. True once a program that runs as
+// this user has answered that it took the request.
+bool hand_over_to_running_instance(const QString& name, const QString& settings_file = {});
 
 enum class InstanceClaim {
   first,        // this process runs; later starts under the name come to it
-  handed_over,  // another process runs and was asked to come to the front
+  handed_over,  // another process runs and took the request
 };
 
-// Hands over to a running program, or else listens under the name; each later connection
-// restores and raises the main window. A socket of that name that nobody answers on was left
-// by a crashed run and is removed. With no name, or if listening fails all the same, the
-// program runs without the guard. The server is a child of the application.
-InstanceClaim claim_single_instance(const QString& name);
+// Takes the lock and listens under the name, or else hands over to the program that holds it
+// (waiting a few seconds for one that is just starting or just ending). A later start's
+// request restores and raises the main window; the settings files it hands over go to the
+// handler below. With no name, or when the lock cannot be had nor anyone reached, the program
+// runs without the guard. The server is a child of the application.
+InstanceClaim claim_single_instance(const QString& name, const QString& settings_file = {});
+
+// Where handed-over settings files go; files that arrive while there is no handler wait for
+// one. An empty handler stops the delivery.
+void set_handed_over_file_handler(std::function<void(const QString& path)> handler);
+
+// Stops answering later starts, so that they wait for this run to end and then run
+// themselves instead of handing over to a program that is going away.
+void stop_single_instance_server();
 
 // Restores the main window if minimised, shows it and brings it to the front.
 void bring_main_window_to_front();

@@ -6,9 +6,11 @@
 #include <QWindow>
 #include <memory>
 
+#include "app/file_commands.h"
 #include "app/key_filter.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
+#include "app/quit_signals.h"
 #include "app/session.h"
 #include "app/single_instance.h"
 #include "audio/metronome.h"
@@ -21,6 +23,9 @@ namespace thumpa {
 namespace {
 
 constexpr int EXPOSE_WAIT_MS = 200;
+// How often a settings file handed over by a later start looks again whether a dialog that
+// keeps the main window waiting has closed.
+constexpr int MODAL_RETRY_MS = 250;
 // How often the main thread follows the sound server: its rate, its delay, its going away.
 constexpr int SOUND_OUTPUT_CHECK_MS = 500;
 
@@ -38,18 +43,34 @@ void paint_now(MainWindow& window) {
   window.view()->repaint();
 }
 
+// Opens a settings file as Open Settings does, once no dialog or message box is open: the
+// menu command cannot run while one is, and neither does this.
+void open_when_free(Session& session, const QString& path) {
+  if (main_window == nullptr || main_window->destroyed_for_good()) return;
+  if (QApplication::activeModalWidget() != nullptr) {
+    QTimer::singleShot(MODAL_RETRY_MS, main_window,
+                       [&session, path] { open_when_free(session, path); });
+    return;
+  }
+  if (!open_settings_file(path, session.bank, session.chosen_folder)) return;
+  session.settings_file = path;  // the status line names it, as after Open Settings
+  repaint_main_window();
+}
+
 }  // namespace
 
-int run_thumpa() {
+int run_thumpa(const QString& settings_file) {
   // Message boxes without a caption of their own show the application's name.
   QCoreApplication::setApplicationName(QStringLiteral("thumpa"));
-  if (claim_single_instance(instance_server_name()) == InstanceClaim::handed_over) return 0;
+  if (claim_single_instance(instance_server_name(), settings_file) == InstanceClaim::handed_over)
+    return 0;
 
   install_message_boxes();
   Session session;
   auto window = std::make_unique<MainWindow>(session);
   window->show();
   paint_now(*window);  // shown_voice is still none: the client area is blank
+  close_main_window_on_quit_signals();
 
   if (open_sound_device() != 0) {
     show_message("DirectSound error!", "", MessageIcon::error);
@@ -61,6 +82,8 @@ int run_thumpa() {
 
   session.view.shown_voice = VOICE_BLIPP;
   repaint_main_window();
+  if (!settings_file.isEmpty()) open_when_free(session, settings_file);
+  set_handed_over_file_handler([&session](const QString& path) { open_when_free(session, path); });
   install_key_filter();
   QTimer sound_output_check;
   QObject::connect(&sound_output_check, &QTimer::timeout, [] { poll_sound_output(); });
@@ -68,6 +91,8 @@ int run_thumpa() {
 
   int code = 0;
   if (!window->destroyed_for_good()) code = QApplication::exec();
+  set_handed_over_file_handler({});
+  stop_single_instance_server();
 
   // No tick may reach the dispatcher once the window goes.
   stop_metronome();

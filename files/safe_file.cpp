@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -86,8 +88,21 @@ bool is_temp_name(const std::string& name, const std::string& prefix) {
   return !word;
 }
 
+// A name alone does not make a file ours: ".kick.wav.Take01" may be the user's own take, and
+// another program may write temporary files of that shape. Each temporary file of ours carries
+// this extended attribute, set through its descriptor, and is locked (flock) for as long as its
+// writer lives. A leftover is a file with the mark that nobody holds locked. Where the file
+// system keeps no extended attributes, nothing is marked and no leftover is ever removed.
+constexpr const char* TEMP_MARK = "user.thumpa.temporary";
+
+void mark_as_ours(int fd) {
+  ::flock(fd, LOCK_EX | LOCK_NB);  // a fresh file: nobody else holds it
+  ::fsetxattr(fd, TEMP_MARK, "1", 1, 0);
+}
+
 // Removes the temporary files that earlier writes of this target left when they were killed:
-// only ours (owned by us, regular files, named by the pattern above).
+// only ours (owned by us, regular files, named by the pattern above, marked, and not held by a
+// live writer).
 void remove_stale_temporaries(const std::string& destination) {
   const std::string folder = folder_of(destination);
   const std::string prefix = temp_prefix(destination);
@@ -97,11 +112,22 @@ void remove_stale_temporaries(const std::string& destination) {
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     if (!is_temp_name(name, prefix)) continue;
+    // Opened without following links or waiting on a pipe, then checked through the descriptor.
+    const int fd =
+        ::openat(dir_fd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) continue;
     struct stat st;
-    if (::fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-        st.st_uid == ::geteuid()) {
-      ::unlinkat(dir_fd, entry->d_name, 0);
+    char mark = 0;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+        ::fgetxattr(fd, TEMP_MARK, &mark, 1) == 1 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      // Held locked while it goes, so a writer of the same name cannot be half way in.
+      struct stat named;
+      if (::fstatat(dir_fd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+          named.st_ino == st.st_ino && named.st_dev == st.st_dev) {
+        ::unlinkat(dir_fd, entry->d_name, 0);
+      }
     }
+    ::close(fd);
   }
   ::closedir(dir);
 }
@@ -303,6 +329,7 @@ bool safe_open(SafeFile& file, const std::string& target, std::size_t buffer_siz
   file.fd = open_unnamed(file.destination);
   if (file.fd >= 0) {
     file.unnamed = true;
+    mark_as_ours(file.fd);  // it gets a name for a moment at commit
     if (exists) set_permissions(file.fd, &old);
     return true;
   }
@@ -310,6 +337,7 @@ bool safe_open(SafeFile& file, const std::string& target, std::size_t buffer_siz
   file.fd = ::mkostemp(path.data(), O_CLOEXEC);
   if (file.fd < 0) return fail(file, WriteStep::open, errno);
   file.temp_path = path;
+  mark_as_ours(file.fd);
   set_permissions(file.fd, exists ? &old : nullptr);
   return true;
 }

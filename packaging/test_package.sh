@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the .deb from a build folder, unpacks it into a scratch root (dpkg -x) and checks what
-# it installs: the programs run from there, the desktop entry and the metainfo are valid, and
-# the package depends on the Debian runtime packages of Qt 6 and SDL2.
+# it installs: the programs run from there, the desktop entry, the metainfo and the MIME type
+# of settings files are valid, and the package depends on the Debian runtime packages of Qt 6
+# and SDL2.
 set -euo pipefail
 build=$1
 source=$2
@@ -15,11 +16,13 @@ depends=$(dpkg-deb -f "$deb" Depends)
 echo "depends: $depends"
 grep -q 'libqt6widgets6' <<<"$depends" || { echo "no Qt 6 widgets dependency"; exit 1; }
 grep -q 'libsdl2' <<<"$depends" || { echo "no SDL2 dependency"; exit 1; }
+description=$(dpkg-deb -f "$deb" Description)
+if grep -q ';' <<<"$description"; then echo "description has a stray ';': $description"; exit 1; fi
 
 root=$work/root
 dpkg -x "$deb" "$root"
 for f in usr/bin/thumpa usr/bin/thumpa-render usr/share/applications/thumpa.desktop \
-         usr/share/metainfo/org.thumpa.Thumpa.metainfo.xml \
+         usr/share/metainfo/org.thumpa.Thumpa.metainfo.xml usr/share/mime/packages/thumpa.xml \
          usr/share/icons/hicolor/scalable/apps/thumpa.svg \
          usr/share/icons/hicolor/48x48/apps/thumpa.png usr/lib/lv2/thumpa.lv2/thumpa.so \
          usr/lib/lv2/thumpa.lv2/manifest.ttl usr/lib/lv2/thumpa.lv2/thumpa.ttl; do
@@ -27,6 +30,16 @@ for f in usr/bin/thumpa usr/bin/thumpa-render usr/share/applications/thumpa.desk
 done
 desktop-file-validate "$root/usr/share/applications/thumpa.desktop"
 appstreamcli validate --no-net "$root/usr/share/metainfo/org.thumpa.Thumpa.metainfo.xml"
+grep -qx 'MimeType=application/x-thumpa-settings;' "$root/usr/share/applications/thumpa.desktop" ||
+  { echo "the desktop entry declares no settings-file type"; exit 1; }
+# The MIME file builds a database in which *.zog is a Thumpa settings file.
+mkdir -p "$work/mime/packages"
+cp "$root/usr/share/mime/packages/thumpa.xml" "$work/mime/packages/"
+XDG_DATA_DIRS=$work update-mime-database "$work/mime"  # (in the search path: no warning)
+grep -qx 'application/x-thumpa-settings:\*\.zog' "$work/mime/globs" ||
+  { echo "*.zog is not a Thumpa settings file"; cat "$work/mime/globs"; exit 1; }
+grep -q 'Thumpa settings' "$work/mime/application/x-thumpa-settings.xml" ||
+  { echo "no comment on the settings-file type"; exit 1; }
 
 "$root/usr/bin/thumpa-render" --out "$work/voices"
 "$build/tools/thumpa-render" --out "$work/expected"

@@ -14,7 +14,9 @@ PACKAGES=(
   # the JACK client and the MIDI input beside the desktop servers (resampled with libsamplerate)
   libjack-jackd2-dev libasound2-dev
   libsndfile1-dev clang libclang-rt-14-dev
-  desktop-file-utils appstream
+  desktop-file-utils appstream shared-mime-info
+  # slowed connects for the double-start test
+  strace
   # the LV2 plugin, its checks and its host test; jalv and JACK for its end-to-end test
   lv2-dev sordi liblilv-dev lilv-utils libsamplerate0-dev jalv jackd2 python3-jack-client
   # the end-to-end test: X server, sound server, input, screenshots, OCR, analysis

@@ -1,6 +1,5 @@
 // thumpa-render: renders Thumpa's voices without the desktop program, to WAV files or as raw
 // samples, so that scripts and tests can check the engine bit for bit.
-#include <CLI/CLI.hpp>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -11,6 +10,7 @@
 
 #include "audio/output_backends.h"
 #include "audio/sound_device.h"
+#include "cli/command_line.h"
 #include "files/settings_file.h"
 #include "files/wav_writer.h"
 #include "synth/bank_render.h"
@@ -37,12 +37,17 @@ struct Options {
 // Exit statuses, as the Unix tools have them.
 constexpr int EXIT_DONE = 0;
 constexpr int EXIT_NOT_DONE = 1;  // a file could not be read or written, or the voice played
-constexpr int EXIT_USAGE = 2;
 
-// A request that cannot be carried out as given.
+const char* const USAGE =
+    "thumpa-render [--out DIR] [--settings FILE]\n"
+    "         the eight voices, each normalised once, as kick.wav snare1.wav ch.wav oh.wav\n"
+    "         blipp.wav clave.wav cowbell.wav osc.wav in DIR\n"
+    "       thumpa-render --voice NAME [--set FIELD=VALUE]... (--raw | --wav FILE | --play)\n"
+    "         [--shape] [--audio NAME] [--settings FILE]";
+
+// A request that cannot be carried out as given: a mistake on the command line.
 int fail(const std::string& message) {
-  std::fprintf(stderr, "thumpa-render: %s\n", message.c_str());
-  return EXIT_USAGE;
+  return usage_error("thumpa-render", USAGE, message);
 }
 
 // A good request that could not be carried out.
@@ -142,14 +147,7 @@ int render_all(const BankParams& params, const Options& o) {
 
 int run(int argc, char** argv) {
   Options o;
-  CLI::App app{
-      "Renders Thumpa's voices.\n"
-      "  thumpa-render [--out DIR]: the eight voices, each normalised once, as kick.wav\n"
-      "    snare1.wav ch.wav oh.wav blipp.wav clave.wav cowbell.wav osc.wav in DIR\n"
-      "  thumpa-render --voice NAME [--set FIELD=VALUE]... (--raw | --wav FILE | --play) "
-      "[--shape]\n"
-      "    [--audio NAME]",
-      "thumpa-render"};
+  CLI::App app{USAGE, "thumpa-render"};
   app.add_option("--out", o.out_dir, "folder for the eight WAV files (default: .)");
   app.footer(
       "Exit status: 0 done; 1 a file could not be read or written (or the voice could not be\n"
@@ -176,11 +174,7 @@ int run(int argc, char** argv) {
   raw->needs(voice);
   wav->needs(voice);
   play->needs(voice);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? EXIT_DONE : EXIT_USAGE;  // --help is done; the rest is usage
-  }
+  if (auto done = parse_command_line(app, {argv + (argc > 0 ? 1 : 0), argv + argc})) return *done;
   if (settings->count() > 0 && o.settings.empty()) return fail("--settings needs a file name");
   if (wav->count() > 0 && o.wav.empty()) return fail("--wav needs a file name");
   if (o.shape && o.raw) {

@@ -25,12 +25,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/file_commands.h"
 #include "app/main_window.h"
 #include "app/session.h"
 #include "app/single_instance.h"
 #include "audio/sound_device.h"
 #include "bank/voice_bank.h"
+#include "files/settings_file.h"
 #include "modal_watcher.h"
+#include "synth/record_fields.h"
 #include "synth/render.h"
 
 namespace thumpa {
@@ -116,6 +119,78 @@ TEST(Startup, ASoundDeviceThatFailsEndsAfterItsMessages) {
   EXPECT_EQ(main_window, nullptr);
 }
 
+// A settings file whose Kick decays as given, and the parameters it stands for.
+BankParams settings_with_kick_decay(const QString& path, std::int32_t decay) {
+  BankParams params;
+  find_field(VOICE_KICK, "decay")->in(params, VOICE_KICK) = decay;
+  EXPECT_TRUE(save_settings_file(QFile::encodeName(path).toStdString(), params));
+  return params;
+}
+
+QByteArray read_all(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// `thumpa FILE` opens the file once the voices are shown, and a second start's file is handed
+// to the running program, which opens it: Write All then writes what thumpa-render makes of it.
+TEST(Startup, OpensTheFileGivenAtStartAndTheFileOfASecondStart) {
+  use_own_display("files");
+  test::ModalWatcher watcher;  // answers Write All's closing box
+  QTemporaryDir scratch;
+  ASSERT_TRUE(scratch.isValid());
+  const QString first_file = scratch.filePath(QStringLiteral("first.zog"));
+  const QString second_file = scratch.filePath(QStringLiteral("second.zog"));
+  const BankParams first = settings_with_kick_decay(first_file, 2000000000);
+  const BankParams second = settings_with_kick_decay(second_file, 1500000000);
+  ASSERT_NE(first, second);
+
+  QProcess second_start;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("nonexistent"));  // never opens
+  second_start.setProcessEnvironment(env);
+  second_start.setWorkingDirectory(scratch.path());  // hands over the file's absolute path
+  bool first_opened = false;
+  QTimer step;
+  QObject::connect(&step, &QTimer::timeout, [&] {
+    Session* session = running_session();
+    if (session == nullptr || !session->view.shown_voice) return;
+    if (second_start.state() == QProcess::NotRunning && !first_opened) {
+      first_opened = true;
+      EXPECT_EQ(session->bank.params, first);
+      second_start.start(QStringLiteral(THUMPA_EXECUTABLE), {QStringLiteral("second.zog")});
+      return;
+    }
+    if (session->bank.params == second && second_start.state() == QProcess::NotRunning) {
+      write_all(session->bank, scratch.filePath(QStringLiteral("program")));
+      main_window->close();
+    }
+  });
+  ASSERT_TRUE(QDir(scratch.path()).mkdir(QStringLiteral("program")));
+  step.start(10);
+  QTimer::singleShot(20000, [] {
+    ADD_FAILURE() << "the second start's file was not opened";
+    if (main_window != nullptr) main_window->close();
+  });
+  EXPECT_EQ(run_thumpa(first_file), 0);
+  EXPECT_TRUE(first_opened);
+  EXPECT_EQ(second_start.exitCode(), 0);
+
+  QProcess render;
+  render.start(QStringLiteral(THUMPA_RENDER_EXECUTABLE),
+               {QStringLiteral("--settings"), second_file, QStringLiteral("--out"),
+                scratch.filePath(QStringLiteral("render"))});
+  ASSERT_TRUE(render.waitForFinished(20000));
+  ASSERT_EQ(render.exitCode(), 0);
+  for (VoiceId id : FILE_ORDER) {
+    const QString name = QString::fromLatin1(voice_facts(id).wav_name);
+    SCOPED_TRACE(name.toStdString());
+    const QByteArray written = read_all(scratch.filePath(QStringLiteral("program/") + name));
+    EXPECT_FALSE(written.isEmpty());
+    EXPECT_EQ(written, read_all(scratch.filePath(QStringLiteral("render/") + name)));
+  }
+}
+
 void* no_memory(std::size_t) {
   return nullptr;
 }
@@ -186,7 +261,9 @@ TEST(SingleInstance, AStaleSocketFromACrashedRunDoesNotBlock) {
 
   EXPECT_FALSE(hand_over_to_running_instance(name));
   ASSERT_EQ(claim_single_instance(name), InstanceClaim::first);
-  EXPECT_TRUE(hand_over_to_running_instance(name));  // now someone answers
+  QLocalSocket now;  // someone listens (and would answer from the event loop)
+  now.connectToServer(name);
+  EXPECT_TRUE(now.waitForConnected(1000));
 }
 
 // Another user must not be able to listen in the program's place: the socket lives in a folder

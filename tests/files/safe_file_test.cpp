@@ -1,14 +1,21 @@
 // The safe writer on its own: where it puts the new file and which step it blames.
 #include "files/safe_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <functional>
+#include <iterator>
 
 #include "file_test_support.h"
 
@@ -144,34 +151,90 @@ TEST(SafeFile, RefusesWhatItMustNotReplace) {
   }
 }
 
-// A writer killed before commit leaves nothing; the temporary files that earlier, killed
-// writers of the same target left are removed by the next write, and only those.
-TEST(SafeFile, KilledWritesLeaveNothingBehind) {
-  ScratchFolder dir;
+// Makes this process's file systems refuse unnamed files (O_TMPFILE), as some do, so that the
+// writer names its temporary file from the start. For a child process: it cannot be undone.
+bool refuse_unnamed_files() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_openat, 0, 3),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),  // the flags' low word
+      BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Runs `task` in a child process, with unnamed files refused when `named`; its exit status.
+int in_child(bool named, const std::function<int()>& task) {
   const pid_t child = ::fork();
-  if (child == 0) {
-    SafeFile file;
-    bool opened = safe_open(file, dir / "f") && safe_write(file, "partial", 7);
-    ::_exit(opened && file.unnamed ? 0 : 1);  // no destructor, no clean-up: as if killed
-  }
+  if (child == 0) ::_exit(named && !refuse_unnamed_files() ? 99 : task());
   int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 0) {
-    EXPECT_TRUE(dir.entries().empty());
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+// A writer killed before commit leaves nothing, or a leftover that the next write of the same
+// target removes. Nothing else goes: not a file that only looks like a leftover (a user's take,
+// another program's temporary file), not another user's, and not the temporary file of a
+// writer that is still at work, on either of the writer's paths.
+TEST(SafeFile, KilledWritesLeaveNothingBehind) {
+  for (const bool named : {false, true}) {
+    SCOPED_TRACE(named ? "named temporary files" : "unnamed temporary files");
+    ScratchFolder dir;
+    const auto killed = [&]() -> int {
+      SafeFile file;
+      bool opened = safe_open(file, dir / "f") && safe_write(file, "partial", 7);
+      ::_exit(opened && file.unnamed != named ? 0 : 1);  // no destructor, no clean-up
+    };
+    ASSERT_EQ(in_child(named, killed), 0);
+    // An unnamed file left nothing; a named one is our leftover.
+    EXPECT_EQ(dir.entries().size(), named ? 1u : 0u);
+    std::set<std::string> kept = {"f",         ".f.Take01", ".f.Ab12Cd",
+                                  ".f.backup", ".g.Ab12Cd", ".f.Ab12Cd.keep"};
+    for (const std::string& name : kept) test::write_file(dir / name, "not ours");
+    if (::geteuid() == 0) {
+      test::write_file(dir / ".f.Xy34Zw", "another user's");
+      ASSERT_EQ(::setxattr((dir / ".f.Xy34Zw").c_str(), "user.thumpa.temporary", "1", 1, 0), 0);
+      test::give_to_normal_user(dir / ".f.Xy34Zw");
+      kept.insert(".f.Xy34Zw");
+    }
+
+    // A writer at work when another write of the same target starts.
+    int ready[2], go[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(go), 0);
+    const pid_t busy = ::fork();
+    if (busy == 0) {
+      if (!refuse_unnamed_files()) ::_exit(99);
+      SafeFile file;
+      char byte = 0;
+      const bool opened = safe_open(file, dir / "f") && safe_write(file, "later", 5);
+      if (::write(ready[1], "x", 1) != 1 || ::read(go[0], &byte, 1) != 1) ::_exit(98);
+      ::_exit(opened && safe_commit(file) ? 0 : 1);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    const auto before = dir.entries();
+    // The busy writer's open removed our leftover and left the rest.
+    EXPECT_EQ(before.size(), kept.size() + 1);
+
+    ASSERT_EQ(in_child(named, [&] { return write_text(dir / "f", "whole") ? 0 : 1; }), 0);
+    EXPECT_EQ(read_file(dir / "f"), "whole");
+    std::set<std::string> after = dir.entries();
+    for (const std::string& name : kept) EXPECT_EQ(after.erase(name), 1u) << name;
+    EXPECT_EQ(after.size(), 1u) << "the busy writer's temporary file, and only it, stays";
+
+    ASSERT_EQ(::write(go[1], "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(busy, &status, 0), busy);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(read_file(dir / "f"), "later");
+    EXPECT_EQ(dir.entries(), kept);
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
   }
-  for (const char* name : {".f.Ab12Cd", ".f.backup", ".g.Ab12Cd", ".f.Ab12Cd.keep"}) {
-    test::write_file(dir / name, "left over");
-  }
-  std::set<std::string> kept = {"f", ".f.backup", ".g.Ab12Cd", ".f.Ab12Cd.keep"};
-  if (::geteuid() == 0) {
-    test::write_file(dir / ".f.Xy34Zw", "another user's");
-    test::give_to_normal_user(dir / ".f.Xy34Zw");
-    kept.insert(".f.Xy34Zw");
-  }
-  ASSERT_TRUE(write_text(dir / "f", "whole"));
-  EXPECT_EQ(dir.entries(), kept);
-  EXPECT_EQ(read_file(dir / "f"), "whole");
 }
 
 // Small writes stay in the buffer until commit, a large one goes out at once: the step named
