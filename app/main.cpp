@@ -32,6 +32,7 @@ int main(int argc, char* argv[]) {
   thumpa::use_sound_output(*output.backend);
   // On JACK, whoever runs the program may wire its ports themselves.
   if (options.no_connect) thumpa::set_jack_connects_ports(false);
+  thumpa::set_instrument_playing(options.fixed_velocity, options.choke);
   // The running program may have been started elsewhere: it gets the file's absolute path.
   const QString settings_file =
       options.settings_file.empty()

@@ -18,6 +18,8 @@ struct JackStream {
   jack_port_t* left = nullptr;
   jack_port_t* right = nullptr;
   jack_port_t* midi_in = nullptr;
+  // One mono port per playback slot, named by its voice's command-line name: the voice alone.
+  jack_port_t* voice_out[INSTRUMENT_SLOTS] = {};
   MixerState* mixer = nullptr;
   // Written by the client's open and JACK's own threads when the server changes them.
   std::atomic<int> sample_rate{0};
@@ -35,7 +37,6 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 // As on the other backends: one period, and a margin for the jitter of the process thread, so
 // that a key's request always reaches the cycle it is due in.
 constexpr std::int64_t PLAY_DELAY_MARGIN_NS = 1'000'000;
-constexpr std::int64_t NS_PER_SECOND = 1'000'000'000;
 
 // The mixer is pulled in chunks of at most its own period, so its output fits on the stack
 // whatever the server's period.
@@ -68,7 +69,8 @@ void quiet_library() {
 struct Cycle {
   float* left = nullptr;
   float* right = nullptr;
-  std::int64_t start_ns = 0;  // when the cycle began on the steady clock
+  float* voices[INSTRUMENT_SLOTS] = {};  // by slot; null for a port nobody listens to
+  std::int64_t start_ns = 0;             // when the cycle began on the steady clock
   int rate = SAMPLE_RATE;
   jack_nframes_t done = 0;             // frames written
   FrameStart starts[MAX_PULL_STARTS];  // frames counted from the cycle's first
@@ -81,15 +83,19 @@ void pull(Cycle& c, jack_nframes_t end) {
   FrameStart starts[MAX_PULL_STARTS];
   int taken = 0;
   for (; taken < c.count && c.starts[taken].frame < static_cast<int>(end); ++taken) {
-    starts[taken] = {c.starts[taken].frame - static_cast<int>(c.done), c.starts[taken].slot};
+    starts[taken] = c.starts[taken];
+    starts[taken].frame -= static_cast<int>(c.done);
   }
   std::copy(c.starts + taken, c.starts + c.count, c.starts);
   c.count -= taken;
   std::int16_t mixed[CHUNK_FRAMES * OUTPUT_CHANNELS];
   const int len = static_cast<int>(end - c.done);
+  float* voices[INSTRUMENT_SLOTS];
+  for (int i = 0; i < INSTRUMENT_SLOTS; ++i)
+    voices[i] = c.voices[i] != nullptr ? c.voices[i] + c.done : nullptr;
   mix_frames_starting(*stream.mixer, mixed, len,
                       c.start_ns + std::int64_t{c.done} * NS_PER_SECOND / c.rate,
-                      std::span<const FrameStart>(starts, static_cast<std::size_t>(taken)));
+                      std::span<const FrameStart>(starts, static_cast<std::size_t>(taken)), voices);
   for (int i = 0; i < len; ++i) {
     const float value = static_cast<float>(mixed[2 * i]) / 32768.0f;
     c.left[c.done + static_cast<jack_nframes_t>(i)] = value;
@@ -102,19 +108,26 @@ void pull(Cycle& c, jack_nframes_t end) {
 // cannot wait: the frames of earlier chunks, or the frames before it when no room is left. A
 // slot started twice at one frame is started once, so that room only runs out over at least
 // MAX_PULL_STARTS / INSTRUMENT_SLOTS different frames, and a pull always moves on.
-void add_start(Cycle& c, jack_nframes_t frame, int slot) {
+void add_start(Cycle& c, jack_nframes_t frame, int slot, int velocity) {
   while (frame >= c.done + CHUNK_FRAMES) pull(c, c.done + CHUNK_FRAMES);
   for (int i = c.count; i > 0 && c.starts[i - 1].frame == static_cast<int>(frame); --i) {
-    if (c.starts[i - 1].slot == slot) return;
+    if (c.starts[i - 1].slot == slot) {
+      c.starts[i - 1].velocity = velocity;  // the later note of the two is the one heard
+      return;
+    }
   }
   if (c.count == MAX_PULL_STARTS) pull(c, frame);
-  c.starts[c.count++] = {static_cast<int>(frame), slot};
+  c.starts[c.count++] = {static_cast<int>(frame), slot, velocity};
 }
 
 int process(jack_nframes_t frames, void*) {
   Cycle cycle;
   cycle.left = static_cast<float*>(jack_port_get_buffer(stream.left, frames));
   cycle.right = static_cast<float*>(jack_port_get_buffer(stream.right, frames));
+  for (int i = 0; i < INSTRUMENT_SLOTS; ++i) {
+    if (jack_port_connected(stream.voice_out[i]) > 0)
+      cycle.voices[i] = static_cast<float*>(jack_port_get_buffer(stream.voice_out[i], frames));
+  }
   cycle.start_ns = steady_now_ns();
   const int rate = stream.sample_rate.load(std::memory_order_relaxed);
   cycle.rate = rate > 0 ? rate : SAMPLE_RATE;
@@ -128,7 +141,7 @@ int process(jack_nframes_t frames, void*) {
       const auto note_on = midi_parse_byte(stream.parser, event.buffer[i]);
       if (!note_on) continue;
       if (const auto voice = voice_for_note(note_on->note))
-        add_start(cycle, std::max(frame, cycle.done), playback_slot(*voice));
+        add_start(cycle, std::max(frame, cycle.done), playback_slot(*voice), note_on->velocity);
     }
   }
   while (cycle.done < frames)
@@ -199,6 +212,7 @@ void release_client() {
   jack_client_close(stream.client);
   stream.client = nullptr;
   stream.left = stream.right = stream.midi_in = nullptr;
+  std::fill(std::begin(stream.voice_out), std::end(stream.voice_out), nullptr);
   stream.sample_rate.store(0);
   stream.period_frames.store(0);
 }
@@ -237,8 +251,15 @@ std::optional<OpenFailure> jack_open(MixerState& mixer, int) {
       jack_port_register(stream.client, "out_right", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
   stream.midi_in =
       jack_port_register(stream.client, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+  bool voice_ports = true;
+  for (int i = 0; i < INSTRUMENT_SLOTS; ++i) {
+    stream.voice_out[i] = jack_port_register(
+        stream.client, voice_facts(MENU_ORDER[static_cast<std::size_t>(i)]).cli_name,
+        JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+    voice_ports &= stream.voice_out[i] != nullptr;
+  }
   if (stream.left == nullptr || stream.right == nullptr || stream.midi_in == nullptr ||
-      jack_set_process_callback(stream.client, process, nullptr) != 0 ||
+      !voice_ports || jack_set_process_callback(stream.client, process, nullptr) != 0 ||
       jack_set_xrun_callback(stream.client, count_xrun, nullptr) != 0 ||
       jack_set_buffer_size_callback(stream.client, take_buffer_size, nullptr) != 0 ||
       jack_set_sample_rate_callback(stream.client, take_sample_rate, nullptr) != 0) {

@@ -6,6 +6,8 @@
 #include <new>
 #include <thread>
 
+#include "synth/voices.h"
+
 namespace thumpa {
 
 PlaybackMemory playback_memory{std::malloc};
@@ -15,21 +17,23 @@ PlaybackBuffer* allocate_playback_buffer(const VoiceBuffer& voice) {
   auto* buffer = new (std::nothrow) PlaybackBuffer;
   if (buffer == nullptr) return nullptr;
   if (count > 0) {
-    buffer->samples = static_cast<std::int16_t*>(
+    auto* values = static_cast<std::int16_t*>(
         playback_memory.allocate(std::size_t{count} * sizeof(std::int16_t)));
-    if (buffer->samples == nullptr) {
+    if (values == nullptr) {
       delete buffer;
       return nullptr;
     }
-    for (std::uint32_t i = 0; i < count; ++i) buffer->samples[i] = pcm16_from_q31(voice.samples[i]);
+    for (std::uint32_t i = 0; i < count; ++i) values[i] = pcm16_from_q31(voice.samples[i]);
+    buffer->sound.samples = values;
   }
-  buffer->count = count;
+  buffer->sound.count = count;
   return buffer;
 }
 
 void free_playback_buffer(PlaybackBuffer* buffer) {
   if (buffer == nullptr) return;
-  std::free(buffer->samples);
+  // The buffer owns its values; the sounding voice only reads them.
+  std::free(const_cast<std::int16_t*>(buffer->sound.samples));
   delete buffer;
 }
 
@@ -144,7 +148,6 @@ void request_play(PlaybackBuffer& buffer, std::int64_t due_ns) {
 
 namespace {
 
-constexpr std::int64_t NS_PER_SECOND = 1'000'000'000;
 // A pass that starts this far from where the clock expects it restarts the estimate: the
 // device has just started, or the stream stalled.
 constexpr std::int64_t CLOCK_RESET_NS = 20'000'000;
@@ -190,33 +193,25 @@ std::int64_t request_frame(std::int64_t due_ns, std::int64_t chunk_ns, int rate)
   return wait * rate / NS_PER_SECOND;
 }
 
-// Adds frames [from, to) of the buffer's sound into sum and moves the buffer on; it stops at its
-// end.
-void add_sound(PlaybackBuffer& b, std::int32_t* sum, int from, int to) {
-  if (!b.sounding || from >= to) return;
-  const std::uint32_t left = b.count - b.position;
-  const int take =
-      left < static_cast<std::uint32_t>(to - from) ? static_cast<int>(left) : to - from;
-  const std::int16_t* src = b.samples + b.position;
-  for (int i = 0; i < take; ++i) sum[from + i] += src[i];
-  b.position += static_cast<std::uint32_t>(take);
-  if (b.position >= b.count) b.sounding = false;
+// Adds frames [from, to) of the buffer's sound into sum (and alone, when given) and moves the
+// buffer on; it stops at its end.
+void add_sound(PlaybackBuffer& b, std::int32_t* sum, float* alone, int from, int to) {
+  if (from < to)
+    add_voice(b.sound, sum + from, alone == nullptr ? nullptr : alone + from, to - from);
 }
 
-// A start of this pass with the buffer its slot published when the pass began.
+// A start of this pass with the buffer its slot published when the pass began, at its gain.
 struct PassStart {
   int frame;
   PlaybackBuffer* buffer;
+  std::int32_t gain;
 };
 
 // Most starts one pass takes; more in one period than any player or sequencer sends.
 constexpr int MAX_PASS_STARTS = 128;
 
-// Restarts the buffer at frame `at` of the chunk, after adding its old sound from `from`.
-void restart_at(PlaybackBuffer& b, std::int32_t* sum, int from, int at) {
-  add_sound(b, sum, from, at);
-  b.position = 0;
-  b.sounding = b.count > 0;
+std::int32_t start_gain(const MixerState& mixer, int velocity) {
+  return mixer.fixed_velocity.load(std::memory_order_relaxed) ? FULL_GAIN : velocity_gain(velocity);
 }
 
 // Takes from the input thread's queue the timed starts due before the end of a pass of `frames`
@@ -232,8 +227,8 @@ int take_timed_starts(MixerState& mixer, std::int64_t pass_start, int frames, in
     const std::int64_t frame = request_frame(t.due_ns, pass_start, rate);
     if (frame >= frames) break;  // due in a later pass; so are the ones behind it
     if (t.slot < 0 || t.slot >= INSTRUMENT_SLOTS) continue;
-    PassStart s{static_cast<int>(frame),
-                mixer.slot_buffers[t.slot].load(std::memory_order_seq_cst)};
+    PassStart s{static_cast<int>(frame), mixer.slot_buffers[t.slot].load(std::memory_order_seq_cst),
+                start_gain(mixer, t.velocity)};
     // Kept in order of frame: a start queued late may be due before one taken already.
     int at = count++;
     for (; at > 0 && starts[at - 1].frame > s.frame; --at) starts[at] = starts[at - 1];
@@ -243,24 +238,58 @@ int take_timed_starts(MixerState& mixer, std::int64_t pass_start, int frames, in
   return count;
 }
 
+// What happens to one buffer at a frame of a chunk: a restart at a gain, or a choke.
+struct ChunkEvent {
+  int frame;
+  std::int32_t gain;
+  bool stop;
+  bool request;  // the restart is the buffer's play request
+};
+constexpr int MAX_CHUNK_EVENTS = 2 * (MAX_PASS_STARTS + 1);
+
+// The frame of this chunk at which the buffer's pending play request starts it; -1: none here.
+int request_at(const PlaybackBuffer& b, std::uint64_t request, std::int64_t chunk_start, int len,
+               int rate) {
+  if (request == b.request_seen) return -1;
+  const std::int64_t at = request_frame(play_request_due_ns(request), chunk_start, rate);
+  return at < len ? static_cast<int>(at) : -1;  // otherwise it waits for a later chunk
+}
+
+// Inserts the event after those of earlier frames and those of its own frame already in, so
+// that at one frame a choke (put in first) comes before a restart.
+void insert_event(ChunkEvent* events, int& count, ChunkEvent e) {
+  int at = count++;
+  for (; at > 0 && events[at - 1].frame > e.frame; --at) events[at] = events[at - 1];
+  events[at] = e;
+}
+
 void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_start,
-              std::span<const FrameStart> frame_starts) {
+              std::span<const FrameStart> frame_starts, float* const* slot_outputs) {
   mixer.passes.fetch_add(1, std::memory_order_seq_cst);
   const int rate = mixer_rate(mixer);
 
   // The slots are read inside the pass, so a buffer unpublished and detached meanwhile is
   // either seen as null here or waited for by mixer_detach.
+  PlaybackBuffer* slots[INSTRUMENT_SLOTS];
+  for (int i = 0; i < INSTRUMENT_SLOTS; ++i)
+    slots[i] = mixer.slot_buffers[i].load(std::memory_order_seq_cst);
   PassStart starts[MAX_PASS_STARTS];
   int start_count = 0;
   for (const FrameStart& f : frame_starts) {
     if (start_count == MAX_PASS_STARTS) break;
     if (f.slot < 0 || f.slot >= INSTRUMENT_SLOTS || f.frame < 0 || f.frame >= frames) continue;
-    starts[start_count++] = {f.frame, mixer.slot_buffers[f.slot].load(std::memory_order_seq_cst)};
+    starts[start_count++] = {f.frame, slots[f.slot], start_gain(mixer, f.velocity)};
   }
   if (mixer.timed_starts.taken.load(std::memory_order_relaxed) !=
       mixer.timed_starts.written.load(std::memory_order_relaxed)) {
     start_count = take_timed_starts(mixer, pass_start, frames, rate, starts, start_count);
   }
+  static constexpr int CHOKING_SLOT = playback_slot(CHOKING_VOICE);
+  static constexpr int CHOKED_SLOT = playback_slot(CHOKED_VOICE);
+  PlaybackBuffer* const choking = slots[CHOKING_SLOT];
+  PlaybackBuffer* const choked = mixer.choke.load(std::memory_order_relaxed) && choking != nullptr
+                                     ? slots[CHOKED_SLOT]
+                                     : nullptr;
 
   // Summed in 32 bits a chunk at a time: 64 full-scale voices still fit.
   constexpr int CHUNK = PERIOD_FRAMES;
@@ -274,39 +303,69 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
       ++chunk_starts_end;
     }
     std::fill_n(sum, len, 0);
+    // A slot whose buffer is not in a place is silence on its own output.
+    float* alone_of_slot[INSTRUMENT_SLOTS] = {};
+    if (slot_outputs != nullptr) {
+      for (int i = 0; i < INSTRUMENT_SLOTS; ++i) {
+        if (slot_outputs[i] == nullptr) continue;
+        alone_of_slot[i] = slot_outputs[i] + done;
+        std::fill_n(alone_of_slot[i], len, 0.0f);
+      }
+    }
+    // The frames of this chunk at which the closed hi-hat starts: the open one stops there.
+    ChunkEvent chokes[MAX_PASS_STARTS + 1];
+    int choke_count = 0;
+    // Read once, so that the closed hi-hat starts at the frame where it chokes the open one.
+    const std::uint64_t choking_request =
+        choked != nullptr ? choking->play_request.load(std::memory_order_acquire) : 0;
+    if (choked != nullptr) {
+      const int at = request_at(*choking, choking_request, chunk_start, len, rate);
+      if (at >= 0) insert_event(chokes, choke_count, {at, 0, true, false});
+      for (int i = next_start; i < chunk_starts_end; ++i) {
+        if (starts[i].buffer == choking)
+          insert_event(chokes, choke_count, {starts[i].frame - done, 0, true, false});
+      }
+    }
     for (auto& place : mixer.voices) {
       PlaybackBuffer* b = place.load(std::memory_order_seq_cst);
       if (b == nullptr) continue;
-      int from = 0;
-      const std::uint64_t request = b->play_request.load(std::memory_order_acquire);
-      int request_at = -1;  // the request's frame in this chunk; -1: none here
-      if (request != b->request_seen) {
-        const std::int64_t at = request_frame(play_request_due_ns(request), chunk_start, rate);
-        if (at < len) request_at = static_cast<int>(at);  // otherwise it waits for a later chunk
+      float* alone = nullptr;
+      for (int i = 0; i < INSTRUMENT_SLOTS && alone == nullptr; ++i) {
+        if (slots[i] == b) alone = alone_of_slot[i];
       }
-      // The restarts of this chunk in order of frame: the instrument's, and the request's.
+      // The buffer's restarts and chokes in this chunk, in order of frame.
+      ChunkEvent events[MAX_CHUNK_EVENTS];
+      int event_count = 0;
+      if (b == choked) {
+        std::copy_n(chokes, choke_count, events);
+        event_count = choke_count;
+      }
+      const std::uint64_t request = choked != nullptr && b == choking
+                                        ? choking_request
+                                        : b->play_request.load(std::memory_order_acquire);
+      if (const int at = request_at(*b, request, chunk_start, len, rate); at >= 0)
+        insert_event(events, event_count, {at, FULL_GAIN, false, true});
       for (int i = next_start; i < chunk_starts_end; ++i) {
-        if (starts[i].buffer != b) continue;
-        const int at = starts[i].frame - done;
-        if (request_at >= 0 && request_at <= at) {
-          restart_at(*b, sum, from, request_at);
-          b->request_seen = request;
-          from = request_at;
-          request_at = -1;
+        if (starts[i].buffer == b)
+          insert_event(events, event_count, {starts[i].frame - done, starts[i].gain, false, false});
+      }
+      int from = 0;
+      for (int e = 0; e < event_count; ++e) {
+        const ChunkEvent& event = events[e];
+        add_sound(*b, sum, alone, from, event.frame);
+        from = event.frame;
+        if (event.stop) {
+          stop_voice(b->sound);
+          continue;
         }
-        restart_at(*b, sum, from, at);
-        from = at;
+        start_voice(b->sound, event.gain);
+        if (event.request) b->request_seen = request;
       }
-      if (request_at >= 0) {
-        restart_at(*b, sum, from, request_at);
-        b->request_seen = request;
-        from = request_at;
-      }
-      add_sound(*b, sum, from, len);
+      add_sound(*b, sum, alone, from, len);
     }
     std::int16_t* dst = out + std::ptrdiff_t{done} * OUTPUT_CHANNELS;
     for (int i = 0; i < len; ++i) {
-      const auto s = static_cast<std::int16_t>(std::clamp(sum[i], -32768, 32767));
+      const std::int16_t s = clamped_sum(sum[i]);
       dst[2 * i] = s;
       dst[2 * i + 1] = s;
     }
@@ -325,14 +384,14 @@ void mix_frames(MixerState& mixer, std::int16_t* out, int frames, std::int64_t p
 }
 
 void mix_frames_at(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_start) {
-  mix_pass(mixer, out, frames, pass_start, {});
+  mix_pass(mixer, out, frames, pass_start, {}, nullptr);
 }
 
 void mix_frames_starting(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns,
-                         std::span<const FrameStart> starts) {
+                         std::span<const FrameStart> starts, float* const* slot_outputs) {
   const std::int64_t pass_start =
       pass_ns == 0 ? 0 : advance_clock(mixer.clock, pass_ns, frames, mixer_rate(mixer));
-  mix_pass(mixer, out, frames, pass_start, starts);
+  mix_pass(mixer, out, frames, pass_start, starts, slot_outputs);
 }
 
 }  // namespace thumpa

@@ -21,11 +21,12 @@
 #include <span>
 
 #include "audio/pcm16.h"
+#include "audio/stream_units.h"
+#include "audio/voice_mix.h"
 #include "synth/types.h"
 
 namespace thumpa {
 
-inline constexpr int OUTPUT_CHANNELS = 2;
 inline constexpr int PERIOD_FRAMES = 256;  // frames per period asked of the device
 // How many buffers can be attached at once: eight slots plus room for the ones made before the
 // old ones of a slot are released, and for tools that keep their own.
@@ -33,8 +34,9 @@ inline constexpr int MIXER_VOICES = 64;
 
 // One voice as 16-bit mono PCM, with its playback state.
 struct PlaybackBuffer {
-  std::uint32_t count = 0;
-  std::int16_t* samples = nullptr;  // from playback_memory; null when count is 0
+  // The values (from playback_memory, owned by the buffer) are set before the buffer is
+  // attached; the rest of it is read and written by the mixer only.
+  SoundingVoice sound;
 
   // Written by the main thread: the latest play request as one word, so the mixer always reads
   // a due time together with the request it belongs to. The word holds the due time in steps
@@ -45,8 +47,6 @@ struct PlaybackBuffer {
 
   // Read and written by the mixer only.
   std::uint64_t request_seen = 0;
-  std::uint32_t position = 0;
-  bool sounding = false;
 };
 
 // When the frames of a pass will be heard, in the steady clock of play requests: the mixer
@@ -63,10 +63,12 @@ struct StreamClock {
 inline constexpr int INSTRUMENT_SLOTS = 8;
 
 // A slot's voice started at a frame of a pass, by an input that knows the frame of each of its
-// events (a JACK MIDI port): frame k of the pass is the voice's first sample.
+// events (a JACK MIDI port): frame k of the pass is the voice's first sample, played at the
+// note's velocity.
 struct FrameStart {
   int frame = 0;
   int slot = 0;
+  int velocity = MAX_VELOCITY;
 };
 
 // A slot's voice started at a time on the steady clock, by an input thread that only knows when
@@ -74,6 +76,7 @@ struct FrameStart {
 struct TimedStart {
   std::int64_t due_ns = 0;
   int slot = 0;
+  int velocity = MAX_VELOCITY;
 };
 
 // Timed starts on their way from one input thread to the mixer: a ring with one writer and one
@@ -98,6 +101,10 @@ struct MixerState {
   // Frames per second of the stream the mixer fills now, for placing due times on frames. A
   // backend whose server changes its rate while the stream runs stores the new one here.
   std::atomic<int> rate{SAMPLE_RATE};
+  // How the instrument plays, set by the main thread: every start at full level whatever its
+  // velocity; a start of the closed hi-hat's slot stops the open hi-hat's at its frame.
+  std::atomic<bool> fixed_velocity{false};
+  std::atomic<bool> choke{false};
 };
 
 // The steady clock in nanoseconds, the time base of play requests and passes.
@@ -154,8 +161,10 @@ void mix_frames(MixerState& mixer, std::int16_t* out, int frames, std::int64_t p
 void mix_frames_at(MixerState& mixer, std::int16_t* out, int frames, std::int64_t first_frame_ns);
 
 // Mixer thread. As mix_frames, and each start (in order of frame, each frame below `frames`)
-// restarts its slot's published voice at its frame of this pass, as a play request would.
+// restarts its slot's published voice at its frame of this pass, at its velocity. When
+// `slot_outputs` is given (INSTRUMENT_SLOTS places, null for a slot nobody listens to), each
+// slot's published buffer is also written alone, as floats (value / 32768), to its place.
 void mix_frames_starting(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns,
-                         std::span<const FrameStart> starts);
+                         std::span<const FrameStart> starts, float* const* slot_outputs = nullptr);
 
 }  // namespace thumpa

@@ -26,8 +26,6 @@
 namespace thumpa {
 namespace {
 
-constexpr int FRAME_BYTES = OUTPUT_CHANNELS * static_cast<int>(sizeof(std::int16_t));
-constexpr std::int64_t NS_PER_SECOND = 1'000'000'000;
 // How long opening waits for the server: to answer at all, and for the stream to run.
 // Short enough that the sound device can try again every half second while a restarted server
 // comes back without keeping the program waiting long.

@@ -21,14 +21,15 @@ PlaybackBuffer* allocate_playback_buffer_at(const VoiceBuffer& voice, int rate) 
   if (pcm.empty()) return nullptr;
   auto* buffer = new (std::nothrow) PlaybackBuffer;
   if (buffer == nullptr) return nullptr;
-  buffer->samples =
+  auto* values =
       static_cast<std::int16_t*>(playback_memory.allocate(pcm.size() * sizeof(std::int16_t)));
-  if (buffer->samples == nullptr) {
+  if (values == nullptr) {
     delete buffer;
     return nullptr;
   }
-  std::copy(pcm.begin(), pcm.end(), buffer->samples);
-  buffer->count = static_cast<std::uint32_t>(pcm.size());
+  std::copy(pcm.begin(), pcm.end(), values);
+  buffer->sound.samples = values;
+  buffer->sound.count = static_cast<std::uint32_t>(pcm.size());
   return buffer;
 }
 

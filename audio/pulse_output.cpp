@@ -33,8 +33,6 @@
 namespace thumpa {
 namespace {
 
-constexpr int FRAME_BYTES = OUTPUT_CHANNELS * static_cast<int>(sizeof(std::int16_t));
-constexpr std::int64_t NS_PER_SECOND = 1'000'000'000;
 constexpr int START_PERIODS = 2;
 constexpr int MAX_PERIODS = 8;
 // The first frame of the next write is heard about one target latency after a request, however

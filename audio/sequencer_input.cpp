@@ -54,7 +54,7 @@ std::optional<TimedStart> timed_start_for_event(const snd_seq_event_t& event,
   if (event.type != SND_SEQ_EVENT_NOTEON || event.data.note.velocity == 0) return std::nullopt;
   const auto voice = voice_for_note(event.data.note.note);
   if (!voice) return std::nullopt;
-  return TimedStart{arrival_ns + play_delay_ns, playback_slot(*voice)};
+  return TimedStart{arrival_ns + play_delay_ns, playback_slot(*voice), event.data.note.velocity};
 }
 
 void start_sequencer_input(MixerState& mixer, std::int64_t (*play_delay_ns)()) {

@@ -14,7 +14,8 @@
 namespace thumpa {
 
 // The start a sequencer event asks for, when it is a note-on (velocity above 0, any channel) of
-// a note the note map lists: that note's voice, due play_delay_ns after arrival_ns.
+// a note the note map lists: that note's voice at its velocity, due play_delay_ns after
+// arrival_ns.
 std::optional<TimedStart> timed_start_for_event(const snd_seq_event_t& event,
                                                 std::int64_t arrival_ns,
                                                 std::int64_t play_delay_ns);

@@ -127,7 +127,7 @@ void reset_mixer_for_a_new_stream() {
     PlaybackBuffer* b = place.load(std::memory_order_relaxed);
     if (b == nullptr) continue;
     b->request_seen = b->play_request.load(std::memory_order_relaxed);
-    b->sounding = false;
+    stop_voice(b->sound);
   }
 }
 
@@ -285,6 +285,11 @@ void release_playback_buffer(PlaybackHandle handle) {
   device.generations[handle.place] = 0;
   device.sources[handle.place].clear();
   free_playback_buffer(buffer);
+}
+
+void set_instrument_playing(bool fixed_velocity, bool choke) {
+  device.mixer.fixed_velocity.store(fixed_velocity, std::memory_order_relaxed);
+  device.mixer.choke.store(choke, std::memory_order_relaxed);
 }
 
 void play_voice(PlaybackHandle handle, std::int64_t due_ns) {

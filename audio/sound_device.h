@@ -88,6 +88,11 @@ SoundOutputStatus sound_output_status();
 // runs on silent, with every buffer and handle kept.
 void poll_sound_output();
 
+// How the instrument inputs and keys play, for every stream from now on: with fixed_velocity
+// every note at full level whatever its velocity; with choke a closed hi-hat start stops a
+// sounding open hi-hat at the frame where the closed one starts. Both off at first.
+void set_instrument_playing(bool fixed_velocity, bool choke);
+
 // Any thread: the play delay as the last poll (or the open) took it from the backend; 0 while
 // closed.
 std::int64_t sound_play_delay_ns();

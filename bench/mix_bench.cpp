@@ -40,7 +40,7 @@ void BM_mix_period(benchmark::State& state) {
     const int slot = static_cast<int>(buffers.size()) - 1;
     mixer_publish_slot(mixer, slot, buffers.back());
     starts[slot] = {slot * frames / 8, slot};
-    shortest = std::min(shortest, buffers.back()->count);
+    shortest = std::min(shortest, buffers.back()->sound.count);
   }
   // All eight are replayed before the shortest one ends, so every period mixes eight voices,
   // each from a different place in its samples.

@@ -21,9 +21,9 @@ struct Flag {
 };
 constexpr Flag THUMPA_FLAGS[] = {
     {"--no-connect", "on JACK, leave all wiring of the ports to you", &ThumpaOptions::no_connect},
-    {"--fixed-velocity", "play MIDI notes whatever their velocity (not in effect yet)",
+    {"--fixed-velocity", "play every MIDI note at full level, whatever its velocity",
      &ThumpaOptions::fixed_velocity},
-    {"--choke", "let voices cut each other off (not in effect yet)", &ThumpaOptions::choke},
+    {"--choke", "a closed hi-hat cuts off a sounding open one", &ThumpaOptions::choke},
 };
 
 // The window system's options that take a value, and those that do not, as Qt reads them.

@@ -1,25 +1,19 @@
-// The plugin's mixer: which voices sound, where and how loud, the sum of them for a stretch of
-// frames, and each voice alone on its own output. Real-time: it never allocates, locks or
-// waits.
+// The plugin's voices on the program's one way of playing voices (audio/voice_mix.h): which
+// take each voice plays, and the sum of them for a stretch of frames with each voice alone on
+// its own output. Real-time: it never allocates, locks or waits.
 #pragma once
 
 #include <cstdint>
 
-#include "audio/velocity.h"
+#include "audio/voice_mix.h"
 #include "lv2/voice_render.h"
 #include "synth/voices.h"
 
 namespace thumpa {
 
-struct PlayerVoice {
-  const PlaybackValues* take = nullptr;  // owned by the plugin; null plays nothing
-  std::uint32_t position = 0;
-  std::int32_t gain = FULL_GAIN;  // of the note that started it (see audio/velocity.h)
-  bool sounding = false;
-};
-
 struct Player {
-  PlayerVoice voices[VOICE_ID_COUNT];
+  SoundingVoice voices[VOICE_ID_COUNT];              // playing the takes' values
+  const PlaybackValues* takes[VOICE_ID_COUNT] = {};  // owned by the plugin; null plays nothing
 };
 
 // Where player_mix writes: the mix on both sides, and each voice alone on its own output

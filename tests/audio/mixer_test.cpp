@@ -91,8 +91,9 @@ TEST(PlaybackConversion, KeepsTheTopHalfOfEachSample) {
   for (std::uint32_t i = 0; i < v.count; ++i) v.samples[i] = cases[i].in;
   PlaybackBuffer* b = allocate_playback_buffer(v);
   ASSERT_NE(b, nullptr);
-  ASSERT_EQ(b->count, v.count);
-  for (std::uint32_t i = 0; i < v.count; ++i) EXPECT_EQ(b->samples[i], cases[i].out) << cases[i].in;
+  ASSERT_EQ(b->sound.count, v.count);
+  for (std::uint32_t i = 0; i < v.count; ++i)
+    EXPECT_EQ(b->sound.samples[i], cases[i].out) << cases[i].in;
   free_playback_buffer(b);
 }
 
@@ -341,7 +342,7 @@ TEST_F(Mixer, DetachedVoiceFallsSilentAtOnce) {
 
 TEST_F(Mixer, EmptyVoicePlaysAsSilence) {
   PlaybackBuffer* b = attached({});
-  EXPECT_EQ(b->count, 0u);
+  EXPECT_EQ(b->sound.count, 0u);
   request_play(*b);
   EXPECT_EQ(pull(mixer, {8}), silence(8));
 }
@@ -384,7 +385,8 @@ TEST(MixerThreads, VoiceReplacedWhileSoundingIsNeverReadAfterItsRelease) {
     request_play(*next);
     mixer_publish_slot(mixer, 0, next);  // the old one unpublished before it is detached
     mixer_detach(mixer, current);
-    for (std::uint32_t k = 0; k < current->count; ++k) current->samples[k] = POISON;
+    for (std::uint32_t k = 0; k < current->sound.count; ++k)
+      const_cast<std::int16_t*>(current->sound.samples)[k] = POISON;
     free_playback_buffer(current);
     current = next;
     ++replaced;

@@ -132,7 +132,8 @@ int main(int argc, char** argv) {
   PlaybackBuffer* buffer = allocate_playback_buffer(voice);
   std::FILE* raw = std::fopen(argv[2], "wb");
   if (buffer == nullptr || raw == nullptr ||
-      std::fwrite(buffer->samples, sizeof(std::int16_t), buffer->count, raw) != buffer->count ||
+      std::fwrite(buffer->sound.samples, sizeof(std::int16_t), buffer->sound.count, raw) !=
+          buffer->sound.count ||
       std::fclose(raw) != 0) {
     std::fprintf(stderr, "cannot prepare the voice in %s\n", argv[2]);
     return 2;

@@ -25,9 +25,9 @@ TEST(PlaybackRate, UntouchedAt44100AndResampledOnceToAnotherRate) {
   const VoiceBuffer voice = sine_voice();
   PlaybackBuffer* same = allocate_playback_buffer_at(voice, 44100);
   ASSERT_NE(same, nullptr);
-  ASSERT_EQ(same->count, voice.count);
+  ASSERT_EQ(same->sound.count, voice.count);
   for (std::uint32_t i = 0; i < voice.count; ++i) {
-    ASSERT_EQ(same->samples[i], static_cast<std::int16_t>(voice.samples[i] >> 16)) << i;
+    ASSERT_EQ(same->sound.samples[i], static_cast<std::int16_t>(voice.samples[i] >> 16)) << i;
   }
   free_playback_buffer(same);
 
@@ -39,14 +39,14 @@ TEST(PlaybackRate, UntouchedAt44100AndResampledOnceToAnotherRate) {
   for (const auto& c : cases) {
     PlaybackBuffer* b = allocate_playback_buffer_at(voice, c.rate);
     ASSERT_NE(b, nullptr) << c.rate;
-    EXPECT_NEAR(b->count, c.count, 1) << c.rate;
+    EXPECT_NEAR(b->sound.count, c.count, 1) << c.rate;
     // The sine keeps its level and pitch: a peak of about 16384, and a cycle later the same
     // value again (away from the edges, where the resampler's filter rings).
     int peak = 0;
-    for (std::uint32_t i = 500; i < b->count - 500; ++i)
-      peak = std::max(peak, std::abs(int{b->samples[i]}));
+    for (std::uint32_t i = 500; i < b->sound.count - 500; ++i)
+      peak = std::max(peak, std::abs(int{b->sound.samples[i]}));
     EXPECT_NEAR(peak, 16384, 200) << c.rate;
-    EXPECT_NEAR(b->samples[1000], b->samples[1000 + c.period], 1200) << c.rate;
+    EXPECT_NEAR(b->sound.samples[1000], b->sound.samples[1000 + c.period], 1200) << c.rate;
     free_playback_buffer(b);
   }
 }

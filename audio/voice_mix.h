@@ -1,0 +1,49 @@
+// How a sounding voice is played, for every player of the program (the desktop mixer, the
+// JACK client's per-voice ports, the plugin): its 16-bit values at the gain of the note that
+// started it, added into a 32-bit sum that is clamped to 16 bits once every voice is in, and
+// alone on its own output. Real-time: nothing here allocates, locks or waits.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+
+#include "audio/velocity.h"
+#include "synth/types.h"
+
+namespace thumpa {
+
+struct SoundingVoice {
+  const std::int16_t* samples = nullptr;  // not owned; null when count is 0
+  std::uint32_t count = 0;
+  std::uint32_t position = 0;
+  std::int32_t gain = FULL_GAIN;  // of the note that started it (see audio/velocity.h)
+  bool sounding = false;
+};
+
+// A closed hi-hat that starts while the choke is on stops the open one at the same frame.
+inline constexpr VoiceId CHOKING_VOICE = VOICE_CLOSED_HAT;
+inline constexpr VoiceId CHOKED_VOICE = VOICE_OPEN_HAT;
+
+// Plays the voice from its first sample at the gain, cutting off what it was playing. A voice
+// of no samples stays silent.
+void start_voice(SoundingVoice& voice, std::int32_t gain);
+
+// Stops the voice where it is (a choke, or the player falling silent).
+void stop_voice(SoundingVoice& voice);
+
+// Adds the voice's next `frames` values, at its gain, into sum[0, frames) and moves it on; it
+// stops at its end. When `alone` is not null, writes the same values there as floats
+// (value / 32768), and silence where the voice does not sound.
+void add_voice(SoundingVoice& voice, std::int32_t* sum, float* alone, int frames);
+
+// A sum of voices as the 16-bit value it plays as.
+inline std::int16_t clamped_sum(std::int32_t sum) {
+  return static_cast<std::int16_t>(std::clamp(sum, -32768, 32767));
+}
+
+// A 16-bit value as a float output carries it.
+inline float float_sample(std::int32_t value) {
+  return static_cast<float>(value) / 32768.0f;
+}
+
+}  // namespace thumpa
