@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "audio/metronome.h"
+#include "synth/voices.h"
 
 namespace thumpa {
 namespace {
@@ -303,6 +304,87 @@ TEST_F(Mixer, TimedStartsPlayAtTheirDueFrame) {
     ASSERT_TRUE(queue_timed_start(mixer, {T0 + NS_PER_FRAME_X256 * 100, 0}));
   }
   EXPECT_FALSE(queue_timed_start(mixer, {T0 + NS_PER_FRAME_X256 * 100, 0}));
+}
+
+// A note's velocity scales each value of its voice, (s * g[v]) >> 15 flooring, before the
+// voices are added and clamped; each slot's own output carries its voice alone, so scaled.
+// Frame 0 holds slot 0's voice alone, frame 1 it and slot 1's voice, both s at velocity v.
+TEST_F(Mixer, VelocityScalesEachVoiceBeforeTheSumAndOnItsOwnOutput) {
+  const struct {
+    int velocity;
+    std::int16_t s, alone, two;
+  } cases[] = {{127, 32767, 32767, 32767},
+               {127, -32768, -32768, -32768},
+               {1, 1000, 0, 0},
+               {1, -1, -1, -2},
+               {64, -12345, -3136, -6272},
+               {100, 20000, 12399, 24798},
+               {90, -30000, -15066, -30132}};
+  for (const bool fixed : {false, true}) {
+    for (const auto& c : cases) {
+      MixerState m;
+      m.fixed_velocity = fixed;
+      PlaybackBuffer* a = allocate_playback_buffer(voice_of({c.s, c.s}));
+      PlaybackBuffer* b = allocate_playback_buffer(voice_of({c.s}));
+      mixer_attach(m, a);
+      mixer_attach(m, b);
+      mixer_publish_slot(m, 0, a);
+      mixer_publish_slot(m, 1, b);
+      const FrameStart starts[] = {{0, 0, c.velocity}, {1, 1, c.velocity}};
+      std::vector<std::int16_t> out(6);
+      std::vector<float> own0(3, 9.0f), own1(3, 9.0f);
+      float* const outputs[INSTRUMENT_SLOTS] = {own0.data(), own1.data()};
+      mix_frames_starting(m, out.data(), 3, 0, starts, outputs);
+      const std::int16_t alone = fixed ? c.s : c.alone;
+      const auto two = static_cast<std::int16_t>(std::clamp(2 * alone, -32768, 32767));
+      EXPECT_EQ(out, (std::vector<std::int16_t>{alone, alone, two, two, 0, 0}))
+          << c.velocity << ", " << c.s << (fixed ? ", fixed velocity" : "");
+      EXPECT_EQ(own0, (std::vector<float>{alone / 32768.0f, alone / 32768.0f, 0.0f}));
+      EXPECT_EQ(own1, (std::vector<float>{0.0f, alone / 32768.0f, 0.0f}));
+      for (PlaybackBuffer* p : {a, b}) {
+        mixer_detach(m, p);
+        free_playback_buffer(p);
+      }
+    }
+  }
+}
+
+// With the choke on, a closed hi-hat start (a note at its frame, or a key due at a frame)
+// stops the sounding open hi-hat at that frame, in any chunk of the pass; an open hi-hat
+// started at the same frame as the closed one still sounds. Off, both ring on.
+TEST_F(Mixer, ClosedHiHatChokesTheOpenOneAtItsFrameWhenTheChokeIsOn) {
+  const int CLOSED = playback_slot(VOICE_CLOSED_HAT), OPEN = playback_slot(VOICE_OPEN_HAT);
+  const auto open = ramp(600, 1, 3), closed = ramp(50, -500, 2);
+  PlaybackBuffer* open_buffer = attached(open);
+  PlaybackBuffer* closed_buffer = attached(closed);
+  mixer_publish_slot(mixer, OPEN, open_buffer);
+  mixer_publish_slot(mixer, CLOSED, closed_buffer);
+  const struct {
+    bool choke, key;
+    int closed_at, open_again;  // the open hi-hat's second start; -1: none
+    int open_stops;
+  } cases[] = {{true, false, 100, -1, 100}, {true, false, 300, -1, 300},
+               {true, true, 400, -1, 400},  {false, false, 100, -1, 600},
+               {false, true, 400, -1, 600}, {true, false, 100, 100, 600}};
+  for (const auto& c : cases) {
+    mixer.choke = c.choke;
+    std::vector<FrameStart> starts = {{0, OPEN}};
+    if (!c.key) starts.push_back({c.closed_at, CLOSED});
+    if (c.open_again >= 0) starts.push_back({c.open_again, OPEN});
+    if (c.key) request_play(*closed_buffer, T0 + frames_ns(c.closed_at) + 1000);
+    std::vector<std::int16_t> out(1200);
+    mixer.clock = StreamClock{};  // the pass starts at T0
+    mix_frames_starting(mixer, out.data(), 600, T0, starts);
+    std::vector<std::int16_t> expected(600, 0);
+    add_at(expected, open, 0,
+           static_cast<std::size_t>(c.open_again >= 0 ? c.open_again : c.open_stops));
+    if (c.open_again >= 0) add_at(expected, open, static_cast<std::size_t>(c.open_again), 600);
+    add_at(expected, closed, static_cast<std::size_t>(c.closed_at), 600);
+    std::vector<std::int16_t> left;
+    for (int i = 0; i < 600; ++i) left.push_back(out[2 * static_cast<std::size_t>(i)]);
+    EXPECT_EQ(left, expected) << (c.choke ? "choke" : "no choke")
+                              << (c.key ? ", key at " : ", note at ") << c.closed_at;
+  }
 }
 
 TEST_F(Mixer, DifferentVoicesSoundTogetherClampedToSixteenBits) {
