@@ -1,12 +1,14 @@
 #!/usr/bin/python3
 """The JACK client under a test client (see tests/support/jack_note_run.py) while its server
 changes under it, with no restart of the client: in each segment every note on midi_in is its
-voice bit for bit at one lag of at most a period, with no gap and no xrun.
+voice at its velocity bit for bit, in the mix and on the voice's own port, at one lag of at
+most a period, with no gap and no xrun.
 
 jackd (a private dummy server):
-1. 512-frame periods: random notes.
-2. The period goes to 1024 frames (jack_bufsize): random notes, a note on frame 256 (the
-   boundary of two of the client's mixing chunks), and a cycle of 200 snare notes and a kick.
+1. 512-frame periods: random notes, the hi-hat choke off.
+2. The choke turned on, and the period goes to 1024 frames (jack_bufsize): random notes, a
+   note on frame 256 (the boundary of two of the client's mixing chunks), and a cycle of 200
+   snare notes and a kick.
 3. The server is stopped (the client says so) and started again: the client reconnects by
    itself and plays again within 3 s of the server's start.
 Then the server is stopped for good, which the client says once more; it carries on until it
@@ -31,6 +33,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 
 RING_OUT = 2.5  # seconds after a segment's last note: longer than any voice
+PORTS = 11  # the mix on two ports, eight voices alone, midi_in
 LOST = "The sound server (JACK) has stopped"
 
 
@@ -85,13 +88,15 @@ def run_jackd(run, build, player_path, work, each):
         player, log = start_player(player_path, work)
         if player is None:
             return 1
-        if len(client.get_ports("thumpa:")) != 3:
+        if len(client.get_ports("thumpa:")) != PORTS:
             print("FAIL: the client's ports are %s" % client.get_ports("thumpa:"))
             return 1
         tester = run.Tester(client, "thumpa")
         a_end = tester.plan_random(tester.cycles_in(0.5), each, rng) + tester.cycles_in(RING_OUT)
         tester.start()
         tester.wait_cycle(a_end)
+        player.stdin.write("choke on\n")
+        player.stdin.flush()
         subprocess.run(["jack_bufsize", "1024"], env=env, check=True, capture_output=True)
         run.wait_for("1024-frame periods", lambda: client.blocksize == 1024)
         b_first = tester.cycle + 2
@@ -101,6 +106,7 @@ def run_jackd(run, build, player_path, work, each):
         tester.wait_cycle(b_end)
         tester.finish()
         ok &= tester.check("512 frames", voices, 0, a_end, 512) is not None
+        tester.choke = True
         ok &= tester.check("1024 frames", voices, b_first, b_end, 1024) is not None
 
         server = env["JACK_DEFAULT_SERVER"]
@@ -109,8 +115,8 @@ def run_jackd(run, build, player_path, work, each):
         time.sleep(1.0)  # the client sees it within one of its polls
         jackd, env, client = run.start_server(work, "", server=server)
         up = time.monotonic()
-        run.wait_for("the client back", lambda: len(client.get_ports("thumpa:")) == 3, 5)
-        tester = run.Tester(client, "thumpa")
+        run.wait_for("the client back", lambda: len(client.get_ports("thumpa:")) == PORTS, 5)
+        tester = run.Tester(client, "thumpa", choke=True)
         c_end = tester.plan_random(1, each, rng) + tester.cycles_in(RING_OUT)
         tester.start()
         started = time.monotonic()
@@ -163,9 +169,13 @@ def run_pipewire(run, build, player_path, work, each):
         player, log = start_player(player_path, work)
         if player is None:
             return 1
-        run.wait_for("the client's ports", lambda: len(client.get_ports("thumpa:")) == 3)
+        run.wait_for("the client's ports", lambda: len(client.get_ports("thumpa:")) == PORTS)
         rng = random.Random(20261208)
         tester.connect()
+        # The graph takes new links a few cycles later, and skips a cycle or so doing it.
+        run.wait_for("the links", lambda: all(client.get_all_connections(p) for p in
+                                              [tester.audio_in] + tester.voice_in))
+        time.sleep(0.5)
         a_first = tester.cycle + 2
         a_end = tester.plan_random(a_first, each, rng) + tester.cycles_in(RING_OUT)
         tester.wait_cycle(a_end)

@@ -6,7 +6,8 @@
 // closes; then prints the xruns it counted. With --keep-playing it also plays all eight voices
 // from the main thread every 100 ms, as keys would, to measure a loaded client without a MIDI
 // sender in the graph. Follows the server as the desktop program does (a rate change, a server
-// that goes away and comes back). Exits 1 when the device does not open (the sound device has
+// that goes away and comes back). A line "choke on" or "choke off" on stdin turns the hi-hat
+// choke on or off (off at first). Exits 1 when the device does not open (the sound device has
 // printed why).
 //   jack_player --values-at RATE
 // prints each voice's playback values for a stream at RATE instead.
@@ -62,14 +63,27 @@ int main(int argc, char** argv) {
               sound_device_period_frames());
   std::fflush(stdout);
   // Until stdin reaches its end, polled every 100 ms.
-  char discard[256];
+  char line[256];
+  std::size_t held = 0;
   int turn = 0;
   for (pollfd in{STDIN_FILENO, POLLIN, 0};; ++turn) {
     if (turn % 5 == 0) poll_sound_output();  // every 500 ms, as the desktop program does
     if (keep_playing) {
       for (const PlaybackHandle& h : playback_buffer) play_voice(h);
     }
-    if (poll(&in, 1, 100) > 0 && read(STDIN_FILENO, discard, sizeof discard) <= 0) break;
+    if (poll(&in, 1, 100) <= 0) continue;
+    const ssize_t got = read(STDIN_FILENO, line + held, sizeof line - 1 - held);
+    if (got <= 0) break;
+    held += static_cast<std::size_t>(got);
+    line[held] = '\0';
+    for (char* end; (end = std::strchr(line, '\n')) != nullptr;) {
+      *end = '\0';
+      if (std::strcmp(line, "choke on") == 0 || std::strcmp(line, "choke off") == 0)
+        set_instrument_playing(false, std::strcmp(line, "choke on") == 0);
+      held -= static_cast<std::size_t>(end + 1 - line);
+      std::memmove(line, end + 1, held + 1);
+    }
+    if (held == sizeof line - 1) held = 0;  // a line too long for the buffer is dropped
   }
   std::printf("xruns: %d\n", JACK_OUTPUT.underflows());
   std::fflush(stdout);

@@ -1,8 +1,10 @@
 """A drum instrument played as a JACK client, for the end-to-end tests: a private dummy JACK
-server, and a test client that sends note-ons at random frame offsets to the instrument's
-midi_in and records its out_left. The check: with every voice as thumpa-render's raw samples
->> 16, the recording holds every note bit for bit, each the same number of frames after it was
-sent (at most one period), with no gap and no xrun.
+server, and a test client that sends note-ons at random frame offsets and velocities to the
+instrument's midi_in and records its out_left and its eight per-voice outputs. The check: with
+every voice as thumpa-render's raw samples >> 16, each note played at its velocity
+((s * g[v]) >> 15, g[v] = round(32768 * (v / 127)^2)), and an open hi-hat stopped by a closed
+one when the choke is on, the mix and each voice's own output hold every note bit for bit,
+each the same number of frames after it was sent (at most one period), with no gap and no xrun.
 """
 import gc
 import os
@@ -82,30 +84,66 @@ def start_server(work, name, period=PERIOD, server=None):
     return jackd, env, client
 
 
+def gain(velocity):
+    """g[v] of the velocity curve, in whole numbers."""
+    return (2 * 32768 * velocity * velocity + 127 * 127) // (2 * 127 * 127)
+
+
 class Tester:
     """The test client's side of a run: sends the note-ons planned for each of its cycles (the
     first one the cycle after activation) to INSTRUMENT:midi_in and records
-    INSTRUMENT:out_left. The main thread plans notes ahead of the cycle it reads."""
+    INSTRUMENT:out_left and each voice's own output, for up to SECONDS at 48000 Hz. The main
+    thread plans notes ahead of the cycle it reads. CHOKE: whether the instrument's hi-hat
+    choke is on."""
 
-    def __init__(self, client, instrument):
+    def __init__(self, client, instrument, choke=False, seconds=40):
         self.client = client
         self.instrument = instrument
+        self.choke = choke
         self.midi_out = client.midi_outports.register("midi_out")
         self.audio_in = client.inports.register("in")
+        self.voice_in = [client.inports.register(v) for v in VOICES]
+        # The process callback copies each port's period into memory filled beforehand, with
+        # the library's own calls: it allocates nothing, meets no page the system has yet to
+        # give, and spends little time holding the interpreter lock.
+        self._ports = [p._ptr for p in [self.audio_in] + self.voice_in]
+        self._capacity = int(seconds * 48000)
+        self._store = np.full((len(self._ports), self._capacity), 0.0, dtype=np.float32)
+        self._store_ptr = jack._ffi.cast("float *", jack._ffi.from_buffer(self._store))
+        self._blocks = []  # (absolute frame, offset in the store, frames) of each cycle
+        self._filled = 0
         self.schedule = {}  # cycle -> [(offset, bytes)]
-        self.sent, self.recorded = [], []  # (absolute frame, note), (absolute frame, bytes)
+        self.sent = []  # (absolute frame, note, velocity)
         self.cycle = 0
         self.xruns = []  # the cycle each xrun came in
         client.set_process_callback(self._process)
         client.set_xrun_callback(self._xrun)
 
     def _process(self, frames):
+        now = self.client.last_frame_time
         self.midi_out.clear_buffer()
         for offset, data in self.schedule.get(self.cycle, ()):
             self.midi_out.write_midi_event(offset, data)
-            self.sent.append((self.client.last_frame_time + offset, data[1]))
-        self.recorded.append((self.client.last_frame_time, bytes(self.audio_in.get_buffer())))
+            self.sent.append((now + offset, data[1], data[2]))
+        if self._filled + frames <= self._capacity:  # otherwise the cycle is lost: a gap
+            at = self._store_ptr + self._filled
+            for k, port in enumerate(self._ports):
+                jack._ffi.memmove(at + k * self._capacity,
+                                  jack._lib.jack_port_get_buffer(port, frames), 4 * frames)
+            self._blocks.append((now, self._filled, frames))
+            self._filled += frames
         self.cycle += 1
+
+    @property
+    def recorded(self):
+        """Each recorded cycle of out_left as (absolute frame, float32 bytes)."""
+        return [(f, self._store[0, o:o + n].tobytes()) for f, o, n in self._blocks]
+
+    @property
+    def voices_recorded(self):
+        """Each recorded cycle of the voices' own outputs: their bytes in the order of VOICES."""
+        return [tuple(self._store[k, o:o + n].tobytes() for k in range(1, len(self._ports)))
+                for _, o, n in self._blocks]
 
     def _xrun(self, delay):
         self.xruns.append(self.cycle)
@@ -126,6 +164,8 @@ class Tester:
     def connect(self):
         self.client.connect(self.midi_out, self.instrument + ":midi_in")
         self.client.connect(self.instrument + ":out_left", self.audio_in)
+        for voice, port in zip(VOICES, self.voice_in):
+            self.client.connect(self.instrument + ":" + voice, port)
 
     def finish(self):
         self.client.deactivate()
@@ -136,13 +176,19 @@ class Tester:
         return int(seconds * RATE / self.client.blocksize)
 
     def plan_random(self, first, seconds, rng):
-        """Random notes, a few cycles apart, at random frames of cycles from FIRST on for
-        SECONDS. Returns the cycle after the last one planned."""
-        period, cycle, end = self.client.blocksize, first, first + self.cycles_in(seconds)
+        """Random notes at random velocities, a few cycles apart, at random frames of cycles
+        from FIRST on for SECONDS, the first two an open hi-hat and a closed one while it
+        sounds. Returns the cycle after the last one planned."""
+        period, end = self.client.blocksize, first + self.cycles_in(seconds)
+
+        def note(n):
+            return (rng.randrange(period), bytes([0x90 | rng.randrange(16), n, rng.randrange(1, 128)]))
+
+        self.schedule[first] = [note(46)]
+        self.schedule[first + 2] = [note(42)]
+        cycle = first + 2 + rng.randrange(4, 30)
         while cycle < end:
-            note = rng.choice(sorted(NOTES))
-            self.schedule[cycle] = [(rng.randrange(period),
-                                     bytes([0x90 | rng.randrange(16), note, 100]))]
+            self.schedule[cycle] = [note(rng.choice(sorted(NOTES)))]
             cycle += rng.randrange(4, 30)
         return end
 
@@ -155,20 +201,21 @@ class Tester:
         the lag, or None when the check fails."""
         blocks = self.recorded[first:end]
         begin, stop = blocks[0][0], blocks[-1][0] + len(blocks[-1][1]) // 4
-        notes = [(f, n) for f, n in self.sent if begin <= f < stop]
-        lag, gaps = note_lag(voices, notes, blocks), gaps_in(blocks)
+        notes = [n for n in self.sent if begin <= n[0] < stop]
+        lag = note_lag(voices, notes, blocks, self.choke, self.voices_recorded[first:end])
+        gaps = gaps_in(blocks)
         xruns = [c for c in self.xruns if first <= c < end]
-        print("%s: %d notes, %d-frame periods, lag %s frames, %d gaps, xruns in cycles %s of %d-%d"
-              % (name, len(notes), period, lag, gaps, xruns, first, end))
+        print("%s: %d notes, %d-frame periods, choke %s, lag %s frames, %d gaps, xruns in cycles "
+              "%s of %d-%d" % (name, len(notes), period, "on" if self.choke else "off", lag, gaps,
+                               xruns, first, end))
         passed = lag is not None and lag <= period and len(notes) >= 10
         return lag if passed and not gaps and not xruns else None
 
 
-def play_and_record(client, instrument, seconds, lead_in):
-    """Sends note-ons to INSTRUMENT:midi_in from LEAD_IN seconds on and records
-    INSTRUMENT:out_left for SECONDS. Returns the notes sent as (absolute frame, note), the
-    recorded blocks as (absolute frame, float32 bytes) and the xruns the test client saw."""
-    tester = Tester(client, instrument)
+def play_and_record(client, instrument, seconds, lead_in, choke):
+    """Sends note-ons to INSTRUMENT:midi_in from LEAD_IN seconds on and records its outputs
+    for SECONDS. Returns the tester, finished."""
+    tester = Tester(client, instrument, choke, seconds + 5)
     total = tester.cycles_in(seconds)
     tester.plan_random(tester.cycles_in(lead_in), seconds - lead_in - 2.5, random.Random(20261207))
     tester.start()
@@ -176,7 +223,7 @@ def play_and_record(client, instrument, seconds, lead_in):
         tester.wait_cycle(total, seconds + 30)
     finally:
         tester.finish()
-    return tester.sent, tester.recorded, len(tester.xruns)
+    return tester
 
 
 def values_of(recorded):
@@ -188,36 +235,64 @@ def values_of(recorded):
     return values.astype(np.int64)
 
 
-def note_lag(voices, sent, recorded):
-    """The one lag, in frames, at which the recorded blocks hold every note sent, bit for bit;
-    None when there is none. VOICES: each voice's values, by name."""
+def expected_outputs(voices, sent, length, choke):
+    """Each voice's own output over LENGTH frames as the notes SENT ((frame, note, velocity),
+    frames counted from the recording's first) play it: each note at its velocity, until the
+    voice ends or starts again, or, for the open hi-hat with the choke on, until a closed
+    hi-hat starts after it. Also how many open hi-hats the choke cut."""
+    onsets = {}
+    for frame, note, velocity in sent:
+        onsets.setdefault(NOTES[note], []).append((frame, velocity))
+    cuts = {voice: sorted(f for f, _ in notes) for voice, notes in onsets.items()}
+    if choke:
+        cuts["open"] = sorted(cuts.get("open", []) + cuts.get("closed", []))
+    outputs, choked, closed = {}, 0, set(cuts.get("closed", []))
+    for voice in VOICES:
+        track = np.zeros(length, dtype=np.int64)
+        for s, velocity in sorted(onsets.get(voice, [])):
+            later = [c for c in cuts[voice] if c > s]
+            ring = s + len(voices[voice])
+            end = min(ring, later[0] if later else length, length)
+            choked += choke and voice == "open" and end < ring and end in closed
+            if s < end:
+                track[s:end] = (voices[voice][:end - s] * gain(velocity)) >> 15
+        outputs[voice] = track
+    return outputs, choked
+
+
+def note_lag(voices, sent, recorded, choke=False, voices_recorded=None):
+    """The one lag, in frames, at which the recorded blocks hold every note sent, bit for bit,
+    in the mix and, when VOICES_RECORDED (per block, each voice's bytes in the order of
+    VOICES) is given, on each voice's own output; None when there is none. VOICES: each
+    voice's values, by name."""
     origin = recorded[0][0]
     got = values_of(recorded)
     if got is None or not sent:
         return None
-
-    def expected_with(lag):
-        out = np.zeros(len(got), dtype=np.int64)
-        by_voice = {}
-        for frame, note in sent:
-            by_voice.setdefault(NOTES[note], []).append(frame - origin + lag)
-        for voice, onsets in by_voice.items():
-            onsets.sort()
-            for i, s in enumerate(onsets):
-                end = min(s + len(voices[voice]),
-                          onsets[i + 1] if i + 1 < len(onsets) else len(out), len(out))
-                if s < end:
-                    out[s:end] += voices[voice][:end - s]
-        return np.clip(out, -32768, 32767)
+    own = None
+    if voices_recorded:
+        own = {v: values_of([(0, block[i]) for block in voices_recorded])
+               for i, v in enumerate(VOICES)}
+        if any(values is None for values in own.values()):
+            print("a voice's own output is not 16-bit values / 32768")
+            return None
 
     # The lag that the first note shows, which must then hold for the whole recording.
-    first_frame, first_note = min(sent)
+    first_frame, first_note, first_velocity = min(sent)
     heard = np.flatnonzero(got)
-    voice_start = np.flatnonzero(voices[NOTES[first_note]])
+    voice_start = np.flatnonzero((voices[NOTES[first_note]] * gain(first_velocity)) >> 15)
     if not len(heard) or not len(voice_start):
         return None
     lag = int(heard[0] - voice_start[0] - (first_frame - origin))
-    if lag < 0 or not np.array_equal(expected_with(lag), got):
+    if lag < 0:
+        return None
+    expected, choked = expected_outputs(
+        voices, [(f - origin + lag, n, v) for f, n, v in sent], len(got), choke)
+    mix = np.clip(sum(expected.values()), -32768, 32767)
+    wrong = [v for v in VOICES if own is not None and not np.array_equal(expected[v], own[v])]
+    print("open hi-hats choked: %d; voices' own outputs %s" % (
+        choked, "not recorded" if own is None else "wrong: %s" % wrong if wrong else "exact"))
+    if not np.array_equal(mix, got) or wrong:
         return None
     return lag
 
@@ -227,16 +302,17 @@ def gaps_in(recorded):
     return sum(1 for (a, block), (b, _) in zip(recorded, recorded[1:]) if b - a != len(block) // 4)
 
 
-def check(voices, sent, recorded, seconds, xruns):
-    """Prints what the recording shows and returns 0 when it passes, else 1. XRUNS: each
-    client's count, by name."""
+def check(voices, tester, seconds):
+    """Prints what the tester's recording shows and returns 0 when it passes, else 1."""
+    sent, recorded = tester.sent, tester.recorded
+    xruns = {"tester": len(tester.xruns)}
     gaps = gaps_in(recorded)
     print("notes sent: %d over %.1f s; recording gaps: %d; xruns: %s" % (
         len(sent), seconds, gaps, ", ".join("%s %d" % x for x in sorted(xruns.items()))))
     if values_of(recorded) is None:
         print("FAIL: the output is not 16-bit values / 32768")
         return 1
-    lag = note_lag(voices, sent, recorded)
+    lag = note_lag(voices, sent, recorded, tester.choke, tester.voices_recorded)
     if lag is None:
         print("FAIL: no single lag makes the recording the voices bit for bit")
         return 1
