@@ -330,7 +330,7 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
       PlaybackBuffer* b = place.load(std::memory_order_seq_cst);
       if (b == nullptr) continue;
       float* alone = nullptr;
-      for (int i = 0; i < INSTRUMENT_SLOTS && alone == nullptr; ++i) {
+      for (int i = 0; slot_outputs != nullptr && i < INSTRUMENT_SLOTS && alone == nullptr; ++i) {
         if (slots[i] == b) alone = alone_of_slot[i];
       }
       // The buffer's restarts and chokes in this chunk, in order of frame.
