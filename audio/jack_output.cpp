@@ -106,14 +106,17 @@ void pull(Cycle& c, jack_nframes_t end) {
 
 // Adds a slot's start at `frame` of the cycle, after mixing what comes before it where it
 // cannot wait: the frames of earlier chunks, or the frames before it when no room is left. A
-// slot started twice at one frame is started once, so that room only runs out over at least
-// MAX_PULL_STARTS / INSTRUMENT_SLOTS different frames, and a pull always moves on.
+// slot started twice at one frame is started once, by the later note in its place among the
+// notes of that frame (a closed hi-hat between the two chokes only the first), so that room
+// only runs out over at least MAX_PULL_STARTS / INSTRUMENT_SLOTS different frames, and a pull
+// always moves on.
 void add_start(Cycle& c, jack_nframes_t frame, int slot, int velocity) {
   while (frame >= c.done + CHUNK_FRAMES) pull(c, c.done + CHUNK_FRAMES);
   for (int i = c.count; i > 0 && c.starts[i - 1].frame == static_cast<int>(frame); --i) {
     if (c.starts[i - 1].slot == slot) {
-      c.starts[i - 1].velocity = velocity;  // the later note of the two is the one heard
-      return;
+      std::copy(c.starts + i, c.starts + c.count, c.starts + i - 1);
+      --c.count;
+      break;
     }
   }
   if (c.count == MAX_PULL_STARTS) pull(c, frame);

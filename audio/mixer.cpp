@@ -241,6 +241,7 @@ int take_timed_starts(MixerState& mixer, std::int64_t pass_start, int frames, in
 // What happens to one buffer at a frame of a chunk: a restart at a gain, or a choke.
 struct ChunkEvent {
   int frame;
+  int order;  // at one frame, events go in this order: a key's request (-1), then the starts'
   std::int32_t gain;
   bool stop;
   bool request;  // the restart is the buffer's play request
@@ -255,11 +256,16 @@ int request_at(const PlaybackBuffer& b, std::uint64_t request, std::int64_t chun
   return at < len ? static_cast<int>(at) : -1;  // otherwise it waits for a later chunk
 }
 
-// Inserts the event after those of earlier frames and those of its own frame already in, so
-// that at one frame a choke (put in first) comes before a restart.
+// Inserts the event after those of earlier frames, or of its frame and an earlier order: a
+// closed hi-hat's start chokes an open one started before it at the same frame, not one
+// started after it, as the notes came.
 void insert_event(ChunkEvent* events, int& count, ChunkEvent e) {
   int at = count++;
-  for (; at > 0 && events[at - 1].frame > e.frame; --at) events[at] = events[at - 1];
+  for (; at > 0 && (events[at - 1].frame > e.frame ||
+                    (events[at - 1].frame == e.frame && events[at - 1].order > e.order));
+       --at) {
+    events[at] = events[at - 1];
+  }
   events[at] = e;
 }
 
@@ -320,10 +326,10 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
         choked != nullptr ? choking->play_request.load(std::memory_order_acquire) : 0;
     if (choked != nullptr) {
       const int at = request_at(*choking, choking_request, chunk_start, len, rate);
-      if (at >= 0) insert_event(chokes, choke_count, {at, 0, true, false});
+      if (at >= 0) insert_event(chokes, choke_count, {at, -1, 0, true, false});
       for (int i = next_start; i < chunk_starts_end; ++i) {
         if (starts[i].buffer == choking)
-          insert_event(chokes, choke_count, {starts[i].frame - done, 0, true, false});
+          insert_event(chokes, choke_count, {starts[i].frame - done, i, 0, true, false});
       }
     }
     for (auto& place : mixer.voices) {
@@ -344,10 +350,11 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
                                         ? choking_request
                                         : b->play_request.load(std::memory_order_acquire);
       if (const int at = request_at(*b, request, chunk_start, len, rate); at >= 0)
-        insert_event(events, event_count, {at, FULL_GAIN, false, true});
+        insert_event(events, event_count, {at, -1, FULL_GAIN, false, true});
       for (int i = next_start; i < chunk_starts_end; ++i) {
         if (starts[i].buffer == b)
-          insert_event(events, event_count, {starts[i].frame - done, starts[i].gain, false, false});
+          insert_event(events, event_count,
+                       {starts[i].frame - done, i, starts[i].gain, false, false});
       }
       int from = 0;
       for (int e = 0; e < event_count; ++e) {

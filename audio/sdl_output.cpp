@@ -86,7 +86,7 @@ int sdl_period_frames() {
 }
 
 std::int64_t sdl_play_delay_ns() {
-  return std::int64_t{stream.period_frames} * 1'000'000'000 / SAMPLE_RATE + PLAY_DELAY_MARGIN_NS;
+  return std::int64_t{stream.period_frames} * NS_PER_SECOND / SAMPLE_RATE + PLAY_DELAY_MARGIN_NS;
 }
 
 // SDL tells neither the server's latency nor its underflows: its buffer is one period.

@@ -350,8 +350,8 @@ TEST_F(Mixer, VelocityScalesEachVoiceBeforeTheSumAndOnItsOwnOutput) {
 }
 
 // With the choke on, a closed hi-hat start (a note at its frame, or a key due at a frame)
-// stops the sounding open hi-hat at that frame, in any chunk of the pass; an open hi-hat
-// started at the same frame as the closed one still sounds. Off, both ring on.
+// stops the sounding open hi-hat at that frame, in any chunk of the pass; of two notes at one
+// frame, the later one wins. Off, both ring on.
 TEST_F(Mixer, ClosedHiHatChokesTheOpenOneAtItsFrameWhenTheChokeIsOn) {
   const int CLOSED = playback_slot(VOICE_CLOSED_HAT), OPEN = playback_slot(VOICE_OPEN_HAT);
   const auto open = ramp(600, 1, 3), closed = ramp(50, -500, 2);
@@ -362,15 +362,18 @@ TEST_F(Mixer, ClosedHiHatChokesTheOpenOneAtItsFrameWhenTheChokeIsOn) {
   const struct {
     bool choke, key;
     int closed_at, open_again;  // the open hi-hat's second start; -1: none
+    bool again_first;           // its note comes before the closed one's
     int open_stops;
-  } cases[] = {{true, false, 100, -1, 100}, {true, false, 300, -1, 300},
-               {true, true, 400, -1, 400},  {false, false, 100, -1, 600},
-               {false, true, 400, -1, 600}, {true, false, 100, 100, 600}};
+  } cases[] = {{true, false, 100, -1, false, 100}, {true, false, 300, -1, false, 300},
+               {true, true, 400, -1, false, 400},  {false, false, 100, -1, false, 600},
+               {false, true, 400, -1, false, 600}, {true, false, 100, 100, false, 600},
+               {true, false, 100, 100, true, 100}};
   for (const auto& c : cases) {
     mixer.choke = c.choke;
     std::vector<FrameStart> starts = {{0, OPEN}};
     if (!c.key) starts.push_back({c.closed_at, CLOSED});
-    if (c.open_again >= 0) starts.push_back({c.open_again, OPEN});
+    if (c.open_again >= 0)
+      starts.insert(c.again_first ? starts.begin() + 1 : starts.end(), {c.open_again, OPEN});
     if (c.key) request_play(*closed_buffer, T0 + frames_ns(c.closed_at) + 1000);
     std::vector<std::int16_t> out(1200);
     mixer.clock = StreamClock{};  // the pass starts at T0
@@ -378,12 +381,16 @@ TEST_F(Mixer, ClosedHiHatChokesTheOpenOneAtItsFrameWhenTheChokeIsOn) {
     std::vector<std::int16_t> expected(600, 0);
     add_at(expected, open, 0,
            static_cast<std::size_t>(c.open_again >= 0 ? c.open_again : c.open_stops));
-    if (c.open_again >= 0) add_at(expected, open, static_cast<std::size_t>(c.open_again), 600);
+    if (c.open_again >= 0) {
+      add_at(expected, open, static_cast<std::size_t>(c.open_again),
+             static_cast<std::size_t>(c.open_stops));
+    }
     add_at(expected, closed, static_cast<std::size_t>(c.closed_at), 600);
     std::vector<std::int16_t> left;
     for (int i = 0; i < 600; ++i) left.push_back(out[2 * static_cast<std::size_t>(i)]);
     EXPECT_EQ(left, expected) << (c.choke ? "choke" : "no choke")
-                              << (c.key ? ", key at " : ", note at ") << c.closed_at;
+                              << (c.key ? ", key at " : ", note at ") << c.closed_at
+                              << (c.again_first ? ", after the open one" : "");
   }
 }
 
