@@ -6,7 +6,7 @@
 namespace thumpa {
 namespace {
 
-TEST(SequencerInput, NoteOnsOfMappedNotesStartTheirSlotOneDelayAfterArrival) {
+TEST(SequencerInput, NoteOnsOfMappedNotesStartTheirSlotAtTheirVelocityOneDelayAfterArrival) {
   const struct {
     snd_seq_event_type_t type;
     int channel, note, velocity;
@@ -32,6 +32,7 @@ TEST(SequencerInput, NoteOnsOfMappedNotesStartTheirSlotOneDelayAfterArrival) {
     } else {
       ASSERT_TRUE(start) << c.note;
       EXPECT_EQ(start->slot, c.slot) << c.note;
+      EXPECT_EQ(start->velocity, c.velocity) << c.note;
       EXPECT_EQ(start->due_ns, 7'006'805'565) << c.note;
     }
   }
