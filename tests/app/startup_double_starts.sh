@@ -19,7 +19,8 @@ socket=$work/run/thumpa-_double_start
 slow=(strace -f -qq -o /dev/null -e trace=connect -e inject=connect:delay_enter=20000)
 
 started=()
-trap 'for p in "${started[@]}"; do kill -KILL "$p" 2>/dev/null || true; done' EXIT
+# (strace's tracee would outlive strace: the program goes first)
+trap 'for p in "${started[@]}"; do kill -KILL $(pgrep -P "$p" -x thumpa) "$p" 2>/dev/null || true; done' EXIT
 fail() { echo "FAIL: $*"; for f in "$work"/*.err; do echo "== $f"; cat "$f"; done; exit 1; }
 running() { kill -0 "$1" 2>/dev/null; }
 # ends PID: waits at most 10 s for the process to end; its exit status
