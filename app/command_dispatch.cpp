@@ -54,13 +54,26 @@ void run_command(Session& session, int id, std::int64_t due_ns) {
     case Action::nothing:
       return;
     case Action::open_settings:
-      if (open_settings(main_window, bank, session.chosen_folder)) repaint_main_window();
+      if (const QString path = open_settings(main_window, bank, session.chosen_folder);
+          !path.isEmpty()) {
+        session.settings_file = path;
+        repaint_main_window();
+      }
       return;
     case Action::save_settings_as:
-      save_settings_as(main_window, bank.params, session.chosen_folder);
+      if (const QString path = save_settings_as(main_window, bank.params, session.chosen_folder);
+          !path.isEmpty()) {
+        session.settings_file = path;
+        if (main_window != nullptr) main_window->refresh_status();
+      }
       return;
     case Action::write_wav_as:
-      write_wav_as(main_window, shown_buffer(session), session.chosen_folder);
+      if (view.shown_voice) {
+        // Proposed under the name Write All gives the voice.
+        write_wav_as(main_window, shown_buffer(session),
+                     QString::fromUtf8(voice_facts(*view.shown_voice).wav_name),
+                     session.chosen_folder);
+      }
       return;
     case Action::write_all:
       write_all(bank, session.chosen_folder);

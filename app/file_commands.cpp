@@ -54,7 +54,8 @@ QString folder_of(const QString& path) {
 }
 
 QString ask_file_name(QWidget* owner, FileDialogKind kind, const QString& filter,
-                      const QString& default_suffix, const QString& start_folder) {
+                      const QString& default_suffix, const QString& start_folder,
+                      const QString& proposed_name) {
   NameOnlyIconProvider icons;  // outlives the dialog, whose model uses it
   // On the heap, owned by its owner: an owner destroyed while it is open takes it along.
   QPointer<QFileDialog> dialog = new QFileDialog(owner);
@@ -68,6 +69,7 @@ QString ask_file_name(QWidget* owner, FileDialogKind kind, const QString& filter
   dialog->setDefaultSuffix(default_suffix);
   const bool start_exists = !start_folder.isEmpty() && QDir(start_folder).exists();
   dialog->setDirectory(start_exists ? start_folder : QDir::currentPath());
+  if (!proposed_name.isEmpty()) dialog->selectFile(proposed_name);
   QString chosen;
   for (;;) {
     const int result = dialog->exec();
@@ -87,10 +89,10 @@ QString ask_file_name(QWidget* owner, FileDialogKind kind, const QString& filter
   return chosen;
 }
 
-bool open_settings(QWidget* owner, VoiceBank& bank, QString& chosen_folder) {
+QString open_settings(QWidget* owner, VoiceBank& bank, QString& chosen_folder) {
   const QString path =
       ask_file_name(owner, FileDialogKind::open, SETTINGS_FILTER, SETTINGS_SUFFIX, chosen_folder);
-  return !path.isEmpty() && open_settings_file(path, bank, chosen_folder);
+  return !path.isEmpty() && open_settings_file(path, bank, chosen_folder) ? path : QString();
 }
 
 bool open_settings_file(const QString& path, VoiceBank& bank, QString& chosen_folder) {
@@ -100,18 +102,19 @@ bool open_settings_file(const QString& path, VoiceBank& bank, QString& chosen_fo
   return true;
 }
 
-void save_settings_as(QWidget* owner, const BankParams& params, QString& chosen_folder) {
+QString save_settings_as(QWidget* owner, const BankParams& params, QString& chosen_folder) {
   const QString path =
       ask_file_name(owner, FileDialogKind::save, SETTINGS_FILTER, SETTINGS_SUFFIX, chosen_folder);
-  if (!path.isEmpty() && save_settings_file(local_path(path), params)) {
-    chosen_folder = folder_of(path);
-  }
+  if (path.isEmpty() || !save_settings_file(local_path(path), params)) return {};
+  chosen_folder = folder_of(path);
+  return path;
 }
 
-bool write_wav_as(QWidget* owner, const VoiceBuffer* voice, QString& chosen_folder) {
+bool write_wav_as(QWidget* owner, const VoiceBuffer* voice, const QString& name,
+                  QString& chosen_folder) {
   if (voice == nullptr) return false;
   const QString path =
-      ask_file_name(owner, FileDialogKind::save, WAV_FILTER, WAV_SUFFIX, chosen_folder);
+      ask_file_name(owner, FileDialogKind::save, WAV_FILTER, WAV_SUFFIX, chosen_folder, name);
   if (path.isEmpty() || !write_wav_file(*voice, local_path(path))) return false;
   chosen_folder = folder_of(path);
   return true;

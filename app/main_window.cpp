@@ -1,16 +1,21 @@
 #include "app/main_window.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QKeySequence>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMetaObject>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QStatusBar>
 #include <QThread>
 
 #include "app/command_dispatch.h"
@@ -28,6 +33,9 @@ namespace thumpa {
 MainWindow* main_window = nullptr;
 
 namespace {
+
+// How often the status line looks at the sound output and the MIDI input.
+constexpr int STATUS_POLL_MS = 500;
 
 struct MenuItem {
   const char* text;  // null: a separator
@@ -57,12 +65,16 @@ constexpr MenuItem HELP_ITEMS[] = {
     {"&About Thumpa...", CMD_ABOUT},
 };
 
-void add_item(QMenu* menu, const MenuItem& item, Session& session) {
+void add_item(QMenu* menu, const MenuItem& item, Session& session, const QString& key_text = {}) {
   if (item.text == nullptr) {
     menu->addSeparator();
     return;
   }
-  QAction* action = menu->addAction(QString::fromUtf8(item.text));
+  // Text after a tab shows as the item's key; no shortcut is registered, so the keys stay
+  // with the application's key filter alone.
+  QString text = QString::fromUtf8(item.text);
+  if (!key_text.isEmpty()) text += u'\t' + key_text;
+  QAction* action = menu->addAction(text);
   action->setData(item.command);
   action->setEnabled(!item.greyed);
   const int command = item.command;
@@ -78,12 +90,14 @@ QMenu* add_popup(QMenuBar* bar, const char* title, const MenuItem (&items)[N], S
   return menu;
 }
 
+// A popup with one item per voice, each showing the digit key, with `modifiers`, that runs it.
 QMenu* add_voice_popup(QMenuBar* bar, const char* title, int VoiceFacts::*command,
-                       Session& session) {
+                       Qt::KeyboardModifiers modifiers, Session& session) {
   QMenu* menu = bar->addMenu(QString::fromUtf8(title));
   for (VoiceId voice : MENU_ORDER) {
     const VoiceFacts& v = voice_facts(voice);
-    add_item(menu, {v.menu_text, v.*command}, session);
+    const QKeySequence key(QKeyCombination(modifiers, static_cast<Qt::Key>(Qt::Key_0 + v.digit)));
+    add_item(menu, {v.menu_text, v.*command}, session, key.toString(QKeySequence::NativeText));
   }
   return menu;
 }
@@ -133,8 +147,10 @@ MainWindow::MainWindow(Session& session) : session_(session) {
   view_ = new WaveformView(this, session);
   setCentralWidget(view_);
   build_menus();
+  build_status_line();
   if (const QScreen* screen = this->screen()) {
-    resize(screen->availableGeometry().size() * 3 / 4);
+    // The status line adds to the window rather than taking from the view.
+    resize(screen->availableGeometry().size() * 3 / 4 + QSize(0, statusBar()->sizeHint().height()));
   }
   for (QScreen* screen : QGuiApplication::screens()) watch_screen(screen);
   connect(qApp, &QGuiApplication::screenAdded, this, [this](QScreen* s) { watch_screen(s); });
@@ -153,11 +169,52 @@ MainWindow::~MainWindow() {
 void MainWindow::build_menus() {
   QMenuBar* bar = menuBar();
   add_popup(bar, "&File", FILE_ITEMS, session_);
-  add_voice_popup(bar, "&Edit", &VoiceFacts::edit_command, session_);
-  add_voice_popup(bar, "&Play", &VoiceFacts::play_command, session_);
-  show_menu_ = add_voice_popup(bar, "&Show", &VoiceFacts::show_command, session_);
+  add_voice_popup(bar, "&Edit", &VoiceFacts::edit_command, Qt::ControlModifier, session_);
+  add_voice_popup(bar, "&Play", &VoiceFacts::play_command, Qt::NoModifier, session_);
+  show_menu_ =
+      add_voice_popup(bar, "&Show", &VoiceFacts::show_command, Qt::ShiftModifier, session_);
+  // The Show items check the shown voice; refresh_status keeps the mark on it.
+  shown_voice_group_ = new QActionGroup(show_menu_);
+  shown_voice_group_->setExclusionPolicy(QActionGroup::ExclusionPolicy::Exclusive);
+  for (QAction* action : show_menu_->actions()) {
+    action->setCheckable(true);
+    shown_voice_group_->addAction(action);
+  }
   add_popup(bar, "&Display", DISPLAY_ITEMS, session_);
   add_popup(bar, "&Help", HELP_ITEMS, session_);
+}
+
+void MainWindow::build_status_line() {
+  QStatusBar* bar = statusBar();
+  for (QLabel*& label : status_labels_) {
+    label = new QLabel(bar);
+    label->setTextFormat(Qt::PlainText);
+    label->setContentsMargins(4, 0, 8, 0);
+    bar->addWidget(label);
+  }
+  refresh_status();
+  connect(&status_timer_, &QTimer::timeout, this, &MainWindow::refresh_status);
+  status_timer_.start(STATUS_POLL_MS);
+}
+
+void MainWindow::refresh_status() {
+  const std::optional<VoiceId> shown = session_.view.shown_voice;
+  for (QAction* action : shown_voice_group_->actions()) {
+    const bool is_shown = shown && action->data().toInt() == voice_facts(*shown).show_command;
+    if (action->isChecked() != is_shown) action->setChecked(is_shown);
+  }
+  const StatusTexts now = status_texts(shown, sound_output_status(), session_.settings_file);
+  if (now == status_) return;
+  const QString StatusTexts::*fields[] = {&StatusTexts::voice, &StatusTexts::output,
+                                          &StatusTexts::midi, &StatusTexts::settings};
+  for (int i = 0; i < 4; ++i) {
+    const QString& text = now.*fields[i];
+    if (text == status_.*fields[i]) continue;
+    status_labels_[i]->setText(text);
+    status_labels_[i]->setAccessibleName(text);
+  }
+  status_labels_[3]->setToolTip(QDir::toNativeSeparators(session_.settings_file));
+  status_ = now;
 }
 
 void MainWindow::watch_screen(QScreen* screen) {
@@ -182,6 +239,7 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   event->accept();
   if (closed_) return;
   closed_ = true;
+  status_timer_.stop();
   hide();
   // The metronome may still tick; its commands have no effect from now on.
   clear_command_target(this);
@@ -193,7 +251,9 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 }
 
 void repaint_main_window() {
-  if (main_window != nullptr) main_window->view()->repaint();
+  if (main_window == nullptr) return;
+  main_window->view()->repaint();
+  main_window->refresh_status();
 }
 
 void paint_waveform(QWidget* view, const VoiceBuffer* shown_voice, ViewState& state) {

@@ -1,6 +1,7 @@
 // What one run of the desktop program works on: the voice bank, the main window's view of it,
-// and the folder the file commands last chose. The program's run function owns the one session and
-// hands it to the main window and the command dispatcher; only the main thread touches it.
+// the folder the file commands last chose and the settings file last read or written. The program's
+// run function owns the one session and hands it to the main window and the command dispatcher;
+// only the main thread touches it.
 #pragma once
 
 #include <QString>
@@ -29,6 +30,8 @@ struct Session {
   // The folder of the last file a file command read or wrote, where "Write &All" writes; empty
   // before any did (the current folder is used).
   QString chosen_folder;
+  // The settings file last read or written, which the status line names; empty before any.
+  QString settings_file;
 };
 
 // The samples of the shown voice; null when none is shown.

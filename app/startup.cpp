@@ -26,7 +26,7 @@ constexpr int EXPOSE_WAIT_MS = 200;
 // How often a settings file handed over by a later start looks again whether a dialog that
 // keeps the main window waiting has closed.
 constexpr int MODAL_RETRY_MS = 250;
-// How often the main thread looks whether the sound server went away under the stream.
+// How often the main thread follows the sound server: its rate, its delay, its going away.
 constexpr int SOUND_OUTPUT_CHECK_MS = 500;
 
 // Lets the window system map the window and paints it, without taking any user input: no
@@ -52,7 +52,10 @@ void open_when_free(Session& session, const QString& path) {
                        [&session, path] { open_when_free(session, path); });
     return;
   }
-  if (open_settings_file(path, session.bank, session.chosen_folder)) repaint_main_window();
+  if (open_settings_file(path, session.bank, session.chosen_folder)) {
+    session.settings_file = path;
+    repaint_main_window();
+  }
 }
 
 }  // namespace
@@ -84,7 +87,7 @@ int run_thumpa(const QString& settings_file) {
   set_handed_over_file_handler([&session](const QString& path) { open_when_free(session, path); });
   install_key_filter();
   QTimer sound_output_check;
-  QObject::connect(&sound_output_check, &QTimer::timeout, [] { report_lost_sound_output(); });
+  QObject::connect(&sound_output_check, &QTimer::timeout, [] { poll_sound_output(); });
   sound_output_check.start(SOUND_OUTPUT_CHECK_MS);
 
   int code = 0;

@@ -19,7 +19,8 @@ struct JackStream {
   jack_port_t* right = nullptr;
   jack_port_t* midi_in = nullptr;
   MixerState* mixer = nullptr;
-  int sample_rate = 0;
+  // Written by the client's open and JACK's own threads when the server changes them.
+  std::atomic<int> sample_rate{0};
   std::atomic<int> period_frames{0};
   std::atomic<int> xruns{0};
   std::atomic<bool> server_gone{false};
@@ -36,11 +37,12 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 constexpr std::int64_t PLAY_DELAY_MARGIN_NS = 1'000'000;
 constexpr std::int64_t NS_PER_SECOND = 1'000'000'000;
 
-// The mixer is pulled in chunks of its own period, so its output fits on the stack whatever
-// the server's period.
+// The mixer is pulled in chunks of at most its own period, so its output fits on the stack
+// whatever the server's period.
 constexpr int CHUNK_FRAMES = PERIOD_FRAMES;
-// Note-ons one chunk takes; a MIDI cable carries about 8 in 256 frames.
-constexpr int MAX_CHUNK_STARTS = 64;
+// Note-ons one pull of the mixer takes: no more than one pass of the mixer takes. A cycle with
+// more is mixed in shorter pulls, cut at the frame of the note that found no room.
+constexpr int MAX_PULL_STARTS = 128;
 
 // JACK's first error text since the last open began, for the detail of a failed open (the
 // later ones are the library cleaning up). Its library reports errors through this function
@@ -61,52 +63,76 @@ void quiet_library() {
   jack_set_info_function(ignore_info);
 }
 
-// Gathers, from the MIDI events at or after *next whose frames fall before chunk_end, the
-// note-ons of voices as starts counted from chunk_begin.
-int chunk_starts(void* midi, jack_nframes_t event_count, jack_nframes_t& next,
-                 jack_nframes_t chunk_begin, jack_nframes_t chunk_end, FrameStart* starts) {
+// One JACK cycle's mixing: the mixer is pulled from frame `done` on, with the note-ons of
+// midi_in gathered since, each at its own frame of the cycle.
+struct Cycle {
+  float* left = nullptr;
+  float* right = nullptr;
+  std::int64_t start_ns = 0;  // when the cycle began on the steady clock
+  int rate = SAMPLE_RATE;
+  jack_nframes_t done = 0;             // frames written
+  FrameStart starts[MAX_PULL_STARTS];  // frames counted from the cycle's first
   int count = 0;
-  for (; next < event_count; ++next) {
-    jack_midi_event_t event;
-    if (jack_midi_event_get(&event, midi, next) != 0) continue;
-    if (event.time >= chunk_end) break;
-    const int frame = event.time > chunk_begin ? static_cast<int>(event.time - chunk_begin) : 0;
-    for (std::size_t i = 0; i < event.size; ++i) {
-      const auto note_on = midi_parse_byte(stream.parser, event.buffer[i]);
-      if (!note_on) continue;
-      const auto voice = voice_for_note(note_on->note);
-      if (voice && count < MAX_CHUNK_STARTS) starts[count++] = {frame, playback_slot(*voice)};
-    }
+};
+
+// Mixes frames [done, end) of the cycle (at most one chunk) with the starts before `end`; the
+// starts at `end` and after wait for the next pull.
+void pull(Cycle& c, jack_nframes_t end) {
+  FrameStart starts[MAX_PULL_STARTS];
+  int taken = 0;
+  for (; taken < c.count && c.starts[taken].frame < static_cast<int>(end); ++taken) {
+    starts[taken] = {c.starts[taken].frame - static_cast<int>(c.done), c.starts[taken].slot};
   }
-  return count;
+  std::copy(c.starts + taken, c.starts + c.count, c.starts);
+  c.count -= taken;
+  std::int16_t mixed[CHUNK_FRAMES * OUTPUT_CHANNELS];
+  const int len = static_cast<int>(end - c.done);
+  mix_frames_starting(*stream.mixer, mixed, len,
+                      c.start_ns + std::int64_t{c.done} * NS_PER_SECOND / c.rate,
+                      std::span<const FrameStart>(starts, static_cast<std::size_t>(taken)));
+  for (int i = 0; i < len; ++i) {
+    const float value = static_cast<float>(mixed[2 * i]) / 32768.0f;
+    c.left[c.done + static_cast<jack_nframes_t>(i)] = value;
+    c.right[c.done + static_cast<jack_nframes_t>(i)] = value;
+  }
+  c.done = end;
+}
+
+// Adds a slot's start at `frame` of the cycle, after mixing what comes before it where it
+// cannot wait: the frames of earlier chunks, or the frames before it when no room is left. A
+// slot started twice at one frame is started once, so that room only runs out over at least
+// MAX_PULL_STARTS / INSTRUMENT_SLOTS different frames, and a pull always moves on.
+void add_start(Cycle& c, jack_nframes_t frame, int slot) {
+  while (frame >= c.done + CHUNK_FRAMES) pull(c, c.done + CHUNK_FRAMES);
+  for (int i = c.count; i > 0 && c.starts[i - 1].frame == static_cast<int>(frame); --i) {
+    if (c.starts[i - 1].slot == slot) return;
+  }
+  if (c.count == MAX_PULL_STARTS) pull(c, frame);
+  c.starts[c.count++] = {static_cast<int>(frame), slot};
 }
 
 int process(jack_nframes_t frames, void*) {
-  auto* left = static_cast<float*>(jack_port_get_buffer(stream.left, frames));
-  auto* right = static_cast<float*>(jack_port_get_buffer(stream.right, frames));
+  Cycle cycle;
+  cycle.left = static_cast<float*>(jack_port_get_buffer(stream.left, frames));
+  cycle.right = static_cast<float*>(jack_port_get_buffer(stream.right, frames));
+  cycle.start_ns = steady_now_ns();
+  const int rate = stream.sample_rate.load(std::memory_order_relaxed);
+  cycle.rate = rate > 0 ? rate : SAMPLE_RATE;
   void* midi = jack_port_get_buffer(stream.midi_in, frames);
   const jack_nframes_t event_count = jack_midi_get_event_count(midi);
-  jack_nframes_t next_event = 0;
-  // Keys' play requests are placed by the mixer's smoothed clock of the cycles' start times,
-  // which counts 44100 frames a second. At another rate that clock would drift and restart
-  // over and over, so there a request starts at the first frame of the next cycle instead.
-  const std::int64_t now = stream.sample_rate == SAMPLE_RATE ? steady_now_ns() : 0;
-  std::int16_t mixed[CHUNK_FRAMES * OUTPUT_CHANNELS];
-  FrameStart starts[MAX_CHUNK_STARTS];
-  for (jack_nframes_t done = 0; done < frames;) {
-    const jack_nframes_t len = std::min<jack_nframes_t>(CHUNK_FRAMES, frames - done);
-    const int count = chunk_starts(midi, event_count, next_event, done, done + len, starts);
-    const std::int64_t chunk_ns =
-        now == 0 ? 0 : now + std::int64_t{done} * NS_PER_SECOND / stream.sample_rate;
-    mix_frames_starting(*stream.mixer, mixed, static_cast<int>(len), chunk_ns,
-                        std::span<const FrameStart>(starts, static_cast<std::size_t>(count)));
-    for (jack_nframes_t i = 0; i < len; ++i) {
-      const float value = static_cast<float>(mixed[2 * i]) / 32768.0f;
-      left[done + i] = value;
-      right[done + i] = value;
+  for (jack_nframes_t e = 0; e < event_count; ++e) {
+    jack_midi_event_t event;
+    if (jack_midi_event_get(&event, midi, e) != 0) continue;
+    const jack_nframes_t frame = std::min(event.time, frames - 1);  // events come in frame order
+    for (std::size_t i = 0; i < event.size; ++i) {
+      const auto note_on = midi_parse_byte(stream.parser, event.buffer[i]);
+      if (!note_on) continue;
+      if (const auto voice = voice_for_note(note_on->note))
+        add_start(cycle, std::max(frame, cycle.done), playback_slot(*voice));
     }
-    done += len;
   }
+  while (cycle.done < frames)
+    pull(cycle, std::min<jack_nframes_t>(cycle.done + CHUNK_FRAMES, frames));
   return 0;
 }
 
@@ -117,6 +143,14 @@ int count_xrun(void*) {
 
 int take_buffer_size(jack_nframes_t frames, void*) {
   stream.period_frames.store(static_cast<int>(frames), std::memory_order_relaxed);
+  return 0;
+}
+
+// The mixer places keys' due times by the new rate at once; the sound device makes the voices
+// again at this rate on its next poll.
+int take_sample_rate(jack_nframes_t rate, void*) {
+  stream.sample_rate.store(static_cast<int>(rate), std::memory_order_relaxed);
+  if (rate > 0) stream.mixer->rate.store(static_cast<int>(rate), std::memory_order_relaxed);
   return 0;
 }
 
@@ -165,7 +199,7 @@ void release_client() {
   jack_client_close(stream.client);
   stream.client = nullptr;
   stream.left = stream.right = stream.midi_in = nullptr;
-  stream.sample_rate = 0;
+  stream.sample_rate.store(0);
   stream.period_frames.store(0);
 }
 
@@ -195,7 +229,7 @@ std::optional<OpenFailure> jack_open(MixerState& mixer, int) {
   stream.parser = MidiParser{};
   stream.xruns.store(0);
   stream.server_gone.store(false);
-  stream.sample_rate = static_cast<int>(jack_get_sample_rate(stream.client));
+  take_sample_rate(jack_get_sample_rate(stream.client), nullptr);
   stream.period_frames.store(static_cast<int>(jack_get_buffer_size(stream.client)));
   stream.left =
       jack_port_register(stream.client, "out_left", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
@@ -206,7 +240,8 @@ std::optional<OpenFailure> jack_open(MixerState& mixer, int) {
   if (stream.left == nullptr || stream.right == nullptr || stream.midi_in == nullptr ||
       jack_set_process_callback(stream.client, process, nullptr) != 0 ||
       jack_set_xrun_callback(stream.client, count_xrun, nullptr) != 0 ||
-      jack_set_buffer_size_callback(stream.client, take_buffer_size, nullptr) != 0) {
+      jack_set_buffer_size_callback(stream.client, take_buffer_size, nullptr) != 0 ||
+      jack_set_sample_rate_callback(stream.client, take_sample_rate, nullptr) != 0) {
     OpenFailure failure{OpenStep::open,
                         first_error[0] != '\0' ? first_error : "the JACK server refused a port"};
     release_client();
@@ -226,7 +261,9 @@ std::optional<OpenFailure> jack_open(MixerState& mixer, int) {
 
 void jack_close() {
   if (stream.client == nullptr) return;
-  // Returns once the process callback can no longer run; a server gone already has stopped it.
+  // Returns once the process callback can no longer run; a server gone already has stopped it,
+  // and would not answer the request. Closing the client then frees the library's side of it
+  // (its requests to the dead server fail at once), so that the client can be opened again.
   if (!stream.server_gone.load(std::memory_order_acquire)) jack_deactivate(stream.client);
   release_client();
 }
@@ -236,15 +273,17 @@ int jack_period_frames() {
 }
 
 std::int64_t jack_play_delay_ns() {
-  if (stream.sample_rate == 0) return 0;
-  return std::int64_t{jack_period_frames()} * NS_PER_SECOND / stream.sample_rate +
-         PLAY_DELAY_MARGIN_NS;
+  const int rate = stream.sample_rate.load(std::memory_order_relaxed);
+  if (rate <= 0) return 0;
+  return std::int64_t{jack_period_frames()} * NS_PER_SECOND / rate + PLAY_DELAY_MARGIN_NS;
 }
 
 // The output port's playback latency as the server reports it: its period and what the
 // physical ports add.
 int jack_latency_frames() {
   if (stream.client == nullptr) return 0;
+  // A client whose server went away asks it nothing more.
+  if (stream.server_gone.load(std::memory_order_acquire)) return jack_period_frames();
   jack_latency_range_t range{};
   jack_port_get_latency_range(stream.left, JackPlaybackLatency, &range);
   return std::max(static_cast<int>(range.max), jack_period_frames());
@@ -256,7 +295,7 @@ int jack_xruns() {
 
 // The server's sample rate while the client is open, else 0.
 int jack_sample_rate() {
-  return stream.sample_rate;
+  return stream.sample_rate.load(std::memory_order_relaxed);
 }
 
 bool jack_server_gone() {

@@ -1,11 +1,13 @@
 #include "audio/metronome.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
+#include "audio/sound_device.h"
 #include "synth/messages.h"
 
 namespace thumpa {
@@ -56,8 +58,10 @@ void run_timer(std::stop_token stopping, std::function<void(const MetronomeTick&
 }  // namespace
 
 std::int64_t metronome_play_due_ns(const MetronomeTick& tick) {
-  return tick.deadline_ns +
-         std::chrono::duration_cast<std::chrono::nanoseconds>(METRONOME_PLAY_OFFSET).count();
+  using std::chrono::nanoseconds;
+  const std::int64_t offset = nanoseconds(METRONOME_PLAY_OFFSET).count();
+  const std::int64_t late_room = nanoseconds(METRONOME_LATE_ROOM).count();
+  return tick.deadline_ns + std::max(offset, sound_play_delay_ns() + late_room);
 }
 
 bool start_metronome(std::function<void(const MetronomeTick&)> tick) {

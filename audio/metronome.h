@@ -19,15 +19,21 @@ namespace thumpa {
 
 inline constexpr std::chrono::milliseconds METRONOME_PERIOD{300};
 // How long after its tick's deadline a tick's sound is due: room for a main thread that is
-// late to handle the tick, so that the ticks still sound exactly one period apart.
+// late to handle the tick and for the sound output's play delay, so that the ticks still sound
+// exactly one period apart. A play delay too long for that room (a server with long periods)
+// moves the ticks later, keeping at least METRONOME_LATE_ROOM for the main thread; a smaller
+// change of the delay moves no tick.
 inline constexpr std::chrono::milliseconds METRONOME_PLAY_OFFSET{20};
+inline constexpr std::chrono::milliseconds METRONOME_LATE_ROOM{10};
 
 struct MetronomeTick {
   std::int64_t deadline_ns = 0;  // when the tick was due, on the steady clock
   std::stop_token stopping;      // stop requested: the timer is being stopped
 };
 
-// When the sound of a tick is due, on the steady clock: its deadline plus the play offset.
+// When the sound of a tick is due, on the steady clock: its deadline plus the play offset, or
+// plus the sound output's play delay as it is now (sound_play_delay_ns) and the late room when
+// that is more. Any thread.
 std::int64_t metronome_play_due_ns(const MetronomeTick& tick);
 
 // Shows "Timer resolution set to 1 ms" (a warning, which may wait for the user), then starts

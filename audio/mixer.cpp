@@ -50,20 +50,44 @@ bool mixer_has(const MixerState& mixer, const PlaybackBuffer* buffer) {
   });
 }
 
-void mixer_detach(MixerState& mixer, PlaybackBuffer* buffer) {
-  if (buffer == nullptr) return;
+namespace {
+
+// Puts `replacement` (null: none) where `buffer` is; false when it is nowhere.
+bool withdraw(MixerState& mixer, PlaybackBuffer* buffer, PlaybackBuffer* replacement) {
   bool withdrawn = false;
   for (auto& place : mixer.voices) {
     if (place.load(std::memory_order_relaxed) == buffer) {
-      place.store(nullptr, std::memory_order_seq_cst);
+      place.store(replacement, std::memory_order_seq_cst);
       withdrawn = true;
     }
   }
-  if (!withdrawn) return;
-  // A pass that started before the withdrawal may still hold the pointer: wait for it to end.
+  return withdrawn;
+}
+
+// A pass that started before a withdrawal may still hold the pointer: waits for it to end.
+void wait_for_running_pass(const MixerState& mixer) {
   const std::uint32_t seen = mixer.passes.load(std::memory_order_seq_cst);
   if (seen % 2 == 0) return;
   while (mixer.passes.load(std::memory_order_seq_cst) == seen) std::this_thread::yield();
+}
+
+}  // namespace
+
+void mixer_detach(MixerState& mixer, PlaybackBuffer* buffer) {
+  if (buffer == nullptr || !withdraw(mixer, buffer, nullptr)) return;
+  wait_for_running_pass(mixer);
+}
+
+bool mixer_replace(MixerState& mixer, PlaybackBuffer* attached, PlaybackBuffer* replacement) {
+  if (attached == nullptr || !withdraw(mixer, attached, replacement)) return false;
+  // A pass only compares the slots' pointers with its places', so one that still reads the old
+  // pointer from a slot starts nothing with it.
+  for (auto& slot : mixer.slot_buffers) {
+    if (slot.load(std::memory_order_relaxed) == attached)
+      slot.store(replacement, std::memory_order_seq_cst);
+  }
+  wait_for_running_pass(mixer);
+  return true;
 }
 
 void mixer_publish_slot(MixerState& mixer, int slot, PlaybackBuffer* buffer) {
@@ -129,13 +153,23 @@ constexpr std::int64_t CLOCK_RESET_NS = 20'000'000;
 constexpr std::int64_t CLOCK_SMOOTHING = 16;
 
 // Frames to nanoseconds without overflow, however long the stream has run.
-std::int64_t frames_to_ns(std::int64_t frames) {
-  return frames / SAMPLE_RATE * NS_PER_SECOND + frames % SAMPLE_RATE * NS_PER_SECOND / SAMPLE_RATE;
+std::int64_t frames_to_ns(std::int64_t frames, int rate) {
+  return frames / rate * NS_PER_SECOND + frames % rate * NS_PER_SECOND / rate;
+}
+
+// The mixer's rate, as a backend published it; the voices' own when it makes no sense.
+int mixer_rate(const MixerState& mixer) {
+  const int rate = mixer.rate.load(std::memory_order_relaxed);
+  return rate > 0 ? rate : SAMPLE_RATE;
 }
 
 // Where the first frame of a pass that started at pass_ns falls on the steady clock.
-std::int64_t advance_clock(StreamClock& c, std::int64_t pass_ns, int frames) {
-  const std::int64_t observed = pass_ns - frames_to_ns(c.frames);
+std::int64_t advance_clock(StreamClock& c, std::int64_t pass_ns, int frames, int rate) {
+  if (c.rate != rate) {  // frames counted at another rate say nothing of this one's times
+    c = StreamClock{};
+    c.rate = rate;
+  }
+  const std::int64_t observed = pass_ns - frames_to_ns(c.frames, rate);
   const std::int64_t error = observed - c.origin_ns;
   if (!c.valid || error > CLOCK_RESET_NS || error < -CLOCK_RESET_NS) {
     c.origin_ns = observed;
@@ -143,17 +177,17 @@ std::int64_t advance_clock(StreamClock& c, std::int64_t pass_ns, int frames) {
   } else {
     c.origin_ns += error / CLOCK_SMOOTHING;
   }
-  const std::int64_t start = c.origin_ns + frames_to_ns(c.frames);
+  const std::int64_t start = c.origin_ns + frames_to_ns(c.frames, rate);
   c.frames += frames;
   return start;
 }
 
 // The frame, counted from a chunk that starts at chunk_ns, at which a request due at due_ns
 // starts; 0 when either time is unknown or the request is due already.
-std::int64_t request_frame(std::int64_t due_ns, std::int64_t chunk_ns) {
+std::int64_t request_frame(std::int64_t due_ns, std::int64_t chunk_ns, int rate) {
   if (due_ns == 0 || chunk_ns == 0 || due_ns <= chunk_ns) return 0;
   const std::int64_t wait = std::min(due_ns - chunk_ns, NS_PER_SECOND);  // keeps the product small
-  return wait * SAMPLE_RATE / NS_PER_SECOND;
+  return wait * rate / NS_PER_SECOND;
 }
 
 // Adds frames [from, to) of the buffer's sound into sum and moves the buffer on; it stops at its
@@ -188,14 +222,14 @@ void restart_at(PlaybackBuffer& b, std::int32_t* sum, int from, int at) {
 // Takes from the input thread's queue the timed starts due before the end of a pass of `frames`
 // whose first frame sounds at pass_start (0: unknown, every start is due now), as starts by
 // frame appended to `starts`.
-int take_timed_starts(MixerState& mixer, std::int64_t pass_start, int frames, PassStart* starts,
-                      int count) {
+int take_timed_starts(MixerState& mixer, std::int64_t pass_start, int frames, int rate,
+                      PassStart* starts, int count) {
   TimedStartQueue& q = mixer.timed_starts;
   std::uint32_t taken = q.taken.load(std::memory_order_relaxed);
   const std::uint32_t written = q.written.load(std::memory_order_acquire);
   for (; taken != written && count < MAX_PASS_STARTS; ++taken) {
     const TimedStart& t = q.entries[taken % TIMED_START_CAPACITY];
-    const std::int64_t frame = request_frame(t.due_ns, pass_start);
+    const std::int64_t frame = request_frame(t.due_ns, pass_start, rate);
     if (frame >= frames) break;  // due in a later pass; so are the ones behind it
     if (t.slot < 0 || t.slot >= INSTRUMENT_SLOTS) continue;
     PassStart s{static_cast<int>(frame),
@@ -212,6 +246,7 @@ int take_timed_starts(MixerState& mixer, std::int64_t pass_start, int frames, Pa
 void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_start,
               std::span<const FrameStart> frame_starts) {
   mixer.passes.fetch_add(1, std::memory_order_seq_cst);
+  const int rate = mixer_rate(mixer);
 
   // The slots are read inside the pass, so a buffer unpublished and detached meanwhile is
   // either seen as null here or waited for by mixer_detach.
@@ -224,7 +259,7 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
   }
   if (mixer.timed_starts.taken.load(std::memory_order_relaxed) !=
       mixer.timed_starts.written.load(std::memory_order_relaxed)) {
-    start_count = take_timed_starts(mixer, pass_start, frames, starts, start_count);
+    start_count = take_timed_starts(mixer, pass_start, frames, rate, starts, start_count);
   }
 
   // Summed in 32 bits a chunk at a time: 64 full-scale voices still fit.
@@ -233,7 +268,7 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
   int next_start = 0;  // the first start not in an earlier chunk
   for (int done = 0; done < frames;) {
     const int len = std::min(CHUNK, frames - done);
-    const std::int64_t chunk_start = pass_start == 0 ? 0 : pass_start + frames_to_ns(done);
+    const std::int64_t chunk_start = pass_start == 0 ? 0 : pass_start + frames_to_ns(done, rate);
     int chunk_starts_end = next_start;
     while (chunk_starts_end < start_count && starts[chunk_starts_end].frame < done + len) {
       ++chunk_starts_end;
@@ -246,7 +281,7 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
       const std::uint64_t request = b->play_request.load(std::memory_order_acquire);
       int request_at = -1;  // the request's frame in this chunk; -1: none here
       if (request != b->request_seen) {
-        const std::int64_t at = request_frame(play_request_due_ns(request), chunk_start);
+        const std::int64_t at = request_frame(play_request_due_ns(request), chunk_start, rate);
         if (at < len) request_at = static_cast<int>(at);  // otherwise it waits for a later chunk
       }
       // The restarts of this chunk in order of frame: the instrument's, and the request's.
@@ -285,7 +320,8 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
 }  // namespace
 
 void mix_frames(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns) {
-  mix_frames_at(mixer, out, frames, pass_ns == 0 ? 0 : advance_clock(mixer.clock, pass_ns, frames));
+  mix_frames_at(mixer, out, frames,
+                pass_ns == 0 ? 0 : advance_clock(mixer.clock, pass_ns, frames, mixer_rate(mixer)));
 }
 
 void mix_frames_at(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_start) {
@@ -294,8 +330,9 @@ void mix_frames_at(MixerState& mixer, std::int16_t* out, int frames, std::int64_
 
 void mix_frames_starting(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns,
                          std::span<const FrameStart> starts) {
-  mix_pass(mixer, out, frames, pass_ns == 0 ? 0 : advance_clock(mixer.clock, pass_ns, frames),
-           starts);
+  const std::int64_t pass_start =
+      pass_ns == 0 ? 0 : advance_clock(mixer.clock, pass_ns, frames, mixer_rate(mixer));
+  mix_pass(mixer, out, frames, pass_start, starts);
 }
 
 }  // namespace thumpa

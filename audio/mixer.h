@@ -54,6 +54,7 @@ struct PlaybackBuffer {
 // device's thread does not move the voices it starts. Mixer thread only.
 struct StreamClock {
   bool valid = false;
+  int rate = 0;                // the frame rate the estimate counts
   std::int64_t frames = 0;     // frames produced so far
   std::int64_t origin_ns = 0;  // estimated time of frame 0
 };
@@ -94,6 +95,9 @@ struct MixerState {
   // one that mixer_detach waits for.
   std::atomic<PlaybackBuffer*> slot_buffers[INSTRUMENT_SLOTS] = {};
   TimedStartQueue timed_starts;
+  // Frames per second of the stream the mixer fills now, for placing due times on frames. A
+  // backend whose server changes its rate while the stream runs stores the new one here.
+  std::atomic<int> rate{SAMPLE_RATE};
 };
 
 // The steady clock in nanoseconds, the time base of play requests and passes.
@@ -120,6 +124,11 @@ bool mixer_has(const MixerState& mixer, const PlaybackBuffer* buffer);
 // Main thread. Withdraws the buffer (it stops sounding) and returns once the mixer can no
 // longer be reading it. A buffer that is not attached is left alone.
 void mixer_detach(MixerState& mixer, PlaybackBuffer* buffer);
+// Main thread. Puts `replacement` in the place of `attached` (which stops sounding) and makes
+// it the published buffer of every slot that had `attached`; returns once the mixer can no
+// longer be reading `attached`, which the caller then frees. False, changing nothing, when
+// `attached` is not attached.
+bool mixer_replace(MixerState& mixer, PlaybackBuffer* attached, PlaybackBuffer* replacement);
 // Main thread. Makes `buffer` (attached, or null for none) the one the instrument inputs start
 // for the slot. Unpublish a buffer before detaching it.
 void mixer_publish_slot(MixerState& mixer, int slot, PlaybackBuffer* buffer);

@@ -3,6 +3,11 @@
 // does nothing but mix one buffer. When its frames are heard comes from the stream's own time
 // report: the graph cycle's start on CLOCK_MONOTONIC (the steady clock on Linux) plus the delay
 // to the device and whatever is still queued before it.
+//
+// The server may change the graph's quantum, and with it the stream's period and its delay to
+// the device, while the stream runs; the data thread publishes what each cycle got, and the
+// figures and the play delay are read from that. A lost connection is only recorded as a flag:
+// the sound device closes the stream and opens a new one.
 #include "audio/pipewire_output.h"
 
 #include <pipewire/pipewire.h>
@@ -24,12 +29,18 @@ namespace {
 constexpr int FRAME_BYTES = OUTPUT_CHANNELS * static_cast<int>(sizeof(std::int16_t));
 constexpr std::int64_t NS_PER_SECOND = 1'000'000'000;
 // How long opening waits for the server: to answer at all, and for the stream to run.
-constexpr int CONNECT_TIMEOUT_SECONDS = 2;
+// Short enough that the sound device can try again every half second while a restarted server
+// comes back without keeping the program waiting long.
+constexpr int CONNECT_TIMEOUT_SECONDS = 1;
 constexpr auto FIRST_PASS_TIMEOUT = std::chrono::milliseconds(500);
 // A request is taken by the next cycle at the latest, whose first frame is heard one cycle plus
 // the delay to the device after it; this margin covers what the resampler holds (when the
 // graph runs at another rate) and rounding.
 constexpr std::int64_t PLAY_DELAY_MARGIN_NS = 1'000'000;
+// The delay to the device that play requests allow for rises with every report above it but
+// falls only when the reports fall this far below it: a device's delay wavers a little from cycle
+// to cycle, and a steady beat must not waver with it.
+constexpr std::int64_t DELAY_FALL_NS = 1'000'000;
 
 struct PipeWireOutput {
   pw_thread_loop* loop = nullptr;  // null while closed
@@ -42,15 +53,26 @@ struct PipeWireOutput {
 
   // Loop thread, read under its lock.
   pw_stream_state state = PW_STREAM_STATE_UNCONNECTED;
+  bool running = false;      // from a successful open() until release()
   std::string error;         // the server's reason once the stream or connection failed
   std::string wrong_format;  // the format the server settled on when it is not ours
+
+  // Written by the loop thread, read by anyone.
+  std::atomic<bool> gone{false};
+  std::atomic<int> rate{SAMPLE_RATE};  // the stream's frames per second
 
   // Written by the data thread, read by anyone.
   std::atomic<int> frames_per_pass{0};
   std::atomic<std::int64_t> device_delay_ns{0};
+  std::atomic<std::int64_t> planned_delay_ns{0};  // the delay to the device plays allow for
+  std::atomic<int> missed_cycles{0};
+
+  // Data thread only: the graph clock's position the next cycle starts at, when this stream's
+  // buffer made it into every cycle so far; 0 before the first.
+  std::uint64_t next_ticks = 0;
+  std::uint64_t ticks_per_second = 0;
 
   int asked_period = 0;
-  std::int64_t play_delay_ns = 0;
 };
 
 PipeWireOutput output;
@@ -63,8 +85,25 @@ void ensure_pipewire_initialised() {
   (void)done;
 }
 
-std::int64_t frames_to_ns(std::int64_t frames) {
-  return frames * NS_PER_SECOND / SAMPLE_RATE;
+std::int64_t frames_to_ns(std::int64_t frames, int rate) {
+  return frames * NS_PER_SECOND / rate;
+}
+
+// Data thread. Counts the graph cycles that ran without this stream's buffer: the graph clock's
+// position moves on by each cycle's length, so a position beyond where this stream's last cycle
+// ended means cycles the server played without it (the stream was stopped or too late to be
+// woken). A change of the graph's rate restarts the count's reference.
+void count_missed_cycles(PipeWireOutput& out, const pw_time& time, int frames, int rate) {
+  const std::uint64_t ticks_per_second = time.rate.denom / time.rate.num;
+  const std::uint64_t cycle =
+      static_cast<std::uint64_t>(frames) * ticks_per_second / static_cast<std::uint64_t>(rate);
+  if (out.next_ticks != 0 && ticks_per_second == out.ticks_per_second && cycle != 0 &&
+      time.ticks > out.next_ticks + cycle / 2) {
+    const std::uint64_t missed = (time.ticks - out.next_ticks + cycle / 2) / cycle;
+    out.missed_cycles.fetch_add(static_cast<int>(missed), std::memory_order_relaxed);
+  }
+  out.ticks_per_second = ticks_per_second;
+  out.next_ticks = time.ticks + cycle;
 }
 
 // Data thread. Fills one buffer: as many frames as the graph asks for this cycle.
@@ -84,14 +123,20 @@ void on_process(void* userdata) {
 
   // The first frame of this buffer is heard after the graph's delay to the device and after
   // everything queued or buffered ahead of it, counted from the cycle's start.
+  const int rate = out.rate.load(std::memory_order_relaxed);
   pw_time time{};
   std::int64_t first_frame_ns = 0;
   if (pw_stream_get_time_n(out.stream, &time, sizeof time) == 0 && time.now != 0 &&
-      time.rate.denom != 0) {
+      time.rate.denom != 0 && time.rate.num != 0) {
     const std::int64_t delay_ns = time.delay * NS_PER_SECOND * time.rate.num / time.rate.denom;
     out.device_delay_ns.store(delay_ns, std::memory_order_relaxed);
-    first_frame_ns =
-        time.now + delay_ns + frames_to_ns(static_cast<std::int64_t>(time.queued + time.buffered));
+    const std::int64_t planned = out.planned_delay_ns.load(std::memory_order_relaxed);
+    if (delay_ns > planned || delay_ns < planned - DELAY_FALL_NS) {
+      out.planned_delay_ns.store(delay_ns, std::memory_order_relaxed);
+    }
+    first_frame_ns = time.now + delay_ns +
+                     frames_to_ns(static_cast<std::int64_t>(time.queued + time.buffered), rate);
+    count_missed_cycles(out, time, frames, rate);
   }
 
   mix_frames_at(*out.mixer, static_cast<std::int16_t*>(data.data), frames, first_frame_ns);
@@ -107,6 +152,11 @@ void on_state_changed(void* userdata, pw_stream_state, pw_stream_state state, co
   auto& out = *static_cast<PipeWireOutput*>(userdata);
   out.state = state;
   if (state == PW_STREAM_STATE_ERROR && error != nullptr) out.error = error;
+  // A running stream that fails or is disconnected by anything but release() lost its server
+  // (the stream's own reaction to a broken connection) or was removed by it.
+  if (out.running && (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED)) {
+    out.gone.store(true, std::memory_order_release);
+  }
   pw_thread_loop_signal(out.loop, false);
 }
 
@@ -121,6 +171,12 @@ void on_param_changed(void* userdata, std::uint32_t id, const spa_pod* param) {
   if (param == nullptr || id != SPA_PARAM_Format) return;
   spa_audio_info_raw info{};
   if (spa_format_audio_raw_parse(param, &info) < 0) return;
+  // Once the stream runs, a new format is the server's new rate for it: the frames follow it, and
+  // the sound device resamples the voices. Only S16 stereo is ever offered.
+  if (out.running) {
+    if (info.rate != 0) out.rate.store(static_cast<int>(info.rate), std::memory_order_release);
+    return;
+  }
   if (info.format != SPA_AUDIO_FORMAT_S16 || info.channels != OUTPUT_CHANNELS ||
       info.rate != static_cast<std::uint32_t>(SAMPLE_RATE)) {
     out.wrong_format = "The server offers " + describe(info);
@@ -133,6 +189,9 @@ void on_core_error(void* userdata, std::uint32_t id, int, int res, const char* m
   if (id != PW_ID_CORE) return;
   out.error = message != nullptr && *message != '\0' ? message : spa_strerror(res);
   out.state = PW_STREAM_STATE_ERROR;
+  // A broken connection to the server (it quit or was killed), or a fatal error on a running
+  // stream: the connection is of no more use.
+  if (res == -EPIPE || out.running) out.gone.store(true, std::memory_order_release);
   pw_thread_loop_signal(out.loop, false);
 }
 
@@ -152,13 +211,16 @@ const pw_core_events CORE_EVENTS = [] {
   return events;
 }();
 
-// Releases whatever open() made, in reverse order. The stream goes first, under the loop's
-// lock; destroying the context then ends the data thread, so no process callback can follow.
+// Releases whatever open() made, in reverse order, under the loop's lock. Disconnecting the
+// stream takes it out of the data thread and returns once no process callback can run; only
+// then is it destroyed, which also removes its listener. Destroying the context then ends the
+// data thread. All of this also works on a connection the server has broken.
 void release() {
   if (output.loop == nullptr) return;
   pw_thread_loop_lock(output.loop);
+  output.running = false;
   if (output.stream != nullptr) {
-    spa_hook_remove(&output.stream_listener);
+    pw_stream_disconnect(output.stream);
     pw_stream_destroy(output.stream);
   }
   if (output.core != nullptr) {
@@ -176,7 +238,8 @@ void release() {
   output.mixer = nullptr;
   output.frames_per_pass = 0;
   output.device_delay_ns = 0;
-  output.play_delay_ns = 0;
+  output.planned_delay_ns = 0;
+  output.gone = false;
 }
 
 std::optional<OpenFailure> fail(OpenStep step, std::string detail) {
@@ -253,6 +316,10 @@ std::optional<OpenFailure> open(MixerState& mixer, int period_frames) {
   output.wrong_format.clear();
   output.mixer = &mixer;
   output.asked_period = period_frames;
+  output.rate = SAMPLE_RATE;
+  output.gone = false;
+  output.missed_cycles = 0;
+  output.next_ticks = 0;
   mixer.clock = StreamClock{};
   if (auto failure = connect_server()) return failure;
 
@@ -275,6 +342,8 @@ std::optional<OpenFailure> open(MixerState& mixer, int period_frames) {
   const pw_stream_state state = output.state;
   const std::string error = output.error;
   const std::string wrong_format = output.wrong_format;
+  output.running =
+      state == PW_STREAM_STATE_STREAMING && wrong_format.empty() && !output.gone.load();
   pw_thread_loop_unlock(output.loop);
   if (!wrong_format.empty()) return fail(OpenStep::format, wrong_format);
   if (state == PW_STREAM_STATE_ERROR) {
@@ -284,16 +353,12 @@ std::optional<OpenFailure> open(MixerState& mixer, int period_frames) {
     return fail(OpenStep::open, "The server did not start the stream (no output to link it to?)");
   }
 
-  // The first pass tells the cycle's length and the delay to the device, which fix how long
-  // after a request its sound can always be due.
+  // The first pass tells the cycle's length and the delay to the device, so that the figures
+  // and the play delay are the stream's own from the start.
   const auto deadline = std::chrono::steady_clock::now() + FIRST_PASS_TIMEOUT;
   while (output.frames_per_pass.load() == 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  const int frames =
-      output.frames_per_pass.load() != 0 ? output.frames_per_pass.load() : period_frames;
-  output.play_delay_ns =
-      frames_to_ns(frames) + output.device_delay_ns.load() + PLAY_DELAY_MARGIN_NS;
   return std::nullopt;
 }
 
@@ -307,21 +372,34 @@ int period_frames() {
   return frames != 0 ? frames : output.asked_period;
 }
 
+int sample_rate() {
+  return output.rate.load(std::memory_order_acquire);
+}
+
+// A request is taken by the next cycle at the latest, whose first frame is heard one cycle plus
+// the delay to the device after it: the cycle as the latest one was.
 std::int64_t play_delay_ns() {
-  return output.play_delay_ns;
+  if (output.loop == nullptr) return 0;
+  return frames_to_ns(period_frames(), sample_rate()) +
+         output.planned_delay_ns.load(std::memory_order_relaxed) + PLAY_DELAY_MARGIN_NS;
 }
 
 // The frames between a buffer's first frame and the device, as the server reports them.
 int latency_frames() {
   if (output.loop == nullptr) return 0;
-  return static_cast<int>(output.device_delay_ns.load(std::memory_order_relaxed) * SAMPLE_RATE /
+  return static_cast<int>(output.device_delay_ns.load(std::memory_order_relaxed) * sample_rate() /
                           NS_PER_SECOND) +
          period_frames();
 }
 
-// PipeWire plays silence in place of a late buffer without telling the client.
+// PipeWire plays silence in place of a late buffer without telling the client; the cycles it
+// ran without this stream's buffer are counted from the graph clock.
 int underflows() {
-  return 0;
+  return output.missed_cycles.load(std::memory_order_relaxed);
+}
+
+bool server_gone() {
+  return output.loop != nullptr && output.gone.load(std::memory_order_acquire);
 }
 
 // A connection and a round trip to the server, without a stream.
@@ -370,8 +448,8 @@ bool server_answers() {
 }  // namespace
 
 const OutputBackend PIPEWIRE_OUTPUT = {
-    "pipewire",    "PipeWire",     server_answers, open,       close, period_frames,
-    play_delay_ns, latency_frames, underflows,     voice_rate, false, never_gone,
+    "pipewire",    "PipeWire",     server_answers, open,        close, period_frames,
+    play_delay_ns, latency_frames, underflows,     sample_rate, false, server_gone,
 };
 
 }  // namespace thumpa

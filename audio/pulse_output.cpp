@@ -12,6 +12,14 @@
 // grows by one period each time the server reports an underflow (it played silence because
 // the stream was late), up to eight. It never shrinks during a run: a machine that was busy
 // once is likely to be busy again, and a hit torn by a gap is worse than a few milliseconds.
+// The target is counted in periods, of the length the server holds now: when it changes the
+// buffer attributes (when the stream moves to another sink, say), the period, target latency
+// and play delay follow. The tlength it reports is not taken: it reads somewhat below the one
+// asked for (534 frames for 512, 651 for 768), and plays placed by it strayed up to three times
+// as far from their due frames on a null sink.
+//
+// A context or stream that fails or is terminated means the server went away: that is only
+// recorded as a flag, and the sound device closes the stream and opens a new one.
 #include "audio/pulse_output.h"
 
 #include <pulse/pulseaudio.h>
@@ -41,10 +49,12 @@ struct PulseOutput {
   pa_context* context = nullptr;
   pa_stream* stream = nullptr;
   MixerState* mixer = nullptr;
-  int period_frames = 0;  // minreq as the server set it
 
   // Written by the loop thread, read by anyone.
+  std::atomic<int> period_frames{0};  // minreq as the server holds it
+  std::atomic<int> target_periods{0};
   std::atomic<int> target_frames{0};
+  std::atomic<bool> gone{false};
   std::atomic<int> underflows{0};
   std::atomic<std::int64_t> play_delay_ns{0};
   std::atomic<std::int64_t> heard_after_ns{0};  // from a write to its first frame sounding
@@ -67,10 +77,27 @@ pa_buffer_attr buffer_attr(int target_frames, int period_frames) {
   return attr;
 }
 
-void set_target(int frames) {
+void set_target(int periods, int period_frames) {
+  const int frames = periods * period_frames;
+  output.period_frames.store(period_frames);
+  output.target_periods.store(periods);
   output.target_frames.store(frames);
   output.play_delay_ns.store(frames_to_ns(frames) + PLAY_DELAY_MARGIN_NS);
-  output.heard_after_ns.store(frames_to_ns(frames - output.period_frames));
+  output.heard_after_ns.store(frames_to_ns(frames - period_frames));
+}
+
+// The period the server holds for the stream now; `otherwise` when it does not say.
+int held_period(pa_stream* stream, int otherwise) {
+  const pa_buffer_attr* held = pa_stream_get_buffer_attr(stream);
+  return held != nullptr && held->minreq >= static_cast<std::uint32_t>(FRAME_BYTES)
+             ? static_cast<int>(held->minreq / FRAME_BYTES)
+             : otherwise;
+}
+
+// Loop thread: the server changed the stream's buffer attributes.
+void on_buffer_attr(pa_stream* stream, void* userdata) {
+  auto& out = *static_cast<PulseOutput*>(userdata);
+  set_target(out.target_periods.load(), held_period(stream, out.period_frames.load()));
 }
 
 // Loop thread. Fills what the server asks for, in pieces as large as its memory blocks allow;
@@ -100,21 +127,26 @@ void on_write(pa_stream* stream, std::size_t bytes, void* userdata) {
 void on_underflow(pa_stream* stream, void* userdata) {
   auto& out = *static_cast<PulseOutput*>(userdata);
   out.underflows.fetch_add(1);
-  const int target = out.target_frames.load();
-  if (target >= MAX_PERIODS * out.period_frames) return;
-  const pa_buffer_attr attr = buffer_attr(target + out.period_frames, out.period_frames);
+  const int periods = out.target_periods.load();
+  const int period = out.period_frames.load();
+  if (periods >= MAX_PERIODS) return;
+  const pa_buffer_attr attr = buffer_attr((periods + 1) * period, period);
   if (pa_operation* op = pa_stream_set_buffer_attr(stream, &attr, nullptr, nullptr)) {
     pa_operation_unref(op);
-    set_target(target + out.period_frames);
+    set_target(periods + 1, period);
   }
 }
 
-void on_context_state(pa_context*, void* userdata) {
-  pa_threaded_mainloop_signal(static_cast<PulseOutput*>(userdata)->loop, 0);
+void on_context_state(pa_context* context, void* userdata) {
+  auto& out = *static_cast<PulseOutput*>(userdata);
+  if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) out.gone.store(true);
+  pa_threaded_mainloop_signal(out.loop, 0);
 }
 
-void on_stream_state(pa_stream*, void* userdata) {
-  pa_threaded_mainloop_signal(static_cast<PulseOutput*>(userdata)->loop, 0);
+void on_stream_state(pa_stream* stream, void* userdata) {
+  auto& out = *static_cast<PulseOutput*>(userdata);
+  if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) out.gone.store(true);
+  pa_threaded_mainloop_signal(out.loop, 0);
 }
 
 // Loop thread, before any stream exists, without the loop's lock (it may wait for D-Bus).
@@ -128,6 +160,7 @@ void release() {
   if (output.stream != nullptr) {
     pa_stream_set_write_callback(output.stream, nullptr, nullptr);
     pa_stream_set_underflow_callback(output.stream, nullptr, nullptr);
+    pa_stream_set_buffer_attr_callback(output.stream, nullptr, nullptr);
     pa_stream_set_state_callback(output.stream, nullptr, nullptr);
     pa_stream_disconnect(output.stream);
     pa_stream_unref(output.stream);
@@ -146,8 +179,10 @@ void release() {
   output.stream = nullptr;
   output.mixer = nullptr;
   output.period_frames = 0;
+  output.target_periods = 0;
   output.target_frames = 0;
   output.play_delay_ns = 0;
+  output.gone = false;
 }
 
 // With the loop's lock held: releases everything and reports the step that failed.
@@ -178,6 +213,7 @@ std::optional<OpenFailure> connect_stream(int period_frames) {
   pa_stream_set_state_callback(output.stream, on_stream_state, &output);
   pa_stream_set_write_callback(output.stream, on_write, &output);
   pa_stream_set_underflow_callback(output.stream, on_underflow, &output);
+  pa_stream_set_buffer_attr_callback(output.stream, on_buffer_attr, &output);
 
   const pa_buffer_attr attr = buffer_attr(START_PERIODS * period_frames, period_frames);
   // The target latency is the whole way to the speaker, so the server sizes its own buffer
@@ -198,10 +234,7 @@ std::optional<OpenFailure> connect_stream(int period_frames) {
     return fail_locked(OpenStep::format,
                        got == nullptr ? context_error() : "The server offers " + describe(*got));
   }
-  const pa_buffer_attr* held = pa_stream_get_buffer_attr(output.stream);
-  output.period_frames = held != nullptr && held->minreq >= static_cast<std::uint32_t>(FRAME_BYTES)
-                             ? static_cast<int>(held->minreq / FRAME_BYTES)
-                             : period_frames;
+  set_target(START_PERIODS, held_period(output.stream, period_frames));
   return std::nullopt;
 }
 
@@ -212,7 +245,8 @@ std::optional<OpenFailure> open(MixerState& mixer, int period_frames) {
   pa_threaded_mainloop_set_name(output.loop, "thumpa-pulse");
   output.mixer = &mixer;
   output.underflows = 0;
-  set_target(START_PERIODS * period_frames);
+  output.gone = false;
+  set_target(START_PERIODS, period_frames);
   mixer.clock = StreamClock{};
 
   pa_threaded_mainloop_lock(output.loop);
@@ -234,7 +268,6 @@ std::optional<OpenFailure> open(MixerState& mixer, int period_frames) {
     pa_threaded_mainloop_wait(output.loop);
   }
   if (auto failure = connect_stream(period_frames)) return failure;
-  set_target(START_PERIODS * output.period_frames);
   pa_threaded_mainloop_unlock(output.loop);
   return std::nullopt;
 }
@@ -244,7 +277,7 @@ void close() {
 }
 
 int period_frames() {
-  return output.loop != nullptr ? output.period_frames : 0;
+  return output.loop != nullptr ? output.period_frames.load() : 0;
 }
 
 std::int64_t play_delay_ns() {
@@ -257,6 +290,10 @@ int latency_frames() {
 
 int underflows() {
   return output.underflows.load();
+}
+
+bool server_gone() {
+  return output.loop != nullptr && output.gone.load();
 }
 
 // A connection to the server and nothing more, on a loop of its own that gives up after a
@@ -290,7 +327,7 @@ bool server_answers() {
 
 const OutputBackend PULSE_OUTPUT = {
     "pulse",       "PulseAudio",   server_answers, open,       close, period_frames,
-    play_delay_ns, latency_frames, underflows,     voice_rate, false, never_gone,
+    play_delay_ns, latency_frames, underflows,     voice_rate, false, server_gone,
 };
 
 }  // namespace thumpa

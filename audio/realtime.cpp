@@ -60,6 +60,17 @@ std::int64_t rtkit_property(DBusConnection* bus, const char* name, std::int64_t 
   return value;
 }
 
+// The real-time CPU time limit RealtimeKit accepts: a hard limit no higher than its own, and a
+// soft limit below that, so that a thread that runs too long gets SIGXCPU as a warning before
+// the kernel kills the process at the hard limit. Lower limits are kept as they are.
+rlimit capped_rttime(rlimit limit, std::int64_t rtkit_max_usec) {
+  const auto max = static_cast<rlim_t>(std::max<std::int64_t>(rtkit_max_usec, 2));
+  if (limit.rlim_max == RLIM_INFINITY || limit.rlim_max > max) limit.rlim_max = max;
+  const rlim_t warning = limit.rlim_max - std::max<rlim_t>(limit.rlim_max / 4, 1);
+  if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > warning) limit.rlim_cur = warning;
+  return limit;
+}
+
 bool make_realtime_by_rtkit() {
   DBusError error;
   dbus_error_init(&error);
@@ -74,13 +85,15 @@ bool make_realtime_by_rtkit() {
   const std::int64_t max_priority = rtkit_property(bus, "MaxRealtimePriority", 0);
   if (max_priority > 0) {
     // RealtimeKit refuses a process that could keep a real-time thread spinning for longer
-    // than it allows: cap the process's real-time CPU time to its limit first.
+    // than it allows: cap the process's real-time CPU time to its limit first, and put the
+    // old limit back if it says no, since without real-time threads the cap is of no use.
     const std::int64_t rttime = rtkit_property(bus, "RTTimeUSecMax", DEFAULT_RTTIME_USEC);
-    rlimit limit{};
-    if (getrlimit(RLIMIT_RTTIME, &limit) == 0 &&
-        (limit.rlim_max == RLIM_INFINITY || limit.rlim_max > static_cast<rlim_t>(rttime))) {
-      limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(rttime);
-      setrlimit(RLIMIT_RTTIME, &limit);
+    rlimit before{};
+    rlimit capped{};
+    bool changed = false;
+    if (getrlimit(RLIMIT_RTTIME, &before) == 0) {
+      capped = capped_rttime(before, rttime);
+      changed = setrlimit(RLIMIT_RTTIME, &capped) == 0;
     }
     DBusMessage* call = dbus_message_new_method_call(RTKIT_SERVICE, RTKIT_PATH, RTKIT_SERVICE,
                                                      "MakeThreadRealtime");
@@ -97,6 +110,10 @@ bool make_realtime_by_rtkit() {
         dbus_message_unref(reply);
       }
     }
+    // Raising a hard limit again needs a privilege a desktop user lacks: then the cap stays,
+    // its soft limit below the hard one. Threads that are not real-time never count against
+    // either.
+    if (changed && !granted) setrlimit(RLIMIT_RTTIME, &before);
   }
   dbus_error_free(&error);
   dbus_connection_close(bus);

@@ -98,6 +98,13 @@ int sdl_underflows() {
   return 0;
 }
 
+// SDL stops a device whose server or hardware went away (it would post SDL_AUDIODEVICEREMOVED to
+// an event queue this program does not run): a device that was started and no longer plays is
+// gone. SDL says nothing more, and nothing earlier.
+bool sdl_server_gone() {
+  return stream.id != 0 && SDL_GetAudioDeviceStatus(stream.id) != SDL_AUDIO_PLAYING;
+}
+
 }  // namespace
 
 const OutputBackend SDL_OUTPUT = {
@@ -112,7 +119,7 @@ const OutputBackend SDL_OUTPUT = {
     .underflows = sdl_underflows,
     .sample_rate = voice_rate,
     .reads_midi = false,
-    .server_gone = never_gone,
+    .server_gone = sdl_server_gone,
 };
 
 }  // namespace thumpa

@@ -29,7 +29,7 @@ SequencerInput input;
 // How long the reader waits for an event before it looks whether it should stop.
 constexpr int STOP_CHECK_MS = 50;
 
-void read_events(MixerState& mixer, std::int64_t play_delay_ns) {
+void read_events(MixerState& mixer, std::int64_t (*play_delay_ns)()) {
   request_realtime_priority();  // so that arrival times are taken when the events arrive
   const int count = snd_seq_poll_descriptors_count(input.seq, POLLIN);
   std::vector<pollfd> fds(static_cast<std::size_t>(count > 0 ? count : 0));
@@ -39,7 +39,7 @@ void read_events(MixerState& mixer, std::int64_t play_delay_ns) {
     snd_seq_event_t* event = nullptr;
     for (int got; (got = snd_seq_event_input(input.seq, &event)) >= 0 || got == -ENOSPC;) {
       if (got < 0 || event == nullptr) continue;  // an overrun lost events; read on
-      if (const auto start = timed_start_for_event(*event, steady_now_ns(), play_delay_ns)) {
+      if (const auto start = timed_start_for_event(*event, steady_now_ns(), play_delay_ns())) {
         queue_timed_start(mixer, *start);
       }
     }
@@ -57,7 +57,7 @@ std::optional<TimedStart> timed_start_for_event(const snd_seq_event_t& event,
   return TimedStart{arrival_ns + play_delay_ns, playback_slot(*voice)};
 }
 
-void start_sequencer_input(MixerState& mixer, std::int64_t play_delay_ns) {
+void start_sequencer_input(MixerState& mixer, std::int64_t (*play_delay_ns)()) {
   if (input.seq != nullptr) return;
   // Containers and machines without sound hardware have no sequencer: that is no fault.
   if (access("/dev/snd/seq", F_OK) != 0) return;

@@ -1,6 +1,7 @@
 // MIDI input beside a desktop sound server: an ALSA sequencer client with one input port named
 // "Thumpa", read by a thread of its own that hands each note-on of a voice to the mixer, due a
-// constant delay after it arrived (the same delay as a key's).
+// constant delay after it arrived (the same delay as a key's, taken again for every event, as
+// the sound server may change it).
 #pragma once
 
 #include <alsa/asoundlib.h>
@@ -18,10 +19,11 @@ std::optional<TimedStart> timed_start_for_event(const snd_seq_event_t& event,
                                                 std::int64_t arrival_ns,
                                                 std::int64_t play_delay_ns);
 
-// Creates the port and starts its thread. Where the system has no sequencer (no
+// Creates the port and starts its thread, which asks play_delay_ns (safe from any thread) for
+// the delay of each event. Where the system has no sequencer (no
 // /dev/snd/seq) nothing starts and nothing is said; any other failure says so in one stderr
 // line. The program plays on either way.
-void start_sequencer_input(MixerState& mixer, std::int64_t play_delay_ns);
+void start_sequencer_input(MixerState& mixer, std::int64_t (*play_delay_ns)());
 
 // True while the port exists and its thread reads it.
 bool sequencer_input_running();

@@ -2,7 +2,10 @@
 // owns the mixer, the playback buffers and the messages the user sees.
 #include "audio/sound_device.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "audio/mixer.h"
@@ -19,14 +22,24 @@ namespace {
 
 struct SoundDevice {
   const OutputBackend* chosen = nullptr;  // by use_sound_output; otherwise chosen at each open
-  const OutputBackend* open = nullptr;    // while a stream runs
-  std::int64_t play_delay_ns = 0;
+  // The backend from open_sound_device to close_sound_device, also while its server is away.
+  const OutputBackend* open = nullptr;
+  bool streaming = false;  // its stream runs; false from a lost server until it is reopened
+  // The play delay as the backend last said it, for the threads that must not call into a
+  // backend the main thread may be closing: the sequencer input and the metronome.
+  std::atomic<std::int64_t> play_delay_ns{0};
+  int buffer_rate = SAMPLE_RATE;  // the frame rate every playback buffer holds
+  int earlier_underflows = 0;     // counted by the streams of this open before a lost server
+  int last_latency = 0;           // frames, when the server went away
   MixerState mixer;
   // The generation of the buffer in each place of the mixer; 0 for an empty place. Every new
   // buffer gets the next number, so a handle kept from an earlier buffer never matches.
   std::uint32_t generations[MIXER_VOICES] = {};
   std::uint32_t last_generation = 0;
-  bool loss_reported = false;  // the message that the server went away was shown
+  // The voice each place's buffer was made from, as given (Q31 at 44100 Hz): the buffer is
+  // made again from it when the stream's rate changes. The device keeps its own copy so that
+  // every buffer can be remade, including those of callers without a bank.
+  VoiceBuffer sources[MIXER_VOICES];
 };
 
 static_assert(INSTRUMENT_SLOTS == VOICE_COUNT, "one instrument slot per playback slot");
@@ -57,19 +70,110 @@ PlaybackBuffer* buffer_of(PlaybackHandle handle) {
   return device.mixer.voices[handle.place].load(std::memory_order_relaxed);
 }
 
-int stream_rate() {
-  return device.open != nullptr ? device.open->sample_rate() : SAMPLE_RATE;
-}
-
 std::uint32_t next_generation() {
   if (++device.last_generation == 0) ++device.last_generation;  // 0 means "no buffer"
   return device.last_generation;
+}
+
+bool copy_voice(const VoiceBuffer& from, VoiceBuffer& to) {
+  to.clear();
+  if (from.empty() || from.count == 0) return true;  // a buffer of no samples either way
+  to.samples.reset(static_cast<Q31*>(std::malloc(std::size_t{from.count} * sizeof(Q31))));
+  if (to.samples == nullptr) return false;
+  std::copy_n(from.samples.get(), from.count, to.samples.get());
+  to.count = from.count;
+  return true;
+}
+
+// Makes every buffer again at `rate` and swaps each into its place, as an edit swaps a voice:
+// handles and slots stay as they were. A buffer that cannot be made keeps its old one.
+void remake_buffers(int rate) {
+  device.buffer_rate = rate;
+  bool failed = false;
+  for (int place = 0; place < MIXER_VOICES; ++place) {
+    PlaybackBuffer* old = device.mixer.voices[place].load(std::memory_order_relaxed);
+    if (old == nullptr) continue;
+    PlaybackBuffer* remade = allocate_playback_buffer_at(device.sources[place], rate);
+    if (remade == nullptr) {
+      failed = true;
+      continue;
+    }
+    mixer_replace(device.mixer, old, remade);
+    free_playback_buffer(old);
+  }
+  std::fprintf(stderr, "thumpa: sound output %s now runs at %d Hz; the voices were made again\n",
+               device.open->name, rate);
+  if (failed) {
+    show_error("Cannot create buffer", {});
+    show_error("Out of memory", {});
+  }
+}
+
+// The backend's state, as the main thread follows it on every poll.
+void follow_stream() {
+  const OutputBackend& backend = *device.open;
+  const int rate = backend.sample_rate();
+  if (rate > 0 && rate != device.buffer_rate) remake_buffers(rate);
+  device.play_delay_ns.store(backend.play_delay_ns(), std::memory_order_relaxed);
+}
+
+// The mixer as a new stream must find it: no earlier clock, no start queued or asked for while
+// no stream ran (a key pressed while the server was away does not sound when it is back).
+void reset_mixer_for_a_new_stream() {
+  device.mixer.clock = StreamClock{};
+  device.mixer.rate.store(SAMPLE_RATE);
+  device.mixer.timed_starts.taken.store(device.mixer.timed_starts.written.load());
+  for (auto& place : device.mixer.voices) {
+    PlaybackBuffer* b = place.load(std::memory_order_relaxed);
+    if (b == nullptr) continue;
+    b->request_seen = b->play_request.load(std::memory_order_relaxed);
+    b->sounding = false;
+  }
+}
+
+void start_inputs() {
+  if (!device.open->reads_midi) start_sequencer_input(device.mixer, sound_play_delay_ns);
+}
+
+// The server went away under the stream: says so once, in the window and on stderr, and closes
+// the stream; the buffers stay for the reopened one.
+void stream_lost() {
+  const OutputBackend& backend = *device.open;
+  device.last_latency = backend.latency_frames();
+  device.earlier_underflows += backend.underflows();
+  stop_sequencer_input();
+  backend.close();
+  device.streaming = false;
+  std::fprintf(stderr, "thumpa: sound output %s lost: its server went away; reconnecting\n",
+               backend.name);
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "The sound server (%s) has stopped. Thumpa carries on without sound and "
+                "reconnects when the server is back.",
+                backend.title);
+  show_message(text, APP_CAPTION, MessageIcon::warning);
+}
+
+// Opens the stream again on the same mixer, quietly while the server is not back.
+void try_reopen() {
+  const OutputBackend& backend = *device.open;
+  reset_mixer_for_a_new_stream();
+  if (backend.open(device.mixer, PERIOD_FRAMES)) return;
+  device.streaming = true;
+  follow_stream();
+  start_inputs();
+  std::fprintf(stderr, "thumpa: sound output %s is back, %d-frame periods, latency %d frames\n",
+               backend.name, backend.period_frames(), backend.latency_frames());
 }
 
 }  // namespace
 
 void use_sound_output(const OutputBackend& backend) {
   device.chosen = &backend;
+}
+
+void use_sound_output_of_environment() {
+  device.chosen = nullptr;
 }
 
 int open_sound_device() {
@@ -84,10 +188,9 @@ int open_sound_device() {
   }
 
   const OutputBackend& backend = *choice.backend;
-  device.mixer.clock = StreamClock{};
   // No stream runs now, so the mixer's side of the queue may be moved: nothing from an earlier
   // stream is left to start.
-  device.mixer.timed_starts.taken.store(device.mixer.timed_starts.written.load());
+  reset_mixer_for_a_new_stream();
   if (const auto failure = backend.open(device.mixer, PERIOD_FRAMES)) {
     // Whoever started the program from a terminal or a script learns why there is no sound.
     std::fprintf(stderr, "thumpa: sound output %s failed to open: %s\n", backend.name,
@@ -96,9 +199,11 @@ int open_sound_device() {
     return -1;
   }
   device.open = &backend;
-  device.play_delay_ns = backend.play_delay_ns();
-  device.loss_reported = false;
-  if (!device.open->reads_midi) start_sequencer_input(device.mixer, device.play_delay_ns);
+  device.streaming = true;
+  device.earlier_underflows = 0;
+  device.buffer_rate = backend.sample_rate() > 0 ? backend.sample_rate() : SAMPLE_RATE;
+  device.play_delay_ns.store(backend.play_delay_ns(), std::memory_order_relaxed);
+  start_inputs();
   // One line for the logs of whoever runs the program: the end-to-end test reads it.
   std::fprintf(stderr, "thumpa: sound output %s, %d-frame periods, latency %d frames\n",
                backend.name, backend.period_frames(), backend.latency_frames());
@@ -108,17 +213,24 @@ int open_sound_device() {
 void close_sound_device() {
   if (device.open == nullptr) return;
   const OutputBackend& backend = *device.open;
-  const int latency = backend.latency_frames();
-  const int underflows = backend.underflows();
-  stop_sequencer_input();
-  // Returns once no callback can run any more, so no pass of the mixer can still be running.
-  backend.close();
+  int latency = device.last_latency;
+  int underflows = device.earlier_underflows;
+  if (device.streaming) {
+    latency = backend.latency_frames();
+    underflows += backend.underflows();
+    stop_sequencer_input();
+    // Returns once no callback can run any more, so no pass of the mixer can still be running.
+    backend.close();
+  }
   device.open = nullptr;
+  device.streaming = false;
+  device.play_delay_ns.store(0, std::memory_order_relaxed);
   std::fprintf(stderr, "thumpa: sound output %s closed, latency %d frames, %d underflows\n",
                backend.name, latency, underflows);
   for (int i = 0; i < MIXER_VOICES; ++i) {
     free_playback_buffer(device.mixer.voices[i].exchange(nullptr));
     device.generations[i] = 0;
+    device.sources[i].clear();
   }
   for (int slot = 0; slot < VOICE_COUNT; ++slot) {
     mixer_publish_slot(device.mixer, slot, nullptr);
@@ -131,19 +243,30 @@ bool sound_device_open() {
 }
 
 int sound_device_period_frames() {
-  return device.open != nullptr ? device.open->period_frames() : 0;
+  return device.streaming ? device.open->period_frames() : 0;
+}
+
+std::int64_t sound_play_delay_ns() {
+  return device.play_delay_ns.load(std::memory_order_relaxed);
 }
 
 PlaybackHandle make_playback_buffer(const VoiceBuffer& voice) {
   if (device.open == nullptr) return {};
-  PlaybackBuffer* buffer = allocate_playback_buffer_at(voice, stream_rate());
-  const int place = buffer != nullptr ? mixer_attach(device.mixer, buffer) : -1;
+  PlaybackBuffer* buffer = allocate_playback_buffer_at(voice, device.buffer_rate);
+  VoiceBuffer source;
+  const bool made = buffer != nullptr && copy_voice(voice, source);
+  const int place = made ? mixer_attach(device.mixer, buffer) : -1;
   if (place < 0) {
     free_playback_buffer(buffer);
     show_error("Cannot create buffer", {});
-    show_error("Out of memory", {});
+    if (made) {
+      show_error("Every place of the mixer is taken: no more than 64 sounds can be loaded.", {});
+    } else {
+      show_error("Out of memory", {});
+    }
     return {};
   }
+  device.sources[place] = std::move(source);
   device.generations[place] = next_generation();
   return {place, device.generations[place]};
 }
@@ -160,13 +283,20 @@ void release_playback_buffer(PlaybackHandle handle) {
   }
   mixer_detach(device.mixer, buffer);
   device.generations[handle.place] = 0;
+  device.sources[handle.place].clear();
   free_playback_buffer(buffer);
 }
 
 void play_voice(PlaybackHandle handle, std::int64_t due_ns) {
   PlaybackBuffer* buffer = buffer_of(handle);
   if (buffer == nullptr) return;
-  request_play(*buffer, due_ns != 0 ? due_ns : steady_now_ns() + device.play_delay_ns);
+  if (due_ns == 0) {
+    // The backend's delay as it is now: one constant delay after the key, whatever the server
+    // changed since the last poll.
+    due_ns =
+        steady_now_ns() + (device.streaming ? device.open->play_delay_ns() : sound_play_delay_ns());
+  }
+  request_play(*buffer, due_ns);
 }
 
 PlaybackHandle replace_playback_buffer(int slot, const VoiceBuffer& voice) {
@@ -182,6 +312,10 @@ SoundOutputStatus sound_output_status() {
   if (device.open == nullptr) return status;
   const OutputBackend& backend = *device.open;
   status.output = backend.title;
+  if (!device.streaming) {
+    status.gone = true;
+    return status;
+  }
   status.period_frames = backend.period_frames();
   status.latency_frames = backend.latency_frames();
   status.sample_rate = backend.sample_rate();
@@ -194,11 +328,14 @@ SoundOutputStatus sound_output_status() {
   return status;
 }
 
-void report_lost_sound_output() {
-  if (device.open == nullptr || device.loss_reported || !device.open->server_gone()) return;
-  device.loss_reported = true;
-  show_message("The JACK server has stopped. Thumpa carries on without sound.", APP_CAPTION,
-               MessageIcon::warning);
+void poll_sound_output() {
+  if (device.open == nullptr) return;
+  if (device.streaming && device.open->server_gone()) stream_lost();
+  if (!device.streaming) {
+    try_reopen();
+    return;
+  }
+  follow_stream();
 }
 
 }  // namespace thumpa

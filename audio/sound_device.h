@@ -11,8 +11,8 @@
 namespace thumpa {
 
 // A voice as 16-bit mono at 44100 Hz: sample i is the Q31 sample i shifted right
-// arithmetically by 16 (resampled once to the stream's rate where a JACK server runs at
-// another). Owned by the sound service.
+// arithmetically by 16 (resampled to the stream's rate where a JACK server runs at another,
+// and again when it changes its rate). Owned by the sound service.
 struct PlaybackBuffer;
 
 // A playback buffer as its owners hold it: the mixer's place it sits in and the generation of
@@ -32,6 +32,8 @@ extern PlaybackHandle playback_buffer[VOICE_COUNT];
 // The backend open_sound_device uses from now on. Without it, each open takes the one named by
 // THUMPA_AUDIO, or the automatic choice.
 void use_sound_output(const OutputBackend& backend);
+// Back to THUMPA_AUDIO or the automatic choice at each open.
+void use_sound_output_of_environment();
 
 // Opens an output stream (16-bit stereo, 44100 Hz, 256-frame periods) on the chosen backend
 // and starts it. Returns 0 when open, -1 after showing the failing step's message, the
@@ -39,6 +41,7 @@ void use_sound_output(const OutputBackend& backend);
 int open_sound_device();
 
 // Stops and releases the stream; every playback buffer goes with it. Does nothing if closed.
+// The closing line on stderr counts the underflows of every stream since the open.
 void close_sound_device();
 
 bool sound_device_open();
@@ -55,7 +58,8 @@ PlaybackHandle make_playback_buffer(const VoiceBuffer& voice);
 void release_playback_buffer(PlaybackHandle buffer);
 
 // Stops, rewinds and starts the buffer once: at due_ns on the steady clock, or when due_ns is
-// 0, the backend's constant play delay after now. An empty or stale handle does nothing.
+// 0, the backend's constant play delay (as the backend says it now) after now. An empty or stale
+// handle does nothing.
 void play_voice(PlaybackHandle buffer, std::int64_t due_ns = 0);
 
 // Replaces a voice's slot: stops and releases the old buffer, then makes a new one from the
@@ -76,8 +80,16 @@ struct SoundOutputStatus {
 // Main thread.
 SoundOutputStatus sound_output_status();
 
-// Main thread. Shows, once per open stream, that the sound server has gone away under it (the
-// program carries on silent). play_voice calls it; the desktop program also polls it.
-void report_lost_sound_output();
+// Main thread, at most every 500 ms: follows the stream's server. The voices are made again
+// when the stream's rate is no longer the buffers' (handles and slots stay valid), and the play
+// delay the other threads read is taken again. A server that went away is said once (a
+// warning in the window and a line on stderr) and the stream closed; each later poll tries to
+// open it again, quietly, and says on stderr when the output is back. Meanwhile the program
+// runs on silent, with every buffer and handle kept.
+void poll_sound_output();
+
+// Any thread: the play delay as the last poll (or the open) took it from the backend; 0 while
+// closed.
+std::int64_t sound_play_delay_ns();
 
 }  // namespace thumpa

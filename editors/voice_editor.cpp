@@ -4,10 +4,12 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDialog>
+#include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QStyle>
 #include <algorithm>
 
@@ -53,6 +55,27 @@ void show_state(QDialog& dialog, const FormState& state) {
     }
   }
 }
+
+// An edit field that shows the start of its value whenever it does not have the focus, and
+// when Tab brings the focus in: there the whole value is selected, as usual, but with the
+// cursor at its start, so a value too long for the field still shows its sign.
+class FieldEdit : public QLineEdit {
+ public:
+  using QLineEdit::QLineEdit;
+
+ protected:
+  void focusInEvent(QFocusEvent* event) override {
+    QLineEdit::focusInEvent(event);
+    const int length = static_cast<int>(text().size());
+    if (length > 0 && selectedText().size() == length) setSelection(length, -length);
+  }
+  void focusOutEvent(QFocusEvent* event) override {
+    QLineEdit::focusOutEvent(event);
+    // A menu or another window takes the focus only for a while: the field stays as it was.
+    if (event->reason() != Qt::PopupFocusReason && event->reason() != Qt::ActiveWindowFocusReason)
+      setCursorPosition(0);
+  }
+};
 
 // The widest value an integer field shows, which an edit field should have room for.
 const QString WIDEST_INTEGER = QStringLiteral("4294967295");
@@ -111,6 +134,50 @@ void keep_one_tab_stop(QButtonGroup& group) {
   }
 }
 
+// The room a dialog has on its owner's screen: the work area less a title bar and borders. The
+// owner's own frame tells what the window manager adds; the style's title-bar height stands in
+// for a smaller one (no window manager, an owner not shown yet, a platform without frames).
+QSize room_on_screen(const QDialog& dialog) {
+  const QWidget* owner = dialog.parentWidget();
+  const QScreen* screen = owner != nullptr ? owner->screen() : dialog.screen();
+  if (screen == nullptr) return {};
+  int title = dialog.style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, &dialog);
+  int borders = 0;
+  if (owner != nullptr && owner->isVisible()) {
+    const QWidget* window = owner->window();
+    const QSize frame = window->frameGeometry().size() - window->size();
+    title = std::max(title, frame.height());
+    borders = std::max(0, frame.width());
+  }
+  return screen->availableGeometry().size() - QSize(borders, title);
+}
+
+// A dialog too large for its screen (the Oscillator form at scale 2 on an 800-pixel screen)
+// gets a smaller font, in half-point steps down to two thirds of its size: its dialog units
+// shrink with it, so the whole form keeps its proportions and every text still fits its
+// control. Dialogs that fit keep their font.
+void fit_font_to_screen(QDialog& dialog, const DialogTemplate& dialog_template) {
+  const QSize room = room_on_screen(dialog);
+  if (room.isEmpty()) return;
+  auto fits = [&](const QFont& font) {
+    const QSize size =
+        dialog_rect(dialog_base_units(font), 0, 0, dialog_template.w, dialog_template.h).size();
+    return size.width() <= room.width() && size.height() <= room.height();
+  };
+  QFont font = dialog.font();
+  const bool in_points = font.pointSizeF() > 0;
+  const double natural = in_points ? font.pointSizeF() : font.pixelSize();
+  const double step = in_points ? 0.5 : 1.0;
+  for (double size = natural - step; !fits(font) && size >= natural * 2 / 3; size -= step) {
+    if (in_points) {
+      font.setPointSizeF(size);
+    } else {
+      font.setPixelSize(static_cast<int>(size));
+    }
+  }
+  if (font != dialog.font()) dialog.setFont(font);
+}
+
 }  // namespace
 
 void build_from_template(QDialog& dialog, const DialogTemplate& dialog_template) {
@@ -119,6 +186,7 @@ void build_from_template(QDialog& dialog, const DialogTemplate& dialog_template)
   dialog.setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                         Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   dialog.setModal(true);
+  fit_font_to_screen(dialog, dialog_template);
   const DialogBaseUnits base = dialog_base_units(dialog.font());
   dialog.setFixedSize(dialog_rect(base, 0, 0, dialog_template.w, dialog_template.h).size());
 
@@ -142,7 +210,7 @@ void build_from_template(QDialog& dialog, const DialogTemplate& dialog_template)
       }
       case ControlKind::edit_right:
       case ControlKind::edit_left: {
-        auto* edit = new QLineEdit(&dialog);
+        auto* edit = new FieldEdit(&dialog);
         const Qt::Alignment side =
             c.kind == ControlKind::edit_right ? Qt::AlignRight : Qt::AlignLeft;
         edit->setAlignment(side | Qt::AlignVCenter);

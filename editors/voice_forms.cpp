@@ -4,43 +4,29 @@ namespace thumpa {
 
 namespace {
 
+// The drum forms' captions come from the field table (see with_captions).
 const VoiceForm FORMS[] = {
     {VOICE_BLIPP,
      "EditBox",
-     {{1030, "Startfreq"},
-      {1031, "Stopfreq"},
-      {1032, "Freqdecay"},
-      {1033, "Decay"},
-      {1034, ""},
-      {1035, ""}},
+     {},
      {{1036, "start_freq"}, {1037, "stop_freq"}, {1038, "freq_decay"}, {1039, "decay"}},
      {1040, 1041, 1058},
      false},
     {VOICE_CLAVE,
      "EditBox",
-     {{1030, "Freq"}, {1031, "Decay"}, {1032, ""}, {1033, ""}, {1034, ""}, {1035, ""}},
+     {},
      {{1036, "freq"}, {1037, "decay"}},
      {1038, 1039, 1040, 1041, 1058},
      false},
     {VOICE_CLOSED_HAT,
      "EditBox",
-     {{1030, "Filterfreq"},
-      {1031, "Resonance"},
-      {1032, "Decay"},
-      {1033, ""},
-      {1034, ""},
-      {1035, ""}},
+     {},
      {{1036, "filter_freq"}, {1037, "resonance"}, {1038, "decay"}},
      {1039, 1040, 1041, 1058},
      false},
     {VOICE_KICK,
      "EditBox",
-     {{1030, "AFreq"},
-      {1031, "Startfreq"},
-      {1032, "Stopfreq"},
-      {1033, "ADecay"},
-      {1034, "Freqdecay"},
-      {1035, "Decay"}},
+     {},
      {{1036, "a_freq"},
       {1037, "start_freq"},
       {1038, "stop_freq"},
@@ -52,23 +38,13 @@ const VoiceForm FORMS[] = {
      false},
     {VOICE_OPEN_HAT,
      "EditBox",
-     {{1030, "Filterfreq"},
-      {1031, "Resonance"},
-      {1032, "Decay"},
-      {1033, ""},
-      {1034, ""},
-      {1035, ""}},
+     {},
      {{1036, "filter_freq"}, {1037, "resonance"}, {1038, "decay"}},
      {1039, 1040, 1041, 1058},
      false},
     {VOICE_SNARE,
      "EditBox",
-     {{1030, "Noise decay"},
-      {1031, "Freq1"},
-      {1032, "Freq2"},
-      {1033, "Decay"},
-      {1034, "Filterfreq"},
-      {1035, "Resonance"}},
+     {},
      {{1036, "noise_decay"},
       {1037, "freq1"},
       {1038, "freq2"},
@@ -80,7 +56,7 @@ const VoiceForm FORMS[] = {
      false},
     {VOICE_COWBELL,
      "EditBox",
-     {{1030, "Freq"}, {1031, "Decay"}, {1032, "Dist"}, {1033, ""}, {1034, ""}, {1035, ""}},
+     {},
      {{1036, "freq"}, {1037, "decay"}, {1038, "dist"}},
      {1039, 1040, 1041, 1058},
      false},
@@ -100,6 +76,22 @@ const VoiceForm FORMS[] = {
      {},
      true},
 };
+
+// The six captions above a drum form's first six edits name the fields bound to those edits,
+// as the field table captions them (the plugin names its controls by the same captions); a
+// caption over an unused edit is cleared.
+VoiceForm with_captions(VoiceForm form) {
+  if (std::string_view(form.template_name) != "EditBox") return form;
+  for (std::size_t i = 0; i < DRUM_CAPTION_IDS.size(); ++i) {
+    const char* caption = "";
+    for (const FieldBinding& binding : form.fields) {
+      const ParamField* f = binding.id == DRUM_EDIT_IDS[i] ? bound_field(form, binding) : nullptr;
+      if (f != nullptr && f->control.caption != nullptr) caption = f->control.caption;
+    }
+    form.captions.emplace_back(DRUM_CAPTION_IDS[i], caption);
+  }
+  return form;
+}
 
 bool is_checked(const FormState& state, int id) {
   const auto it = state.checked.find(id);
@@ -136,7 +128,12 @@ const ParamField* bound_field(const VoiceForm& form, const FieldBinding& binding
 }
 
 const VoiceForm* voice_form(VoiceId voice) {
-  for (const VoiceForm& form : FORMS) {
+  static const std::vector<VoiceForm> forms = [] {
+    std::vector<VoiceForm> made;
+    for (const VoiceForm& form : FORMS) made.push_back(with_captions(form));
+    return made;
+  }();
+  for (const VoiceForm& form : forms) {
     if (form.voice == voice) return &form;
   }
   return nullptr;

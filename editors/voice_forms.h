@@ -57,10 +57,11 @@ struct FieldBinding {
 
 struct VoiceForm {
   VoiceId voice;
-  const char* template_name;                          // "EditBox" or "EditOscBox"
-  std::vector<std::pair<int, const char*>> captions;  // relabelled statics ("" clears one)
-  std::vector<FieldBinding> fields;                   // in read-back order
-  std::vector<int> unused_edits;                      // edits that show "-" and are never read
+  const char* template_name;  // "EditBox" or "EditOscBox"
+  // Relabelled statics ("" clears one); a drum form's are its fields' captions in the field table.
+  std::vector<std::pair<int, const char*>> captions;
+  std::vector<FieldBinding> fields;  // in read-back order
+  std::vector<int> unused_edits;     // edits that show "-" and are never read
   bool has_wave = false;
 };
 

@@ -13,96 +13,94 @@ namespace thumpa {
 
 namespace {
 
-using K = ControlKind;
-
-// Frequencies are sine-table indices; the engine clamps whatever lies beyond.
-constexpr float MAX_FREQ = 22049;
-constexpr float MAX_RESONANCE = 100;
-constexpr float MAX_SUSTAIN = 84000;  // a voice's longest length in samples
-
-// A control of a field the editors show, the field named as in the voice's field table.
-struct Control {
-  const char* field;
-  const char* caption;
-  ControlKind kind;
-  float minimum;
-  float maximum;
-};
-
-struct FieldControl {
+// Ports are numbered in the order they were first published: hosts refer to a control by its
+// index too (automation lanes), so a new field goes at the end of its voice and nothing moves.
+struct PortField {
   VoiceId voice;
-  Control control;
+  const char* field;
 };
 
-// In the editors' order, voice by voice in the menus' order.
-constexpr FieldControl FIELD_CONTROLS[] = {
-    {VOICE_BLIPP, {"start_freq", "Startfreq", K::integer, 0, MAX_FREQ}},
-    {VOICE_BLIPP, {"stop_freq", "Stopfreq", K::integer, 0, MAX_FREQ}},
-    {VOICE_BLIPP, {"freq_decay", "Freqdecay", K::fraction, 0, 1}},
-    {VOICE_BLIPP, {"decay", "Decay", K::fraction, 0, 1}},
-    {VOICE_CLAVE, {"freq", "Freq", K::integer, 0, MAX_FREQ}},
-    {VOICE_CLAVE, {"decay", "Decay", K::fraction, 0, 1}},
-    {VOICE_CLOSED_HAT, {"filter_freq", "Filterfreq", K::integer, 1, MAX_FREQ}},
-    {VOICE_CLOSED_HAT, {"resonance", "Resonance", K::integer, 1, MAX_RESONANCE}},
-    {VOICE_CLOSED_HAT, {"decay", "Decay", K::fraction, 0, 1}},
-    {VOICE_OPEN_HAT, {"filter_freq", "Filterfreq", K::integer, 1, MAX_FREQ}},
-    {VOICE_OPEN_HAT, {"resonance", "Resonance", K::integer, 1, MAX_RESONANCE}},
-    {VOICE_OPEN_HAT, {"decay", "Decay", K::fraction, 0, 1}},
-    {VOICE_KICK, {"a_freq", "AFreq", K::integer, 0, MAX_FREQ}},
-    {VOICE_KICK, {"start_freq", "Startfreq", K::integer, 0, MAX_FREQ}},
-    {VOICE_KICK, {"stop_freq", "Stopfreq", K::integer, 0, MAX_FREQ}},
-    {VOICE_KICK, {"a_decay", "ADecay", K::fraction, 0, 1}},
-    {VOICE_KICK, {"freq_decay", "Freqdecay", K::fraction, 0, 1}},
-    {VOICE_KICK, {"decay", "Decay", K::fraction, 0, 1}},
-    {VOICE_KICK, {"mix", "Mix", K::fraction, 0, 1}},
-    {VOICE_SNARE, {"noise_decay", "Noise decay", K::fraction, 0, 1}},
-    {VOICE_SNARE, {"freq1", "Freq1", K::integer, 0, MAX_FREQ}},
-    {VOICE_SNARE, {"freq2", "Freq2", K::integer, 0, MAX_FREQ}},
-    {VOICE_SNARE, {"decay", "Decay", K::fraction, 0, 1}},
-    {VOICE_SNARE, {"filter_freq", "Filterfreq", K::integer, 1, MAX_FREQ}},
-    {VOICE_SNARE, {"resonance", "Resonance", K::integer, 1, MAX_RESONANCE}},
-    {VOICE_SNARE, {"mix", "Mix", K::fraction, 0, 1}},
-    {VOICE_COWBELL, {"freq", "Freq", K::integer, 0, MAX_FREQ}},
-    {VOICE_COWBELL, {"decay", "Decay", K::fraction, 0, 1}},
-    // The editor takes a divisor between 0 and 100, exclusive.
-    {VOICE_COWBELL, {"dist", "Dist", K::integer, 1, 99}},
-    {VOICE_OSCILLATOR, {"freq", "Freq", K::integer, 0, MAX_FREQ}},
-    {VOICE_OSCILLATOR, {"wave", "Wave", K::wave, 1, 4}},
-    {VOICE_OSCILLATOR, {"pulse_width", "Pulse Width", K::unsigned_fraction, 0, 1}},
-    {VOICE_OSCILLATOR, {"freq_hi", "Freq Hi", K::integer, 0, MAX_FREQ}},
-    {VOICE_OSCILLATOR, {"freq_lo", "Freq Lo", K::integer, 0, MAX_FREQ}},
-    {VOICE_OSCILLATOR, {"resonance", "Resonance", K::integer, 1, MAX_RESONANCE}},
-    {VOICE_OSCILLATOR, {"dcf_attack", "DCF Attack", K::fraction, 0, 1}},
-    {VOICE_OSCILLATOR, {"dcf_release", "DCF Release", K::fraction, 0, 1}},
-    {VOICE_OSCILLATOR, {"dca_attack", "DCA Attack", K::fraction, 0, 1}},
-    {VOICE_OSCILLATOR, {"dca_sustain", "Sustain", K::integer, 0, MAX_SUSTAIN}},
-    {VOICE_OSCILLATOR, {"dca_release", "DCA Release", K::fraction, 0, 1}},
+constexpr PortField RECORD_PORTS[] = {
+    {VOICE_BLIPP, "start_freq"},
+    {VOICE_BLIPP, "stop_freq"},
+    {VOICE_BLIPP, "freq_decay"},
+    {VOICE_BLIPP, "decay"},
+    {VOICE_CLAVE, "freq"},
+    {VOICE_CLAVE, "decay"},
+    {VOICE_CLOSED_HAT, "filter_freq"},
+    {VOICE_CLOSED_HAT, "resonance"},
+    {VOICE_CLOSED_HAT, "decay"},
+    {VOICE_OPEN_HAT, "filter_freq"},
+    {VOICE_OPEN_HAT, "resonance"},
+    {VOICE_OPEN_HAT, "decay"},
+    {VOICE_KICK, "a_freq"},
+    {VOICE_KICK, "start_freq"},
+    {VOICE_KICK, "stop_freq"},
+    {VOICE_KICK, "a_decay"},
+    {VOICE_KICK, "freq_decay"},
+    {VOICE_KICK, "decay"},
+    {VOICE_KICK, "mix"},
+    {VOICE_SNARE, "noise_decay"},
+    {VOICE_SNARE, "freq1"},
+    {VOICE_SNARE, "freq2"},
+    {VOICE_SNARE, "decay"},
+    {VOICE_SNARE, "filter_freq"},
+    {VOICE_SNARE, "resonance"},
+    {VOICE_SNARE, "mix"},
+    {VOICE_COWBELL, "freq"},
+    {VOICE_COWBELL, "decay"},
+    {VOICE_COWBELL, "dist"},
+    {VOICE_OSCILLATOR, "freq"},
+    {VOICE_OSCILLATOR, "wave"},
+    {VOICE_OSCILLATOR, "pulse_width"},
+    {VOICE_OSCILLATOR, "freq_hi"},
+    {VOICE_OSCILLATOR, "freq_lo"},
+    {VOICE_OSCILLATOR, "resonance"},
+    {VOICE_OSCILLATOR, "dcf_attack"},
+    {VOICE_OSCILLATOR, "dcf_release"},
+    {VOICE_OSCILLATOR, "dca_attack"},
+    {VOICE_OSCILLATOR, "dca_sustain"},
+    {VOICE_OSCILLATOR, "dca_release"},
 };
 
 // The shaping controls every editor shows below its fields, for each voice's own slot.
-constexpr Control SHAPING_CONTROLS[] = {
-    {"normalize_before", "Normalize before dist", K::toggle, 0, 1},
-    {"normalize_after", "Normalize after dist", K::toggle, 0, 1},
-    {"dist_type", "Dist", K::dist_type, -1, 3},
-    {"dist_level", "Dist Level (0-1)", K::fraction, 0, 1},
-};
+constexpr const char* SHAPING_PORTS[] = {"normalize_before", "normalize_after", "dist_type",
+                                         "dist_level"};
 
-static_assert(std::size(FIELD_CONTROLS) + VOICE_COUNT * std::size(SHAPING_CONTROLS) ==
-              CONTROL_COUNT);
+static_assert(std::size(RECORD_PORTS) + VOICE_COUNT * std::size(SHAPING_PORTS) == CONTROL_COUNT);
+
+ControlKind control_kind(FieldKind kind) {
+  switch (kind) {
+    case FieldKind::integer:
+    case FieldKind::cowbell_dist:
+      return ControlKind::integer;
+    case FieldKind::pulse_width:
+      return ControlKind::unsigned_fraction;
+    case FieldKind::choice:
+      return ControlKind::choice;
+    case FieldKind::flag:
+      return ControlKind::toggle;
+    case FieldKind::fraction:
+    case FieldKind::attack_fraction:
+    case FieldKind::mix:
+    case FieldKind::envelope_fraction:
+    case FieldKind::dist_level:
+      break;
+  }
+  return ControlKind::fraction;
+}
+
+ControlPort make_port(VoiceId voice, const char* field_name);
 
 // Every port: each voice's field controls, then its shaping controls. Made once, before the
 // first instance runs.
 std::vector<ControlPort> make_ports() {
   std::vector<ControlPort> ports;
   for (VoiceId voice : MENU_ORDER) {
-    auto add = [&](const Control& c) {
-      ports.push_back({std::string(voice_facts(voice).cli_name) + "_" + c.field, c.caption, voice,
-                       c.kind, find_field(voice, c.field), c.minimum, c.maximum});
-    };
-    for (const FieldControl& c : FIELD_CONTROLS) {
-      if (c.voice == voice) add(c.control);
+    for (const PortField& p : RECORD_PORTS) {
+      if (p.voice == voice) ports.push_back(make_port(voice, p.field));
     }
-    for (const Control& c : SHAPING_CONTROLS) add(c);
+    for (const char* field : SHAPING_PORTS) ports.push_back(make_port(voice, field));
   }
   return ports;
 }
@@ -118,13 +116,17 @@ constexpr VoiceGroup GROUPS[] = {
     {VOICE_OSCILLATOR, "oscillator", "Oscillator"},
 };
 
-// In the editors' button order.
-constexpr ScalePoint DIST_POINTS[] = {
-    {"No dist", DIST_NONE}, {"Apdist", DIST_AP}, {"Zogdist", DIST_ZOG}, {"Surdist", DIST_SUR}};
-// The editor offers Tri, Saw and Pulse; the square wave is the engine's too, and a settings
-// file may hold it.
-constexpr ScalePoint WAVE_POINTS[] = {
-    {"Tri", WAVE_TRIANGLE}, {"Saw", WAVE_SAW}, {"Square", WAVE_SQUARE}, {"Pulse", WAVE_PULSE}};
+ControlPort make_port(VoiceId voice, const char* field_name) {
+  const ParamField* field = find_field(voice, field_name);
+  const FieldControl& c = field->control;
+  return {std::string(voice_facts(voice).cli_name) + "_" + field_name,
+          std::string(voice_group(voice).label) + " " + c.caption,
+          voice,
+          control_kind(field->kind),
+          field,
+          c.minimum,
+          c.maximum};
+}
 
 // Fractions are stored as value * (2^31 - 1), truncated; dividing by the same scale gives the
 // value back (the editors' value / 2^31 differs from it by less than they show).
@@ -179,22 +181,13 @@ const VoiceGroup& voice_group(VoiceId voice) {
   return GROUPS[0];
 }
 
-std::span<const ScalePoint> scale_points(ControlKind kind) {
-  switch (kind) {
-    case ControlKind::dist_type:
-      return DIST_POINTS;
-    case ControlKind::wave:
-      return WAVE_POINTS;
-    default:
-      return {};
-  }
-}
-
 float port_value(const ControlPort& port, const BankParams& params) {
   const std::int32_t stored = field_value(*port.field, params, port.voice);
   switch (port.kind) {
     case ControlKind::fraction:
-      return shown_fraction(port, stored, stored);
+      // Below a logarithmic range's bottom (0 among them) shows as the bottom, which stores 0
+      // when a host sets it; a value the host only puts back changes nothing (see read_controls).
+      return std::fmax(shown_fraction(port, stored, stored), port.minimum);
     case ControlKind::unsigned_fraction:
       return shown_fraction(port, stored, static_cast<std::uint32_t>(stored));
     default:
@@ -208,14 +201,14 @@ std::int32_t stored_value(const ControlPort& port, float value) {
   switch (port.kind) {
     case ControlKind::fraction:
     case ControlKind::unsigned_fraction:
+      if (port.field->control.logarithmic && v <= port.minimum) return 0;
       return q31_from_double(as_typed(static_cast<float>(v)));
     case ControlKind::toggle:
       return v >= 0.5 ? 1 : 0;
-    case ControlKind::dist_type:
-    case ControlKind::wave: {
-      const auto points = scale_points(port.kind);
-      const ScalePoint* nearest = &points[0];
-      for (const ScalePoint& point : points) {
+    case ControlKind::choice: {
+      const auto points = port.field->control.choices;
+      const FieldChoice* nearest = &points[0];
+      for (const FieldChoice& point : points) {
         if (std::fabs(point.value - v) < std::fabs(nearest->value - v)) nearest = &point;
       }
       return nearest->value;

@@ -1,26 +1,35 @@
 // The LV2 instrument: MIDI note-ons in, the eight voices out, sample accurate. Controls are
 // read in run(); a changed voice is rendered again in the host's worker thread and handed
-// back to run(), which swaps it in. run() never allocates, locks or waits: buffers are made
-// and freed by the worker (or while the instance is made, restored or freed), and run() only
-// exchanges pointers.
+// back to run(), which swaps it in. A kit (a settings file) set through the plugin's file
+// parameter is read and all its voices made in the worker too, and swapped in the same way.
+// run() never allocates, locks or waits: buffers are made and freed by the worker (or while
+// the instance is made, restored or freed), and run() only exchanges pointers.
 #include <lv2/atom/atom.h>
+#include <lv2/atom/forge.h>
 #include <lv2/atom/util.h>
 #include <lv2/core/lv2.h>
+#include <lv2/log/log.h>
 #include <lv2/midi/midi.h>
 #include <lv2/state/state.h>
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
 
 #include <algorithm>
+#include <atomic>
+#include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "audio/midi.h"
 #include "files/settings_file.h"
 #include "lv2/controls.h"
+#include "lv2/kit_file.h"
+#include "lv2/patch_messages.h"
 #include "lv2/player.h"
 #include "lv2/published_params.h"
 #include "lv2/voice_render.h"
@@ -30,9 +39,14 @@ namespace {
 
 constexpr const char* PLUGIN_URI = "urn:thumpa:lv2:drums";
 constexpr const char* SETTINGS_KEY = "urn:thumpa:lv2:drums#settings";
+// The control port values the settings were last taken from (see PluginParams).
+constexpr const char* CONTROLS_KEY = "urn:thumpa:lv2:drums#controls";
+
+// The longest kit path taken, with its NUL: Linux's own limit.
+constexpr std::size_t MAX_KIT_PATH = 4096;
 
 // Messages through the host's worker queue: plain bytes, copied by the host.
-enum class WorkKind : std::uint32_t { render, release };
+enum class WorkKind : std::uint32_t { render, release, load_kit };
 
 struct RenderRequest {
   WorkKind kind;
@@ -46,36 +60,77 @@ struct ReleaseRequest {
   const PlaybackValues* take;
 };
 
+// Sent with only as many bytes of the path as it has, and its NUL.
+struct KitRequest {
+  WorkKind kind;
+  std::uint32_t serial;  // the kit serial when asked; a restore makes older answers stale
+  char path[MAX_KIT_PATH];
+};
+
+enum class AnswerKind : std::uint32_t { voice, kit };
+
 struct RenderAnswer {
+  AnswerKind kind;
   VoiceId voice;
   std::uint32_t serial;
   PlaybackValues* take;  // null when the voice could not be made: the old one keeps playing
 };
 
+struct KitAnswer {
+  AnswerKind kind;
+  std::uint32_t serial;
+  bool loaded;        // false: the file could not be read, or its voices made; nothing changes
+  BankParams params;  // the parameters with the file read into them
+  PlaybackValues* takes[VOICE_ID_COUNT];
+};
+
 struct Plugin {
   double rate = SAMPLE_RATE;
   LV2_Worker_Schedule* schedule = nullptr;
+  const LV2_Log_Log* log = nullptr;
+  LV2_URID log_error = 0;
   LV2_URID midi_event = 0;
   LV2_URID atom_string = 0;
   LV2_URID settings_key = 0;
+  LV2_URID controls_key = 0;
+  PatchUrids patch;
+  LV2_Atom_Forge forge{};
 
   const LV2_Atom_Sequence* midi_in = nullptr;
+  LV2_Atom_Sequence* notify = nullptr;
   float* out_left = nullptr;
   float* out_right = nullptr;
+  float* voice_out[VOICE_ID_COUNT] = {};  // by VoiceId; null when not connected
   const float* controls[CONTROL_COUNT] = {};
-  float seen[CONTROL_COUNT] = {};  // each control's value when it was last taken
+  const float* velocity = nullptr;  // toggles; on when not connected
+  const float* choke = nullptr;
 
-  // The audio thread's parameters, and the copy save() reads.
-  BankParams params;
+  // The audio thread's parameters with each control's value when it was last taken, and the
+  // copy that save() and the worker read.
+  PluginParams now;
   PublishedParams published;
 
   Player player;                        // owns the takes it plays
   bool changed[VOICE_ID_COUNT] = {};    // parameters differ from what the voice was made of
   bool rendering[VOICE_ID_COUNT] = {};  // a render request is with the worker
   std::uint32_t serial[VOICE_ID_COUNT] = {};
+  // Set by the worker when the host refused its answer for the voice, so that run() asks again.
+  std::atomic<bool> answer_lost[VOICE_ID_COUNT] = {};
   // Takes that run() has let go of, waiting to be sent to the worker to be freed. A voice is
   // not rendered again while its place here is taken, so one place per voice is enough.
   const PlaybackValues* retired[VOICE_ID_COUNT] = {};
+
+  // Kits: the path asked for and not yet with the worker, the one with the worker, and the one
+  // the voices were last loaded from; "" for none. Only one kit is loaded at a time.
+  char wanted_kit[MAX_KIT_PATH] = {};
+  char loading_kit[MAX_KIT_PATH] = {};
+  char kit[MAX_KIT_PATH] = {};
+  bool tell_kit = false;  // the notify port owes the host a patch:Set of the kit
+  std::uint32_t kit_serial = 0;
+  std::uint32_t loading_serial = 0;  // the kit serial the loading kit was asked with
+  std::atomic<bool> kit_answer_lost{false};
+  // The takes a kit replaced, one place per voice; no kit is loaded while one is taken.
+  const PlaybackValues* kit_retired[VOICE_ID_COUNT] = {};
 };
 
 bool same_value(float a, float b) {
@@ -83,23 +138,30 @@ bool same_value(float a, float b) {
 }
 
 // The port values that show the parameters, so that only a real change renders a voice.
-void take_port_values_from(Plugin& plugin, const BankParams& params) {
+void take_port_values_from(Plugin& plugin) {
   const auto ports = control_ports();
-  for (std::size_t i = 0; i < CONTROL_COUNT; ++i) plugin.seen[i] = port_value(ports[i], params);
+  for (std::size_t i = 0; i < CONTROL_COUNT; ++i) {
+    plugin.now.controls[i] = port_value(ports[i], plugin.now.params);
+  }
 }
 
 // Every voice made again from the plugin's parameters; false when one cannot be made.
 // Not real-time: called while the instance is made or restored, never during run().
 bool remake_all_voices(Plugin& plugin) {
   for (VoiceId voice : MENU_ORDER) {
-    std::unique_ptr<PlaybackValues> made = make_playback_values(plugin.params, voice, plugin.rate);
+    std::unique_ptr<PlaybackValues> made =
+        make_playback_values(plugin.now.params, voice, plugin.rate);
     if (made == nullptr) return false;
     delete player_replace(plugin.player, voice, made.release());
     delete plugin.retired[voice];
     plugin.retired[voice] = nullptr;
+    delete plugin.kit_retired[voice];
+    plugin.kit_retired[voice] = nullptr;
     plugin.changed[voice] = false;
     ++plugin.serial[voice];  // whatever the worker still makes of this voice is stale
   }
+  ++plugin.kit_serial;  // and so is a kit it still reads
+  plugin.wanted_kit[0] = '\0';
   return true;
 }
 
@@ -108,6 +170,8 @@ void destroy_voices(Plugin& plugin) {
     delete player_replace(plugin.player, voice, nullptr);
     delete plugin.retired[voice];
     plugin.retired[voice] = nullptr;
+    delete plugin.kit_retired[voice];
+    plugin.kit_retired[voice] = nullptr;
   }
 }
 
@@ -120,24 +184,32 @@ const void* feature(const LV2_Feature* const* features, const char* uri) {
 
 LV2_Handle instantiate(const LV2_Descriptor*, double rate, const char*,
                        const LV2_Feature* const* features) {
-  const auto* map = static_cast<const LV2_URID_Map*>(feature(features, LV2_URID__map));
+  auto* map = static_cast<LV2_URID_Map*>(const_cast<void*>(feature(features, LV2_URID__map)));
   auto* schedule =
       static_cast<LV2_Worker_Schedule*>(const_cast<void*>(feature(features, LV2_WORKER__schedule)));
-  if (map == nullptr || schedule == nullptr || !(rate > 0)) return nullptr;
+  // Refused before anything is sized for the rate.
+  if (map == nullptr || schedule == nullptr || !(rate >= MIN_HOST_RATE && rate <= MAX_HOST_RATE)) {
+    return nullptr;
+  }
   auto* plugin = new (std::nothrow) Plugin;
   if (plugin == nullptr) return nullptr;
   plugin->rate = rate;
   plugin->schedule = schedule;
+  plugin->log = static_cast<const LV2_Log_Log*>(feature(features, LV2_LOG__log));
+  plugin->log_error = map->map(map->handle, LV2_LOG__Error);
   plugin->midi_event = map->map(map->handle, LV2_MIDI__MidiEvent);
   plugin->atom_string = map->map(map->handle, LV2_ATOM__String);
   plugin->settings_key = map->map(map->handle, SETTINGS_KEY);
+  plugin->controls_key = map->map(map->handle, CONTROLS_KEY);
+  plugin->patch = map_patch_urids(*map);
+  lv2_atom_forge_init(&plugin->forge, map);
   if (!remake_all_voices(*plugin)) {
     destroy_voices(*plugin);
     delete plugin;
     return nullptr;
   }
-  take_port_values_from(*plugin, plugin->params);
-  publish(plugin->published, plugin->params);
+  take_port_values_from(*plugin);
+  publish(plugin->published, plugin->now);
   return plugin;
 }
 
@@ -151,6 +223,14 @@ void connect_port(LV2_Handle instance, uint32_t port, void* data) {
     plugin.out_right = static_cast<float*>(data);
   } else if (port >= FIRST_CONTROL_PORT && port - FIRST_CONTROL_PORT < CONTROL_COUNT) {
     plugin.controls[port - FIRST_CONTROL_PORT] = static_cast<const float*>(data);
+  } else if (port == PORT_NOTIFY) {
+    plugin.notify = static_cast<LV2_Atom_Sequence*>(data);
+  } else if (port >= FIRST_VOICE_OUT_PORT && port - FIRST_VOICE_OUT_PORT < VOICE_COUNT) {
+    plugin.voice_out[VOICE_OUTPUT_ORDER[port - FIRST_VOICE_OUT_PORT]] = static_cast<float*>(data);
+  } else if (port == PORT_VELOCITY) {
+    plugin.velocity = static_cast<const float*>(data);
+  } else if (port == PORT_CHOKE) {
+    plugin.choke = static_cast<const float*>(data);
   }
 }
 
@@ -161,73 +241,162 @@ void activate(LV2_Handle instance) {
 // Takes every control that moved into the parameters and marks its voice.
 void read_controls(Plugin& plugin) {
   const auto ports = control_ports();
-  bool any = false;
+  bool moved = false;
   for (std::size_t i = 0; i < CONTROL_COUNT; ++i) {
     if (plugin.controls[i] == nullptr) continue;
     const float value = *plugin.controls[i];
-    if (same_value(value, plugin.seen[i])) continue;
-    plugin.seen[i] = value;
-    std::int32_t& field = control_field(ports[i], plugin.params);
+    if (same_value(value, plugin.now.controls[i])) continue;
+    plugin.now.controls[i] = value;
+    moved = true;
+    std::int32_t& field = control_field(ports[i], plugin.now.params);
     const std::int32_t stored = stored_value(ports[i], value);
     if (stored == field) continue;
     field = stored;
     plugin.changed[ports[i].voice] = true;
-    any = true;
   }
-  if (any) publish(plugin.published, plugin.params);
+  if (moved) publish(plugin.published, plugin.now);
 }
 
-// Hands retired takes to the worker to be freed, and changed voices to be made again. What
-// the host's queue cannot take now is asked again in the next run().
+// Copies a path into one of the plugin's fixed places.
+void set_path(char (&to)[MAX_KIT_PATH], std::string_view path) {
+  const std::size_t n = std::min(path.size(), MAX_KIT_PATH - 1);
+  std::memcpy(to, path.data(), n);
+  to[n] = '\0';
+}
+
+// Sends the kit waiting to be loaded, once the last one's takes are on their way to be freed.
+void send_kit(Plugin& plugin) {
+  if (plugin.kit_answer_lost.exchange(false, std::memory_order_acquire)) {
+    // Asked again, unless a restore or a newer kit came since.
+    if (plugin.wanted_kit[0] == '\0' && plugin.loading_serial == plugin.kit_serial) {
+      set_path(plugin.wanted_kit, plugin.loading_kit);
+    }
+    plugin.loading_kit[0] = '\0';
+  }
+  if (plugin.wanted_kit[0] == '\0' || plugin.loading_kit[0] != '\0') return;
+  for (VoiceId voice : MENU_ORDER) {
+    if (plugin.kit_retired[voice] != nullptr) return;
+  }
+  KitRequest request{WorkKind::load_kit, plugin.kit_serial, {}};
+  const std::size_t length = strnlen(plugin.wanted_kit, MAX_KIT_PATH - 1);
+  std::memcpy(request.path, plugin.wanted_kit, length + 1);
+  // Marked before asking: a host that works at once may answer inside schedule_work.
+  set_path(plugin.loading_kit, plugin.wanted_kit);
+  plugin.loading_serial = plugin.kit_serial;
+  plugin.wanted_kit[0] = '\0';
+  LV2_Worker_Schedule& s = *plugin.schedule;
+  const auto size = static_cast<std::uint32_t>(offsetof(KitRequest, path) + length + 1);
+  if (s.schedule_work(s.handle, size, &request) != LV2_WORKER_SUCCESS) {
+    set_path(plugin.wanted_kit, request.path);
+    plugin.loading_kit[0] = '\0';
+  }
+}
+
+// Hands retired takes to the worker to be freed, changed voices to be made again and a new kit
+// to be read. What the host's queue cannot take now is asked again in the next run().
 void send_work(Plugin& plugin) {
   LV2_Worker_Schedule& s = *plugin.schedule;
   for (VoiceId voice : MENU_ORDER) {
-    if (plugin.retired[voice] != nullptr) {
-      const ReleaseRequest request{WorkKind::release, plugin.retired[voice]};
-      if (s.schedule_work(s.handle, sizeof request, &request) != LV2_WORKER_SUCCESS) continue;
-      plugin.retired[voice] = nullptr;
+    if (plugin.answer_lost[voice].exchange(false, std::memory_order_acquire)) {
+      plugin.rendering[voice] = false;
+      plugin.changed[voice] = true;
     }
+    for (const PlaybackValues** retired : {&plugin.retired[voice], &plugin.kit_retired[voice]}) {
+      if (*retired == nullptr) continue;
+      const ReleaseRequest request{WorkKind::release, *retired};
+      if (s.schedule_work(s.handle, sizeof request, &request) == LV2_WORKER_SUCCESS) {
+        *retired = nullptr;
+      }
+    }
+    if (plugin.retired[voice] != nullptr) continue;
     if (plugin.changed[voice] && !plugin.rendering[voice]) {
       // Marked before asking: a host that works at once may answer inside schedule_work.
       plugin.changed[voice] = false;
       plugin.rendering[voice] = true;
-      const RenderRequest request{WorkKind::render, voice, plugin.serial[voice], plugin.params};
+      const RenderRequest request{WorkKind::render, voice, plugin.serial[voice], plugin.now.params};
       if (s.schedule_work(s.handle, sizeof request, &request) != LV2_WORKER_SUCCESS) {
         plugin.changed[voice] = true;
         plugin.rendering[voice] = false;
       }
     }
   }
+  send_kit(plugin);
 }
 
-// Starts the voices of the note-ons in one MIDI event.
-void play_event(Plugin& plugin, const LV2_Atom_Event& event) {
-  const auto* bytes = static_cast<const std::uint8_t*>(LV2_ATOM_BODY_CONST(&event.body));
+bool switched_on(const float* toggle) {
+  return toggle == nullptr || *toggle >= 0.5f;
+}
+
+// Starts the voices of the note-ons in the bytes of one MIDI event, as loud as their velocity
+// (or at full level when the Velocity switch is off). With the Hi-hat choke on, a closed
+// hi-hat stops a sounding open one.
+void play_event(Plugin& plugin, const std::uint8_t* bytes, std::uint32_t size) {
   MidiParser parser;
-  for (std::uint32_t i = 0; i < event.body.size; ++i) {
-    if (const auto note_on = midi_parse_byte(parser, bytes[i])) {
-      if (const auto voice = voice_for_note(note_on->note)) player_start(plugin.player, *voice);
+  for (std::uint32_t i = 0; i < size; ++i) {
+    const auto note_on = midi_parse_byte(parser, bytes[i]);
+    const auto voice = note_on ? voice_for_note(note_on->note) : std::nullopt;
+    if (!voice) continue;
+    if (*voice == VOICE_CLOSED_HAT && switched_on(plugin.choke)) {
+      player_stop(plugin.player, VOICE_OPEN_HAT);
     }
+    const bool dynamic = switched_on(plugin.velocity);
+    player_start(plugin.player, *voice, dynamic ? velocity_gain(note_on->velocity) : FULL_GAIN);
+  }
+}
+
+// A patch message on midi_in: a kit to load (the latest one asked for wins), or a question
+// for the kit's path.
+void take_message(Plugin& plugin, EventAtom event) {
+  const std::string_view path = kit_set(plugin.patch, event);
+  if (!path.empty() && path.size() < MAX_KIT_PATH) {
+    set_path(plugin.wanted_kit, path);
+  } else if (kit_get(plugin.patch, event)) {
+    plugin.tell_kit = plugin.kit[0] != '\0';
   }
 }
 
 void run(LV2_Handle instance, uint32_t frames) {
   Plugin& plugin = *static_cast<Plugin*>(instance);
   read_controls(plugin);
-  send_work(plugin);
+  const PlayerOutputs out{plugin.out_left, plugin.out_right, plugin.voice_out};
   std::uint32_t done = 0;
   if (plugin.midi_in != nullptr) {
-    LV2_ATOM_SEQUENCE_FOREACH(plugin.midi_in, event) {
-      if (event->body.type != plugin.midi_event) continue;
-      // Events are in time order; one out of order or beyond the block sounds at once.
-      const auto at =
-          static_cast<std::uint32_t>(std::clamp<std::int64_t>(event->time.frames, done, frames));
-      player_mix(plugin.player, plugin.out_left + done, plugin.out_right + done, at - done);
-      done = at;
-      play_event(plugin, *event);
+    // The sequence's own size bounds every event in it: an event that claims more than is left
+    // is read only as far as the sequence goes, and ends it.
+    const auto* body = reinterpret_cast<const std::uint8_t*>(&plugin.midi_in->body);
+    const std::uint64_t size = plugin.midi_in->atom.size;
+    std::uint64_t offset = sizeof(LV2_Atom_Sequence_Body);
+    while (offset + sizeof(LV2_Atom_Event) <= size) {
+      LV2_Atom_Event event;
+      std::memcpy(&event, body + offset, sizeof event);
+      const auto* atom =
+          reinterpret_cast<const LV2_Atom*>(body + offset + offsetof(LV2_Atom_Event, body));
+      offset += sizeof event;
+      const std::uint64_t body_size = std::min<std::uint64_t>(event.body.size, size - offset);
+      if (event.body.type == plugin.midi_event) {
+        // Events are in time order; one out of order or beyond the block sounds at once.
+        const auto at =
+            static_cast<std::uint32_t>(std::clamp<std::int64_t>(event.time.frames, done, frames));
+        player_mix(plugin.player, out, done, at - done);
+        done = at;
+        play_event(plugin, body + offset, static_cast<std::uint32_t>(body_size));
+      } else {
+        take_message(plugin, {atom, sizeof(LV2_Atom) + body_size});
+      }
+      offset += lv2_atom_pad_size(static_cast<std::uint32_t>(body_size));
     }
   }
-  player_mix(plugin.player, plugin.out_left + done, plugin.out_right + done, frames - done);
+  player_mix(plugin.player, out, done, frames - done);
+  send_work(plugin);
+  if (plugin.notify != nullptr) {
+    LV2_Atom_Forge_Frame sequence;
+    if (begin_notify(plugin.forge, sequence, plugin.notify)) {
+      if (plugin.tell_kit && notify_kit(plugin.forge, plugin.patch, plugin.kit)) {
+        plugin.tell_kit = false;
+      }
+      lv2_atom_forge_pop(&plugin.forge, &sequence);
+    }
+  }
 }
 
 void cleanup(LV2_Handle instance) {
@@ -236,10 +405,44 @@ void cleanup(LV2_Handle instance) {
   delete plugin;
 }
 
-// Worker thread: makes a voice, or frees one that run() let go of.
+// Worker thread: reads a kit and makes all its voices. A file that cannot be read, or voices
+// that cannot be made, leave the instance as it was, and the host's log says why.
+LV2_Worker_Status load_kit(Plugin& plugin, LV2_Worker_Respond_Function respond,
+                           LV2_Worker_Respond_Handle handle, const KitRequest& request) {
+  KitAnswer answer{
+      AnswerKind::kit, request.serial, true, read_published(plugin.published).params, {}};
+  std::string error = read_kit_file(request.path, answer.params);
+  for (VoiceId voice : MENU_ORDER) {
+    if (!error.empty()) break;
+    answer.takes[voice] = make_playback_values(answer.params, voice, plugin.rate).release();
+    if (answer.takes[voice] == nullptr) error = "not enough memory for its voices";
+  }
+  const auto drop_takes = [&answer] {
+    for (PlaybackValues*& take : answer.takes) {
+      delete take;
+      take = nullptr;
+    }
+  };
+  if (!error.empty()) {
+    drop_takes();
+    answer.loaded = false;
+    if (plugin.log != nullptr) {
+      plugin.log->printf(plugin.log->handle, plugin.log_error,
+                         "Thumpa: cannot load the kit %s: %s\n", request.path, error.c_str());
+    }
+  }
+  const LV2_Worker_Status status = respond(handle, sizeof answer, &answer);
+  if (status != LV2_WORKER_SUCCESS) {
+    drop_takes();  // never reach run(): dropped here, and run() asks again
+    plugin.kit_answer_lost.store(true, std::memory_order_release);
+  }
+  return status;
+}
+
+// Worker thread: makes a voice, or frees one that run() let go of, or loads a kit.
 LV2_Worker_Status work(LV2_Handle instance, LV2_Worker_Respond_Function respond,
                        LV2_Worker_Respond_Handle handle, uint32_t size, const void* data) {
-  const Plugin& plugin = *static_cast<const Plugin*>(instance);
+  Plugin& plugin = *static_cast<Plugin*>(instance);
   WorkKind kind;
   if (size < sizeof kind) return LV2_WORKER_ERR_UNKNOWN;
   std::memcpy(&kind, data, sizeof kind);
@@ -249,23 +452,67 @@ LV2_Worker_Status work(LV2_Handle instance, LV2_Worker_Respond_Function respond,
     delete request.take;
     return LV2_WORKER_SUCCESS;
   }
+  if (kind == WorkKind::load_kit && size > offsetof(KitRequest, path) &&
+      size <= sizeof(KitRequest)) {
+    KitRequest request{};
+    std::memcpy(&request, data, size);
+    request.path[MAX_KIT_PATH - 1] = '\0';
+    return load_kit(plugin, respond, handle, request);
+  }
   if (kind != WorkKind::render || size != sizeof(RenderRequest)) return LV2_WORKER_ERR_UNKNOWN;
   RenderRequest request;
   std::memcpy(&request, data, sizeof request);
+  if (playback_slot(request.voice) < 0) return LV2_WORKER_ERR_UNKNOWN;
   const RenderAnswer answer{
-      request.voice, request.serial,
+      AnswerKind::voice, request.voice, request.serial,
       make_playback_values(request.params, request.voice, plugin.rate).release()};
   const LV2_Worker_Status status = respond(handle, sizeof answer, &answer);
-  if (status != LV2_WORKER_SUCCESS) delete answer.take;  // never reaches run(): drop it here
+  if (status != LV2_WORKER_SUCCESS) {
+    delete answer.take;  // never reaches run(): drop it here, and have run() ask again
+    plugin.answer_lost[request.voice].store(true, std::memory_order_release);
+  }
   return status;
+}
+
+// Audio thread: a loaded kit's parameters and voices replace the instance's. The host keeps
+// its control port values (a plugin cannot set an input port): they are taken as they are, so
+// that only a control the user moves afterwards changes a voice of the kit.
+void take_kit(Plugin& plugin, const KitAnswer& answer) {
+  if (!answer.loaded || answer.serial != plugin.kit_serial) {
+    for (VoiceId voice : MENU_ORDER) plugin.kit_retired[voice] = answer.takes[voice];
+    plugin.loading_kit[0] = '\0';
+    return;
+  }
+  plugin.now.params = answer.params;
+  for (VoiceId voice : MENU_ORDER) {
+    plugin.kit_retired[voice] = player_replace(plugin.player, voice, answer.takes[voice]);
+    plugin.changed[voice] = false;
+    ++plugin.serial[voice];  // a voice made before the kit came is stale
+  }
+  for (std::size_t i = 0; i < CONTROL_COUNT; ++i) {
+    if (plugin.controls[i] != nullptr) plugin.now.controls[i] = *plugin.controls[i];
+  }
+  publish(plugin.published, plugin.now);
+  set_path(plugin.kit, plugin.loading_kit);
+  plugin.loading_kit[0] = '\0';
+  plugin.tell_kit = true;
 }
 
 // Audio thread, between runs: the made voice replaces the old one, which goes back to the
 // worker to be freed.
 LV2_Worker_Status work_response(LV2_Handle instance, uint32_t size, const void* data) {
   Plugin& plugin = *static_cast<Plugin*>(instance);
+  AnswerKind kind;
+  if (size < sizeof kind) return LV2_WORKER_ERR_UNKNOWN;
+  std::memcpy(&kind, data, sizeof kind);
+  if (kind == AnswerKind::kit && size == sizeof(KitAnswer)) {
+    KitAnswer answer;
+    std::memcpy(&answer, data, sizeof answer);
+    take_kit(plugin, answer);
+    return LV2_WORKER_SUCCESS;
+  }
   RenderAnswer answer;
-  if (size != sizeof answer) return LV2_WORKER_ERR_UNKNOWN;
+  if (kind != AnswerKind::voice || size != sizeof answer) return LV2_WORKER_ERR_UNKNOWN;
   std::memcpy(&answer, data, sizeof answer);
   if (playback_slot(answer.voice) < 0) return LV2_WORKER_ERR_UNKNOWN;
   plugin.rendering[answer.voice] = false;
@@ -279,41 +526,93 @@ LV2_Worker_Status work_response(LV2_Handle instance, uint32_t size, const void* 
   return LV2_WORKER_SUCCESS;
 }
 
+// The control values as text: each the shortest decimal that reads back as the same float.
+std::string controls_text(const float (&controls)[CONTROL_COUNT]) {
+  std::string text;
+  for (float value : controls) {
+    char number[32];
+    text.append(number, std::to_chars(number, number + sizeof number, value).ptr);
+    text += '\n';
+  }
+  return text;
+}
+
+// False unless the text holds exactly one value per control.
+bool read_controls_text(std::string_view text, float (&controls)[CONTROL_COUNT]) {
+  float values[CONTROL_COUNT];
+  const char* at = text.data();
+  const char* end = at + text.size();
+  for (float& value : values) {
+    while (at < end && (*at == '\n' || *at == ' ')) ++at;
+    const auto [next, error] = std::from_chars(at, end, value);
+    if (error != std::errc()) return false;
+    at = next;
+  }
+  while (at < end && (*at == '\n' || *at == ' ' || *at == '\0')) ++at;
+  if (at != end) return false;
+  std::copy(std::begin(values), std::end(values), controls);
+  return true;
+}
+
 LV2_State_Status save(LV2_Handle instance, LV2_State_Store_Function store, LV2_State_Handle handle,
                       uint32_t, const LV2_Feature* const*) {
   const Plugin& plugin = *static_cast<const Plugin*>(instance);
   try {
-    const std::string text = settings_text(read_published(plugin.published));
-    return store(handle, plugin.settings_key, text.c_str(), text.size() + 1, plugin.atom_string,
-                 LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
+    const PluginParams saved = read_published(plugin.published);
+    const std::string settings = settings_text(saved.params);
+    const std::string controls = controls_text(saved.controls);
+    const uint32_t flags = LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE;
+    const LV2_State_Status status = store(handle, plugin.settings_key, settings.c_str(),
+                                          settings.size() + 1, plugin.atom_string, flags);
+    if (status != LV2_STATE_SUCCESS) return status;
+    return store(handle, plugin.controls_key, controls.c_str(), controls.size() + 1,
+                 plugin.atom_string, flags);
   } catch (const std::bad_alloc&) {
     return LV2_STATE_ERR_UNKNOWN;
   }
+}
+
+// The text stored under the key, up to its NUL.
+LV2_State_Status retrieved_text(const Plugin& plugin, LV2_State_Retrieve_Function retrieve,
+                                LV2_State_Handle handle, LV2_URID key, std::string_view& text) {
+  size_t size = 0;
+  uint32_t type = 0;
+  uint32_t flags = 0;
+  const void* data = retrieve(handle, key, &size, &type, &flags);
+  if (data == nullptr) return LV2_STATE_ERR_NO_PROPERTY;
+  if (type != plugin.atom_string) return LV2_STATE_ERR_BAD_TYPE;
+  text = std::string_view(static_cast<const char*>(data), size);
+  if (const auto nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
+  return LV2_STATE_SUCCESS;
 }
 
 // Not concurrent with run(): the voices are made here and now.
 LV2_State_Status restore(LV2_Handle instance, LV2_State_Retrieve_Function retrieve,
                          LV2_State_Handle handle, uint32_t, const LV2_Feature* const*) {
   Plugin& plugin = *static_cast<Plugin*>(instance);
-  size_t size = 0;
-  uint32_t type = 0;
-  uint32_t flags = 0;
-  const void* data = retrieve(handle, plugin.settings_key, &size, &type, &flags);
-  if (data == nullptr) return LV2_STATE_ERR_NO_PROPERTY;
-  if (type != plugin.atom_string) return LV2_STATE_ERR_BAD_TYPE;
-  std::string_view text(static_cast<const char*>(data), size);
-  if (const auto nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
+  std::string_view text;
+  const LV2_State_Status status =
+      retrieved_text(plugin, retrieve, handle, plugin.settings_key, text);
+  if (status != LV2_STATE_SUCCESS) return status;
   BankParams params;  // a project's voices do not depend on what the instance held before
   read_settings_text(text, params);
-  const BankParams before = plugin.params;
-  plugin.params = params;
+  const PluginParams before = plugin.now;
+  plugin.now.params = params;
   if (!remake_all_voices(plugin)) {
-    plugin.params = before;
+    plugin.now = before;
     remake_all_voices(plugin);
     return LV2_STATE_ERR_UNKNOWN;
   }
-  take_port_values_from(plugin, params);
-  publish(plugin.published, params);
+  // The control values the settings were taken from, so that the host's restored port values
+  // change nothing (after a kit they differ from what the settings show); older states lack
+  // them, and the settings' own values stand in.
+  take_port_values_from(plugin);
+  std::string_view controls;
+  if (retrieved_text(plugin, retrieve, handle, plugin.controls_key, controls) ==
+      LV2_STATE_SUCCESS) {
+    read_controls_text(controls, plugin.now.controls);
+  }
+  publish(plugin.published, plugin.now);
   return LV2_STATE_SUCCESS;
 }
 

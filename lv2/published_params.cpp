@@ -5,11 +5,11 @@
 
 namespace thumpa {
 
-// BankParams is a run of 32-bit fields, so it can be published field by field.
-static_assert(sizeof(BankParams) == PARAM_WORDS * sizeof(std::int32_t));
-static_assert(std::is_trivially_copyable_v<BankParams>);
+// The parameters are a run of 32-bit fields, so they can be published field by field.
+static_assert(sizeof(PluginParams) == PARAM_WORDS * sizeof(std::int32_t));
+static_assert(std::is_trivially_copyable_v<PluginParams>);
 
-void publish(PublishedParams& published, const BankParams& params) {
+void publish(PublishedParams& published, const PluginParams& params) {
   std::int32_t words[PARAM_WORDS];
   std::memcpy(words, &params, sizeof params);
   published.sequence.fetch_add(1, std::memory_order_relaxed);
@@ -20,7 +20,7 @@ void publish(PublishedParams& published, const BankParams& params) {
   published.sequence.fetch_add(1, std::memory_order_release);
 }
 
-BankParams read_published(const PublishedParams& published) {
+PluginParams read_published(const PublishedParams& published) {
   std::int32_t words[PARAM_WORDS];
   for (;;) {
     const std::uint32_t before = published.sequence.load(std::memory_order_acquire);
@@ -30,7 +30,7 @@ BankParams read_published(const PublishedParams& published) {
     std::atomic_thread_fence(std::memory_order_acquire);
     if (before % 2 == 0 && published.sequence.load(std::memory_order_relaxed) == before) break;
   }
-  BankParams params;
+  PluginParams params;
   std::memcpy(&params, words, sizeof params);
   return params;
 }

@@ -1,16 +1,25 @@
 // The plugin's parameters as another thread may read them while run() changes them: save()
-// may run at the same time as run(). Lock-free on both sides; run() never waits.
+// may run at the same time as run(), and the worker reads them to load a kit. Lock-free on
+// both sides; run() never waits.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 
+#include "lv2/controls.h"
 #include "synth/types.h"
 
 namespace thumpa {
 
-inline constexpr std::size_t PARAM_WORDS = sizeof(BankParams) / sizeof(std::int32_t);
+// The parameters, and the control port values they were last taken from: a host that sets
+// those values again changes nothing.
+struct PluginParams {
+  BankParams params;
+  float controls[CONTROL_COUNT] = {};
+};
+
+inline constexpr std::size_t PARAM_WORDS = sizeof(PluginParams) / sizeof(std::int32_t);
 
 // A sequence count that is odd while the writer writes, and the fields as atomics, so that a
 // reader that overlaps a write retries instead of reading a torn copy.
@@ -20,9 +29,9 @@ struct PublishedParams {
 };
 
 // One writer (the audio thread); real-time safe.
-void publish(PublishedParams& published, const BankParams& params);
+void publish(PublishedParams& published, const PluginParams& params);
 
 // Any other thread.
-BankParams read_published(const PublishedParams& published);
+PluginParams read_published(const PublishedParams& published);
 
 }  // namespace thumpa

@@ -27,6 +27,7 @@ VoiceBuffer render_shaped(const BankParams& params, VoiceId voice) {
 
 std::unique_ptr<PlaybackValues> make_playback_values(const BankParams& params, VoiceId voice,
                                                      double host_rate) {
+  if (!(host_rate >= MIN_HOST_RATE && host_rate <= MAX_HOST_RATE)) return nullptr;
   try {
     const VoiceBuffer rendered = render_shaped(params, voice);
     if (rendered.empty()) return nullptr;

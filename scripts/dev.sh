@@ -24,6 +24,8 @@ PACKAGES=(
   # a private PipeWire session beside it (never pipewire-alsa or
   # pipewire-audio-client-libraries: they make apt remove pulseaudio)
   pipewire pipewire-pulse wireplumber pipewire-bin dbus
+  # PipeWire's JACK server (pw-jack), for the JACK client's rate-change test
+  pipewire-jack
   python3 python3-numpy python3-xlib
 )
 

@@ -1,7 +1,8 @@
 // Every stored parameter of the program by name: one table per voice record, and one for the
 // shaping settings of a voice's slot. Each field is listed once, in the order the settings file
 // stores it; the settings file, thumpa-render's --set and the editors' controls all find their
-// fields here.
+// fields here, and each field carries how a control shows it (caption, range), which the
+// editors and the plugin's ports both read.
 #pragma once
 
 #include <cstdint>
@@ -26,12 +27,30 @@ enum class FieldKind {
   flag,               // 0 or 1, a check box
 };
 
+// A named value of a choice field.
+struct FieldChoice {
+  const char* label;
+  std::int32_t value;
+};
+
+// How a control shows a field: its caption (null for a field no control shows), and the range
+// it offers, fractions by their value (stored / 2^31). A logarithmic range starts above 0 and
+// its bottom end stands for a stored 0, so that both small fractions and 0 can be set.
+struct FieldControl {
+  const char* caption = nullptr;
+  float minimum = 0;
+  float maximum = 0;
+  bool logarithmic = false;
+  std::span<const FieldChoice> choices = {};  // a choice field's values, in button order
+};
+
 struct ParamField {
   const char* name;  // as thumpa-render's --set names it
   FieldKind kind;
   // The field in the bank's parameters; `slot` picks the shaping slot and is ignored by the
   // fields of a voice record.
   std::int32_t& (*in)(BankParams& params, int slot);
+  FieldControl control = {};
 };
 
 // The fields of the voice's record (VoiceId 7 and values outside 0..8 have none).

@@ -18,6 +18,10 @@ struct SampleMemory {
 };
 extern SampleMemory sample_memory;
 
+// Tunes the process's allocator for rendering many voices. The program's executables call it
+// once at start; the engine never does, since it may run inside another program's process.
+void keep_render_scratch_on_heap();
+
 inline constexpr std::uint32_t QUIET_SAMPLES_TO_END = 10;
 
 // next_sample(n) computes sample n; it is called for n = 0, 1, 2, ... in order.

@@ -15,6 +15,7 @@
 #include "files/wav_writer.h"
 #include "synth/bank_render.h"
 #include "synth/record_fields.h"
+#include "synth/render.h"
 #include "synth/shaping.h"
 #include "synth/sine_table.h"
 
@@ -188,6 +189,7 @@ int run(int argc, char** argv) {
   }
 
   BankParams params;
+  keep_render_scratch_on_heap();
   fill_sine_table();
   if (!o.settings.empty() && !read_settings_file(o.settings, params)) return EXIT_NOT_DONE;
   return o.voice.empty() ? render_all(params, o) : render_one(params, o);

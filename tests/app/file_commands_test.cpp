@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include "app/command_dispatch.h"
 #include "app/commands.h"
@@ -45,15 +46,20 @@ class FileCommandsTest : public ::testing::Test {
         return;
       }
       dialog_filters_.push_back(files->nameFilters().join(u';'));
+      auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+      ASSERT_NE(name, nullptr);
+      proposals_.push_back(files->directory().filePath(name->text()));
       const QString answer = answers_.front();
       answers_.erase(answers_.begin());
       if (answer.isEmpty()) {
         files->reject();
         return;
       }
-      // Typed into the name field, as the user would.
-      auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-      ASSERT_NE(name, nullptr);
+      // Typed into the name field, as the user would; with the focus there, typing drops the
+      // selection of a proposed file that exists.
+      files->activateWindow();
+      ASSERT_TRUE(QTest::qWaitForWindowActive(files));
+      name->setFocus();
       name->setText(answer);
       static_cast<QDialog*>(files)->accept();  // as the Save or Open button does
     };
@@ -73,6 +79,7 @@ class FileCommandsTest : public ::testing::Test {
   test::ModalWatcher watcher_;
   std::vector<QString> answers_;  // what the next file dialogs are given; empty: cancel
   std::vector<QString> dialog_filters_;
+  std::vector<QString> proposals_;  // the folder and name each file dialog proposed
 };
 
 void write_bytes(const QString& path, const QByteArray& bytes) {
@@ -104,6 +111,13 @@ TEST_F(FileCommandsTest, WriteAllUsesTheCurrentFolderThenTheLastChosenOne) {
   run_command(session_, CMD_WRITE_ALL);
   EXPECT_TRUE(all_wavs_in(chosen_dir_.path()));
   EXPECT_EQ(session_.chosen_folder, QDir(chosen_dir_.path()).absolutePath());
+
+  // Write Wav As proposes the shown voice under the name Write All gives it.
+  session_.view.shown_voice = VOICE_KICK;
+  answers_ = {QString()};
+  run_command(session_, CMD_WRITE_WAV_AS);
+  EXPECT_EQ(proposals_, (std::vector<QString>{QDir(start_dir_.path()).filePath("blipp.wav"),
+                                              QDir(chosen_dir_.path()).filePath("kick.wav")}));
 }
 
 TEST_F(FileCommandsTest, SavedSettingsLoadBackAndRenderTheVoicesAgain) {
@@ -120,8 +134,10 @@ TEST_F(FileCommandsTest, SavedSettingsLoadBackAndRenderTheVoicesAgain) {
   render_voice(session_.bank.params, VOICE_KICK, session_.bank.voices[VOICE_KICK]);
   ASSERT_NE(session_.bank.voices[VOICE_KICK].count, kick_count);
 
+  session_.settings_file.clear();
   answers_ = {saved};
   run_command(session_, CMD_OPEN_SETTINGS);
+  EXPECT_EQ(session_.settings_file, saved);
   EXPECT_TRUE(session_.bank.params == before);
   EXPECT_EQ(session_.bank.voices[VOICE_KICK].count, kick_count);  // rendered again
 }
@@ -212,6 +228,7 @@ TEST_F(FileCommandsTest, AFolderIsRememberedOnlyWhenItsCommandSucceeded) {
     run_command(session_, c.command);
     EXPECT_EQ(messages_.size(), 1u);
     EXPECT_EQ(session_.chosen_folder, before);
+    EXPECT_TRUE(session_.settings_file.isEmpty());
   }
 }
 

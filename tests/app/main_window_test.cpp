@@ -8,9 +8,11 @@
 #include <QElapsedTimer>
 #include <QImage>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
+#include <QStatusBar>
 #include <QTest>
 #include <cstdio>
 #include <cstdlib>
@@ -73,17 +75,22 @@ class MainWindowTest : public ::testing::Test {
 };
 
 struct ExpectedItem {
-  const char* text;  // null: separator
+  QString text;  // null: separator
   int command;
 };
 
-std::vector<ExpectedItem> voice_items(int first, int second, int third, int fourth, int fifth,
-                                      int sixth, int seventh, int eighth) {
+// The eight voice items with their digit keys (8 is skipped) after `modifier`.
+std::vector<ExpectedItem> voice_items(const QString& modifier, int first, int second, int third,
+                                      int fourth, int fifth, int sixth, int seventh, int eighth) {
   const char* texts[] = {"&Blipp", "&Clave", "C&losed",  "&Open",
                          "&Kick",  "&Snare", "Co&wbell", "Osc&illator"};
+  const char* digits[] = {"1", "2", "3", "4", "5", "6", "7", "9"};
   const int ids[] = {first, second, third, fourth, fifth, sixth, seventh, eighth};
   std::vector<ExpectedItem> items;
-  for (int i = 0; i < 8; ++i) items.push_back({texts[i], ids[i]});
+  for (int i = 0; i < 8; ++i) {
+    items.push_back(
+        {QString::fromUtf8(texts[i]) + u'\t' + modifier + QString::fromUtf8(digits[i]), ids[i]});
+  }
   return items;
 }
 
@@ -96,11 +103,11 @@ TEST_F(MainWindowTest, MenuBarFollowsTheTable) {
         {"&Save Settings As...", 103},
         {"&Write Wav As...", 104},
         {"Write &All", 105},
-        {nullptr, 0},
+        {QString(), 0},
         {"E&xit", 106}}},
-      {"&Edit", voice_items(40010, 40011, 40013, 40012, 40017, 40051, 40050, 40019)},
-      {"&Play", voice_items(600, 601, 602, 604, 603, 40048, 40049, 608)},
-      {"&Show", voice_items(40037, 40038, 40039, 40040, 40041, 40042, 40047, 40045)},
+      {"&Edit", voice_items("Ctrl+", 40010, 40011, 40013, 40012, 40017, 40051, 40050, 40019)},
+      {"&Play", voice_items("", 600, 601, 602, 604, 603, 40048, 40049, 608)},
+      {"&Show", voice_items("Shift+", 40037, 40038, 40039, 40040, 40041, 40042, 40047, 40045)},
       {"&Display",
        {{"Zoom &In", 40033}, {"Zoom &Out", 40034}, {"Pan &Left", 40035}, {"Pan &Right", 40036}}},
       {"&Help", {{"&About Thumpa...", 303}}},
@@ -113,14 +120,16 @@ TEST_F(MainWindowTest, MenuBarFollowsTheTable) {
     ASSERT_EQ(items.size(), static_cast<qsizetype>(expected[p].second.size())) << p;
     for (qsizetype i = 0; i < items.size(); ++i) {
       const ExpectedItem& want = expected[p].second[static_cast<std::size_t>(i)];
-      if (want.text == nullptr) {
+      if (want.text.isNull()) {
         EXPECT_TRUE(items[i]->isSeparator());
         continue;
       }
-      EXPECT_EQ(items[i]->text(), QString::fromUtf8(want.text));
+      EXPECT_EQ(items[i]->text(), want.text);
       EXPECT_EQ(items[i]->data().toInt(), want.command);
-      EXPECT_TRUE(items[i]->shortcut().isEmpty()) << want.text;
-      EXPECT_EQ(items[i]->isEnabled(), want.command != 102) << want.text;
+      // Keys show as text only: the application's key filter alone handles them.
+      EXPECT_TRUE(items[i]->shortcut().isEmpty()) << want.text.toStdString();
+      EXPECT_EQ(items[i]->isEnabled(), want.command != 102) << want.text.toStdString();
+      EXPECT_EQ(items[i]->isCheckable(), p == 3) << want.text.toStdString();
     }
   }
   EXPECT_EQ(window_->show_menu(), popups[3]->menu());
@@ -163,6 +172,31 @@ TEST_F(MainWindowTest, ShowingAnotherVoiceStartsAtSampleZeroTheSameVoiceKeepsIts
     run_command(session_, show_ids[i]);
     EXPECT_EQ(session_.view.shown_voice, ids[i]);
   }
+}
+
+// Whatever shows a voice (start-up, a key, a menu item), the status line names it and the Show
+// menu checks it; the sound output's part follows the device, also when it goes.
+TEST_F(MainWindowTest, TheStatusLineAndTheShowMenuFollowTheShownVoice) {
+  auto status = [this](int command) {
+    int checked = 0;
+    for (QAction* action : window_->show_menu()->actions()) {
+      if (action->isChecked()) checked = action->data().toInt();
+    }
+    QStringList seen;  // what the labels say to accessibility tools
+    for (QLabel* label : window_->statusBar()->findChildren<QLabel*>()) {
+      seen << label->accessibleName();
+    }
+    return checked == command ? seen : QStringList{QString::number(checked)};
+  };
+  repaint_main_window();  // as start-up does once it has shown the Blipp
+  EXPECT_EQ(status(40037), (QStringList{"Shown: Blipp", "SDL, 256 frames, 5.8 ms",
+                                        sound_output_status().midi_input, "no settings file"}));
+  press(Qt::Key_Percent, Qt::ShiftModifier, 14, QStringLiteral("%"));  // Shift+5
+  EXPECT_EQ(status(40041).value(0), "Shown: Kick");
+  window_->show_menu()->actions()[2]->trigger();
+  EXPECT_EQ(status(40039).value(0), "Shown: Closed Hi-hat");
+  close_sound_device();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return status(40039).value(1) == "no sound output"; }));
 }
 
 TEST_F(MainWindowTest, ZoomAndPanFollowTheLastPaintedWidth) {

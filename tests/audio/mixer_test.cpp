@@ -133,31 +133,36 @@ std::vector<std::int16_t> pull_at(MixerState& mixer, int frames, std::int64_t pa
 constexpr std::int64_t NS_PER_FRAME_X256 = 256'000'000'000 / SAMPLE_RATE;  // one 256-frame pass
 constexpr std::int64_t T0 = 5'000'000'000;                                 // any start time
 
-std::int64_t frames_ns(std::int64_t frames) {
-  return frames * 1'000'000'000 / SAMPLE_RATE;
+std::int64_t frames_ns(std::int64_t frames, int rate = SAMPLE_RATE) {
+  return frames * 1'000'000'000 / rate;
 }
 
 // A request is due a little after the start of frame 100 of a pass; it starts exactly there,
 // however far the steady clock has run (a request's word must keep every bit of its due time
-// that counts) and however close to the frame's start it is due (never a frame early).
+// that counts), however close to the frame's start it is due (never a frame early), and at
+// whatever rate the stream runs.
 TEST(MixerTiming, TimedRequestStartsAtItsFrameInsideAPass) {
   const auto pcm = ramp(300, 100, 3);
   const VoiceBuffer voice = voice_of(pcm);
-  for (const std::int64_t start :
-       {T0, std::int64_t{1'000'000'000'000'000}, std::int64_t{4'000'000'000'000'000'000}}) {
-    for (const std::int64_t past_frame_start : {1, 1000, 20000}) {
-      MixerState mixer;
-      PlaybackBuffer* b = allocate_playback_buffer(voice);
-      ASSERT_GE(mixer_attach(mixer, b), 0);
-      pull_at(mixer, 256, start);  // the stream clock starts
-      request_play(*b, start + NS_PER_FRAME_X256 + frames_ns(100) + past_frame_start);
-      EXPECT_EQ(pull_at(mixer, 256, start + NS_PER_FRAME_X256),
-                concat(silence(100), std::vector<std::int16_t>(pcm.begin(), pcm.begin() + 156)))
-          << start << " + " << past_frame_start;
-      EXPECT_EQ(pull_at(mixer, 256, start + 2 * NS_PER_FRAME_X256),
-                concat(std::vector<std::int16_t>(pcm.begin() + 156, pcm.end()), silence(112)));
-      mixer_detach(mixer, b);
-      free_playback_buffer(b);
+  for (const int rate : {SAMPLE_RATE, 48000, 96000}) {
+    const std::int64_t pass_ns = frames_ns(256, rate);
+    for (const std::int64_t start :
+         {T0, std::int64_t{1'000'000'000'000'000}, std::int64_t{4'000'000'000'000'000'000}}) {
+      for (const std::int64_t past_frame_start : {1, 1000, 9000}) {
+        MixerState mixer;
+        mixer.rate = rate;
+        PlaybackBuffer* b = allocate_playback_buffer(voice);
+        ASSERT_GE(mixer_attach(mixer, b), 0);
+        pull_at(mixer, 256, start);  // the stream clock starts
+        request_play(*b, start + pass_ns + frames_ns(100, rate) + past_frame_start);
+        EXPECT_EQ(pull_at(mixer, 256, start + pass_ns),
+                  concat(silence(100), std::vector<std::int16_t>(pcm.begin(), pcm.begin() + 156)))
+            << rate << " Hz, " << start << " + " << past_frame_start;
+        EXPECT_EQ(pull_at(mixer, 256, start + 2 * pass_ns),
+                  concat(std::vector<std::int16_t>(pcm.begin() + 156, pcm.end()), silence(112)));
+        mixer_detach(mixer, b);
+        free_playback_buffer(b);
+      }
     }
   }
 }

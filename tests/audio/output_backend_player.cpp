@@ -1,15 +1,22 @@
 // Plays a voice through a sound server's native client, for the tests that record what the
 // server received.
-//   output_backend_player pipewire|pulse VOICE.raw [TIMES]
+//   output_backend_player pipewire|pulse VOICE.raw [TIMES [restart]]
 // Writes the voice as the 16-bit mono samples the mixer plays to VOICE.raw, opens the backend,
 // plays the voice TIMES times (default 1) at uneven moments, each due one play delay after its
-// request as a key's would be, and prints what the stream got and where each play was due, in
-// frames after the first. Exits 1 when opening fails, after printing the failed step and the
-// server's reason.
+// request as a key's would be, and prints what the stream got (again whenever its period or
+// play delay changes) and where each play was due, in frames after the first. Exits 1 when
+// opening fails, after printing the failed step and the server's reason. With restart it then
+// waits, as the sound device does, for the server to go away and come back, and plays TIMES
+// times again once SIGUSR1 says the test records the new server. Last, it closes and reopens
+// the stream many times, each while the data thread runs.
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
+#include <string>
 #include <thread>
 
 #include "audio/mixer.h"
@@ -19,6 +26,11 @@
 using namespace thumpa;
 
 namespace {
+
+std::atomic<bool> recording{false};
+extern "C" void on_recording(int) {
+  recording = true;
+}
 
 // 100 ms whose samples are never 0, so the voice stands apart from the silence around it, and
 // reach both ends of the 16-bit range.
@@ -43,6 +55,33 @@ void print_stream(const char* when, const OutputBackend& backend) {
   std::fflush(stdout);
 }
 
+// The voice TIMES times, each due one play delay after its request; prints each play as it is
+// asked for and then the due frames of all, relative to the first play.
+void play_times(const OutputBackend& backend, PlaybackBuffer& buffer, int times,
+                const char* label) {
+  std::int64_t first_due = 0;
+  int period = backend.period_frames();
+  std::int64_t delay = backend.play_delay_ns();
+  std::string due_frames;
+  for (int k = 0; k < times; ++k) {
+    if (backend.period_frames() != period || backend.play_delay_ns() != delay) {
+      period = backend.period_frames();
+      delay = backend.play_delay_ns();
+      print_stream("changed", backend);
+    }
+    const std::int64_t due = steady_now_ns() + delay;
+    request_play(buffer, due);
+    if (k == 0) first_due = due;
+    due_frames += ' ';
+    due_frames += std::to_string((due - first_due) * SAMPLE_RATE / 1'000'000'000);
+    std::printf("play %d due at %lld ns\n", k, static_cast<long long>(due));
+    std::fflush(stdout);
+    // 150 to 250 ms apart: after the voice's end, never on a period boundary.
+    std::this_thread::sleep_for(std::chrono::microseconds(150'000 + (k * 37'123) % 100'000));
+  }
+  std::printf("%s:%s\n", label, due_frames.c_str());
+}
+
 const char* step_name(OpenStep step) {
   switch (step) {
     case OpenStep::init:
@@ -55,17 +94,39 @@ const char* step_name(OpenStep step) {
   return "?";
 }
 
+// What the sound device's poll does every 500 ms, until the stream runs again or 30 s passed:
+// closes a stream whose server went away (saying so once) and tries to open it again.
+bool reconnect(const OutputBackend& backend, MixerState& mixer) {
+  for (int poll = 0; poll < 60; ++poll) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const bool open = backend.period_frames() != 0;
+    if (open && !backend.server_gone()) continue;
+    if (open) std::fprintf(stderr, "the server went away\n");
+    backend.close();
+    if (!backend.open(mixer, PERIOD_FRAMES)) {
+      // On the wall clock, which the test's shell reads too.
+      const auto wall = std::chrono::system_clock::now().time_since_epoch();
+      std::printf("reopened at %lld ns\n",
+                  static_cast<long long>(std::chrono::nanoseconds(wall).count()));
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int times = argc == 4 ? std::atoi(argv[3]) : 1;
-  if (argc < 3 || argc > 4 || times < 1 ||
+  const int times = argc >= 4 ? std::atoi(argv[3]) : 1;
+  const bool restart = argc == 5 && std::strcmp(argv[4], "restart") == 0;
+  if (argc < 3 || argc > 5 || times < 1 || (argc == 5 && !restart) ||
       (std::strcmp(argv[1], "pipewire") != 0 && std::strcmp(argv[1], "pulse") != 0)) {
-    std::fprintf(stderr, "usage: %s pipewire|pulse VOICE.raw [TIMES]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s pipewire|pulse VOICE.raw [TIMES [restart]]\n", argv[0]);
     return 2;
   }
   const OutputBackend& backend =
       std::strcmp(argv[1], "pipewire") == 0 ? PIPEWIRE_OUTPUT : PULSE_OUTPUT;
+  std::signal(SIGUSR1, on_recording);
 
   const VoiceBuffer voice = test_voice();
   PlaybackBuffer* buffer = allocate_playback_buffer(voice);
@@ -89,28 +150,37 @@ int main(int argc, char** argv) {
   // Let the stream settle: an idle null sink takes about 0.4 s to start consuming, and the test
   // may stall this program meanwhile.
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  std::int64_t first_due = 0;
-  std::printf("due frames:");
-  for (int k = 0; k < times; ++k) {
-    const std::int64_t due = steady_now_ns() + backend.play_delay_ns();
-    request_play(*buffer, due);
-    if (k == 0) first_due = due;
-    std::printf(" %lld", static_cast<long long>((due - first_due) * SAMPLE_RATE / 1'000'000'000));
-    // 150 to 250 ms apart: after the voice's end, never on a period boundary.
-    std::this_thread::sleep_for(std::chrono::microseconds(150'000 + (k * 37'123) % 100'000));
-  }
-  std::printf("\n");
+  play_times(backend, *buffer, times, "due frames");
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   print_stream("played", backend);
-  backend.close();
-  // Closing releases everything: the figures read as closed, and the backend opens again.
-  if (backend.period_frames() != 0 || backend.latency_frames() != 0) {
-    std::printf("figures left after closing\n");
-    return 1;
+  if (restart) {
+    if (!reconnect(backend, mixer)) {
+      std::printf("the stream did not come back\n");
+      return 1;
+    }
+    print_stream("back", backend);
+    for (int k = 0; k < 1000 && !recording; ++k) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    play_times(backend, *buffer, times, "due frames again");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    print_stream("played again", backend);
   }
-  if (const auto failure = backend.open(mixer, PERIOD_FRAMES)) {
-    std::printf("reopening failed at %s: %s\n", step_name(failure->step), failure->detail.c_str());
-    return 1;
+  // Closing releases everything: the figures read as closed, and the backend opens again; also
+  // when it closes while the data thread runs, again and again.
+  std::minstd_rand random(7);
+  for (int k = 0; k < 40; ++k) {
+    backend.close();
+    if (backend.period_frames() != 0 || backend.latency_frames() != 0) {
+      std::printf("figures left after closing\n");
+      return 1;
+    }
+    if (const auto failure = backend.open(mixer, PERIOD_FRAMES)) {
+      std::printf("reopening failed at %s: %s\n", step_name(failure->step),
+                  failure->detail.c_str());
+      return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % 20'000));
   }
   print_stream("reopened", backend);
   backend.close();

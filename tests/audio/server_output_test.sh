@@ -1,8 +1,14 @@
 #!/bin/bash
 # Plays a voice TIMES times (default 6) through a sound server's native client on a private
 # server with a null sink, records the sink's monitor, and checks the recording holds every play
-# bit for bit on both channels, each starting at the frame it was due. Stops every daemon it
-# starts, by PID. Exits 77 (skipped) when programs are missing.
+# bit for bit on both channels, each starting at the frame it was due. Meanwhile the world
+# changes under the client: it is stopped long enough for the server to miss its frames (the
+# underflow count must see it); on PipeWire the graph's quantum changes between two plays (the
+# period and play delay must follow, the plays stay where they were due). Then the server is
+# killed and started again: the client, polling as the sound device does, must play again, bit
+# for bit, within 3 s of the server being back. Last, the stream is opened and closed many times
+# while its data thread runs (a fault there shows under the sanitizer builds). Stops every
+# daemon it starts, by PID. Exits 77 (skipped) when programs are missing.
 #   server_output_test.sh pulse|pipewire PLAYER WORK_DIR [TIMES]
 set -u
 SERVER=$1 PLAYER=$2 W=$3 TIMES=${4:-6}
@@ -22,10 +28,14 @@ done
 rm -rf "$W"; mkdir -p "$W/home" "$W/run"; chmod 700 "$W/run"
 export HOME=$W/home XDG_RUNTIME_DIR=$W/run
 unset PIPEWIRE_REMOTE PULSE_SERVER DBUS_SESSION_BUS_ADDRESS
-PIDS=()
+PIDS=()         # the session's own daemons (D-Bus)
+SERVER_PIDS=()  # the sound server's, stopped and started again
 REC=
+PLAYER_PID=
 cleanup() {
+  [ -n "$PLAYER_PID" ] && kill "$PLAYER_PID" 2>/dev/null
   [ -n "$REC" ] && kill -INT "$REC" 2>/dev/null
+  stop_server
   for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do kill "${PIDS[i]}" 2>/dev/null; done
   wait 2>/dev/null
 }
@@ -37,73 +47,143 @@ wait_for_pulse_protocol() {
   exit 1
 }
 
-if [ "$SERVER" = pulse ]; then
-  mkdir -p "$W/run/pulse"
-  export PULSE_SERVER=unix:$W/run/pulse/native
-  pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --log-target=stderr \
-    -L "module-native-protocol-unix auth-anonymous=1 socket=$W/run/pulse/native" \
-    -L "module-null-sink sink_name=ci rate=44100 channels=2" 2>"$W/pulseaudio.log" &
-  PIDS+=($!)
-  wait_for_pulse_protocol
-else
-  export DBUS_SESSION_BUS_ADDRESS=unix:path=$W/run/bus
-  dbus-daemon --session --nofork --address="$DBUS_SESSION_BUS_ADDRESS" 2>"$W/dbus.log" &
-  PIDS+=($!)
-  for _ in $(seq 50); do [ -S "$W/run/bus" ] && break; sleep 0.1; done
-  pipewire 2>"$W/pipewire.log" &
-  PIDS+=($!)
-  sleep 0.4
-  wireplumber 2>"$W/wireplumber.log" &
-  PIDS+=($!)
-  pipewire-pulse 2>"$W/pipewire-pulse.log" &
-  PIDS+=($!)
-  wait_for_pulse_protocol
-  pactl load-module module-null-sink sink_name=ci rate=44100 channels=2 >/dev/null
-  # The graph's own rate and quantum: no resampling, so the recording can be bit-exact.
-  pw-metadata -n settings 0 clock.force-rate 44100 >/dev/null
-  pw-metadata -n settings 0 clock.force-quantum 256 >/dev/null
-fi
-pactl set-default-sink ci
+start_server() {
+  if [ "$SERVER" = pulse ]; then
+    mkdir -p "$W/run/pulse"
+    pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --log-target=stderr \
+      -L "module-native-protocol-unix auth-anonymous=1 socket=$W/run/pulse/native" \
+      -L "module-null-sink sink_name=ci rate=44100 channels=2" 2>>"$W/pulseaudio.log" &
+    SERVER_PIDS+=($!)
+    wait_for_pulse_protocol
+  else
+    pipewire 2>>"$W/pipewire.log" &
+    SERVER_PIDS+=($!)
+    # The graph's own rate and quantum before anything links: no resampling, so the recording
+    # can be bit-exact.
+    for _ in $(seq 50); do
+      pw-metadata -n settings 0 clock.force-rate 44100 >/dev/null 2>&1 && break; sleep 0.1
+    done
+    pw-metadata -n settings 0 clock.force-quantum 256 >/dev/null
+    wireplumber 2>>"$W/wireplumber.log" &
+    SERVER_PIDS+=($!)
+    pipewire-pulse 2>>"$W/pipewire-pulse.log" &
+    SERVER_PIDS+=($!)
+    wait_for_pulse_protocol
+    pactl load-module module-null-sink sink_name=ci rate=44100 channels=2 >/dev/null
+  fi
+  pactl set-default-sink ci
+}
+
+stop_server() {
+  for ((i = ${#SERVER_PIDS[@]} - 1; i >= 0; i--)); do
+    kill "${SERVER_PIDS[i]}" 2>/dev/null; wait "${SERVER_PIDS[i]}" 2>/dev/null
+  done
+  SERVER_PIDS=()
+}
 
 # The monitor of an idle null sink starts delivering about a second after the recorder connects;
 # small fragments, so that stopping the recorder loses next to nothing of what it heard.
 # Real-time priority where allowed, so that a busy machine does not make the recorder lose audio.
 RT=()
 chrt -f 30 true 2>/dev/null && RT=(chrt -f 30)
-"${RT[@]}" parec -d ci.monitor --latency-msec=20 --file-format=wav "$W/rec.wav" &
-REC=$!
-sleep 1.5
-"$PLAYER" "$SERVER" "$W/voice.raw" "$TIMES" >"$W/player.out" &
-PLAYER_PID=$!
+record() {
+  "${RT[@]}" parec -d ci.monitor --latency-msec=20 --file-format=wav "$1" &
+  REC=$!
+}
+stop_recording() { sleep 0.3; kill -INT "$REC"; wait "$REC"; REC=; }
+wait_for_line() {  # PATTERN SECONDS
+  for _ in $(seq $(($2 * 100))); do grep -q "$1" "$W/player.out" && return 0; sleep 0.01; done
+  echo "the player never printed '$1':" >&2; cat "$W/player.out" >&2
+  exit 1
+}
+
 if [ "$SERVER" = pulse ]; then
-  # Stop the client for 100 ms once the sink consumes and before the voice plays: the server
-  # runs dry and reports an underflow, after which the target latency must be one period more.
-  for _ in $(seq 300); do grep -q '^opened' "$W/player.out" && break; sleep 0.01; done
-  sleep 0.6; kill -STOP $PLAYER_PID; sleep 0.1; kill -CONT $PLAYER_PID
+  export PULSE_SERVER=unix:$W/run/pulse/native
+else
+  export DBUS_SESSION_BUS_ADDRESS=unix:path=$W/run/bus
+  dbus-daemon --session --nofork --address="$DBUS_SESSION_BUS_ADDRESS" 2>"$W/dbus.log" &
+  PIDS+=($!)
+  for _ in $(seq 50); do [ -S "$W/run/bus" ] && break; sleep 0.1; done
 fi
+start_server
+record "$W/rec.wav"
+sleep 1.5
+"$PLAYER" "$SERVER" "$W/voice.raw" "$TIMES" restart >"$W/player.out" 2>"$W/player.err" &
+PLAYER_PID=$!
+# Stop the client once the sink consumes and before the voice plays: the server runs dry.
+# PulseAudio reports an underflow, after which the target latency must be larger; PipeWire's
+# graph runs a few cycles without the stream's buffers, which it must count.
+wait_for_line '^opened' 3
+sleep 0.6; kill -STOP $PLAYER_PID
+[ "$SERVER" = pulse ] && sleep 0.1 || sleep 0.2
+kill -CONT $PLAYER_PID
+if [ "$SERVER" = pipewire ]; then
+  # Four times the quantum between two plays, right after one was asked for.
+  wait_for_line '^play 2 ' 5
+  pw-metadata -n settings 0 clock.force-quantum 1024 >/dev/null
+fi
+wait_for_line '^played:' 10
+stop_recording
+
+# The server killed and started again on the same runtime folder.
+stop_server
+sleep 1
+BACK=$EPOCHREALTIME  # counted from the start of the server's programs
+start_server
+record "$W/rec-again.wav"
+# The monitor delivers a second or more after the recorder connects: the player plays again
+# half a second after the recording grows (a starting monitor may change the sink's latency).
+for _ in $(seq 500); do
+  [ "$(stat -c %s "$W/rec-again.wav" 2>/dev/null || echo 0)" -gt 20000 ] && break; sleep 0.01
+done
+sleep 0.5
+kill -USR1 $PLAYER_PID
 wait $PLAYER_PID
 status=$?
+PLAYER_PID=
 cat "$W/player.out"
-sleep 0.3
-kill -INT "$REC"; wait "$REC"; REC=
-[ $status -eq 0 ] || { echo "the player failed ($status)" >&2; exit 1; }
-if [ "$SERVER" = pulse ]; then
-  python3 - "$W/player.out" <<'PY' || exit 1
+stop_recording
+[ $status -eq 0 ] || { echo "the player failed ($status)" >&2; cat "$W/player.err"; exit 1; }
+[ "$(grep -c 'went away' "$W/player.err")" = 1 ] || { echo "the loss not said once" >&2; exit 1; }
+
+python3 - "$SERVER" "$W/player.out" "$BACK" <<'PY' || exit 1
 import re, sys
-played = re.search(r'^played:.* period (\d+) frames, latency (\d+) frames.* (\d+) underflows',
-                   open(sys.argv[1]).read(), re.M)
-period, latency, underflows = map(int, played.groups())
-if underflows < 1 or latency != min(2 + underflows, 8) * period:
-    sys.exit('after %d underflows the target latency is %d frames' % (underflows, latency))
+server, out, back_ns = sys.argv[1], open(sys.argv[2]).read(), int(sys.argv[3].replace('.', '')) * 1000
+def figures(when):
+    m = re.search(r'^%s: .* period (\d+) frames, latency (\d+) frames, play delay ([\d.]+) ms, '
+                  r'(\d+) underflows' % when, out, re.M)
+    return int(m[1]), int(m[2]), float(m[3]), int(m[4])
+opened, played = figures('opened'), figures('played')
+print('opened:', opened, 'played:', played)
+if played[3] < 1:
+    sys.exit('the client was stopped while the stream ran, and no underflow was counted')
+if server == 'pulse' and played[1] != min(2 + played[3], 8) * played[0]:
+    sys.exit('after %d underflows the target latency is %d frames' % (played[3], played[1]))
+if server == 'pipewire':
+    changed = figures('changed')
+    if changed[0] != 1024 or played[0] != 1024 or changed[2] < opened[2] + 1024 / 44.1 - 256 / 44.1:
+        sys.exit('the period and play delay did not follow the quantum from 256 to 1024')
+# A key pressed as soon as the stream runs again sounds one play delay later (the recorded
+# plays wait for the test's recorder).
+reopened_ns = int(re.search(r'^reopened at (\d+) ns', out, re.M)[1])
+sound_ns = reopened_ns + figures('back')[2] * 1e6
+print('from the server started again to the stream reopened: %.2f s, to a key sounding: %.2f s'
+      % ((reopened_ns - back_ns) / 1e9, (sound_ns - back_ns) / 1e9))
+if sound_ns - back_ns > 3e9:
+    sys.exit('no sound within 3 s of the server being back')
 PY
-fi
 
 # How far a play may start from its due frame, relative to the first: PipeWire says when each
 # cycle is heard (only rounding remains); the PulseAudio client estimates it from when the
 # server asks for frames, which strayed by up to 38 frames on a busy machine. Missing the due
 # time altogether would put a play anywhere within a period (256 frames).
+# The null sink's own time leaps at a quantum change: its first cycle of 1024 frames lasts only
+# as long as one of 256 (its timer was set before the cycle grew), so its frames run 768 ahead
+# of the clock from then on; the plays after the change are due that much later in its frames.
 [ "$SERVER" = pipewire ] && TOLERANCE=2 || TOLERANCE=88
-python3 - "$W/rec.wav" "$W/voice.raw" "$W/player.out" "$TOLERANCE" <<'PY'
+[ "$SERVER" = pipewire ] && LEAP=768 || LEAP=0
+check_recording() {  # RECORDING LABEL
+  python3 - "$1" "$W/voice.raw" "$W/player.out" "$TOLERANCE" "$2" "$LEAP" "$SERVER" <<'PY'
 import array, re, sys, wave
 rec = wave.open(sys.argv[1])
 assert (rec.getsampwidth(), rec.getnchannels(), rec.getframerate()) == (2, 2, 44100), rec.getparams()
@@ -111,7 +191,13 @@ frames = array.array('h', rec.readframes(rec.getnframes()))
 left, right = frames[0::2], frames[1::2]
 voice = array.array('h', open(sys.argv[2], 'rb').read())
 SPACING_TOLERANCE = int(sys.argv[4])
-due = [int(f) for f in re.search(r'^due frames:(.*)$', open(sys.argv[3]).read(), re.M).group(1).split()]
+out = open(sys.argv[3]).read()
+due = [int(f) for f in re.search(r'^%s:(.*)$' % sys.argv[5], out, re.M).group(1).split()]
+# The plays asked for after the period changed, in this run of plays.
+run = out.split('reopened at')[sys.argv[5] != 'due frames']
+changed_at = run.find('\nchanged:')
+after_change = len(due) - len(re.findall(r'^play ', run[changed_at:], re.M)) if changed_at >= 0 else len(due)
+due = [d + (int(sys.argv[6]) if k >= after_change else 0) for k, d in enumerate(due)]
 head = voice[:32]
 onsets = [k for k in range(len(left) - len(voice) + 1) if left[k:k + 32] == head]
 print('recorded', len(left), 'frames; voice onsets at', onsets)
@@ -128,6 +214,19 @@ if sum(1 for x in left if x) != len(voice) * len(onsets):
     sys.exit('sound besides the plays')
 errors = [(o - onsets[0]) - d for o, d in zip(onsets, due)]
 print('every play came back bit for bit on both channels; frames off its due time:', errors)
+if sys.argv[7] == 'pulse':
+    # A PulseAudio null sink's clock runs up to a few hundred ppm off the steady clock (its rate
+    # follows its block size): the offsets less that steady drift.
+    n, mx, my = len(due), sum(due) / len(due), sum(errors) / len(errors)
+    slope = sum((d - mx) * (e - my) for d, e in zip(due, errors)) / sum((d - mx) ** 2 for d in due)
+    print('the sink drifts %.0f ppm' % (slope * 1e6))
+    if abs(slope) > 5e-3:
+        sys.exit('the plays drift more than a sound card clock would')
+    errors = [round(e - my - slope * (d - mx)) for d, e in zip(due, errors)]
+    print('less the drift:', errors)
 if max(abs(e) for e in errors) > SPACING_TOLERANCE:
     sys.exit('a play started more than %d frames off its due time' % SPACING_TOLERANCE)
 PY
+}
+check_recording "$W/rec.wav" 'due frames' || exit 1
+check_recording "$W/rec-again.wav" 'due frames again' || exit 1

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include "audio/metronome.h"
 #include "audio/mixer.h"
 #include "tests/support/message_recorder.h"
 
@@ -51,6 +52,7 @@ struct SoundDevice : ::testing::Test {
   }
   void TearDown() override {
     close_sound_device();
+    use_sound_output_of_environment();
     fs::remove_all(dir);
     unsetenv("SDL_AUDIODRIVER");
     unsetenv("SDL_DISKAUDIOFILE");
@@ -156,16 +158,15 @@ TEST_F(SoundDevice, FailedOpenShowsTheFailingStepAndReturnsMinusOne) {
   }
 }
 
-TEST_F(SoundDevice, BufferThatCannotBeMadeShowsTwoMessages) {
+TEST_F(SoundDevice, BufferThatCannotBeMadeSaysWhy) {
   use_driver("dummy");
   ASSERT_EQ(open_sound_device(), 0);
   const VoiceBuffer voice = voice_of_length(100, 1);
 
-  const auto expect_refused = [&](const char* why) {
+  const auto expect_refused = [&](const char* why, const char* second) {
     MessageRecorder local;
     EXPECT_FALSE(make_playback_buffer(voice)) << why;
-    EXPECT_EQ(local.texts(), (std::vector<std::string>{"Cannot create buffer", "Out of memory"}))
-        << why;
+    EXPECT_EQ(local.texts(), (std::vector<std::string>{"Cannot create buffer", second})) << why;
     for (const auto& m : local.messages()) {
       EXPECT_EQ(m.caption, APP_CAPTION);
       EXPECT_EQ(m.icon, MessageIcon::error);
@@ -174,13 +175,14 @@ TEST_F(SoundDevice, BufferThatCannotBeMadeShowsTwoMessages) {
 
   const PlaybackMemory saved = playback_memory;
   playback_memory.allocate = [](std::size_t) -> void* { return nullptr; };
-  expect_refused("no memory for the samples");
+  expect_refused("no memory for the samples", "Out of memory");
   playback_memory = saved;
 
   std::vector<PlaybackHandle> buffers;
   for (int i = 0; i < MIXER_VOICES; ++i) buffers.push_back(make_playback_buffer(voice));
   EXPECT_EQ(std::count(buffers.begin(), buffers.end(), PlaybackHandle{}), 0);
-  expect_refused("every place of the mixer taken");
+  expect_refused("every place of the mixer taken",
+                 "Every place of the mixer is taken: no more than 64 sounds can be loaded.");
   release_playback_buffer(buffers.back());
   EXPECT_TRUE(make_playback_buffer(voice)) << "a released place is free again";
 }
@@ -254,6 +256,121 @@ TEST_F(SoundDevice, VoiceReplacedWhilePlayingOnARunningDevice) {
   }
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   EXPECT_TRUE(capture.texts().empty());
+}
+
+// A server the test changes at will under the device; the test runs the mixer's passes itself.
+struct FakeServer {
+  MixerState* mixer = nullptr;  // while its stream is open
+  bool answers = true;
+  bool gone = false;
+  int rate = SAMPLE_RATE;
+  std::int64_t delay_ns = 6'000'000;
+  int underflows = 0;
+  int opens = 0;  // tried
+};
+FakeServer fake;
+
+const OutputBackend FAKE_OUTPUT = {
+    .name = "fake",
+    .title = "Fake",
+    .server_answers = [] { return fake.answers; },
+    .open = [](MixerState& mixer, int) -> std::optional<OpenFailure> {
+      ++fake.opens;
+      if (!fake.answers) return OpenFailure{OpenStep::init, "no server"};
+      fake.mixer = &mixer;
+      fake.gone = false;
+      return std::nullopt;
+    },
+    .close = [] { fake.mixer = nullptr; },
+    .period_frames = [] { return 256; },
+    .play_delay_ns = [] { return fake.delay_ns; },
+    .latency_frames = [] { return 300; },
+    .underflows = [] { return fake.underflows; },
+    .sample_rate = [] { return fake.rate; },
+    .reads_midi = true,
+    .server_gone = [] { return fake.gone; },
+};
+
+// What a pass of `frames` plays (left channel), with the slot started at its first frame.
+std::vector<std::int16_t> pass_starting(int slot, int frames) {
+  std::vector<std::int16_t> out(static_cast<std::size_t>(frames) * 2);
+  const FrameStart start{0, slot};
+  mix_frames_starting(*fake.mixer, out.data(), frames, 0, {&start, slot < 0 ? 0u : 1u});
+  std::vector<std::int16_t> left;
+  for (int i = 0; i < frames; ++i) left.push_back(out[2 * static_cast<std::size_t>(i)]);
+  return left;
+}
+
+std::vector<std::int16_t> pcm16_of(const VoiceBuffer& voice, int frames) {
+  std::vector<std::int16_t> values(static_cast<std::size_t>(frames), 0);
+  for (std::uint32_t i = 0; i < voice.count; ++i) values[i] = pcm16_from_q31(voice.samples[i]);
+  return values;
+}
+
+// The server changes its rate and its delay, goes away and comes back, all under one open
+// device: the voices follow the rate, every handle and slot stays valid, the loss is said once
+// and the device reconnects by itself.
+TEST_F(SoundDevice, FollowsAServerThatChangesAndComesBack) {
+  fake = {};
+  use_sound_output(FAKE_OUTPUT);
+  ASSERT_EQ(open_sound_device(), 0);
+  std::vector<VoiceBuffer> voices;
+  for (int slot = 0; slot < VOICE_COUNT; ++slot) {
+    voices.push_back(voice_of_length(3000 + static_cast<std::uint32_t>(slot), slot));
+    ASSERT_TRUE(replace_playback_buffer(slot, voices.back()));
+  }
+  const std::vector<PlaybackHandle> handles(std::begin(playback_buffer), std::end(playback_buffer));
+  EXPECT_EQ(pass_starting(3, 4000), pcm16_of(voices[3], 4000));
+  EXPECT_EQ(metronome_play_due_ns({1'000'000'000, {}}), 1'020'000'000);
+
+  testing::internal::CaptureStderr();
+  fake.rate = 48000;
+  fake.delay_ns = 30'000'000;
+  poll_sound_output();
+  EXPECT_EQ(std::vector<PlaybackHandle>(std::begin(playback_buffer), std::end(playback_buffer)),
+            handles);
+  for (int slot = 0; slot < VOICE_COUNT; ++slot) {
+    std::vector<std::int16_t> at_48k =
+        resampled_pcm16(voices[static_cast<std::size_t>(slot)], 48000);
+    at_48k.resize(4000);
+    EXPECT_EQ(pass_starting(slot, 4000), at_48k) << "slot " << slot;
+  }
+  // The threads that must not call the backend read its new delay; a tick is due late enough
+  // for it.
+  EXPECT_EQ(sound_play_delay_ns(), 30'000'000);
+  EXPECT_EQ(metronome_play_due_ns({1'000'000'000, {}}), 1'040'000'000);
+
+  fake.gone = true;
+  fake.answers = false;
+  fake.underflows = 3;
+  for (int i = 0; i < 3; ++i) poll_sound_output();
+  EXPECT_EQ(fake.mixer, nullptr) << "the stream of a lost server is closed";
+  EXPECT_EQ(fake.opens, 1 + 3) << "one quiet try to reopen per poll";
+  EXPECT_TRUE(sound_output_status().gone);
+  ASSERT_EQ(capture.messages().size(), 1u);
+  EXPECT_EQ(capture.messages()[0].text,
+            "The sound server (Fake) has stopped. Thumpa carries on without sound and reconnects "
+            "when the server is back.");
+  EXPECT_EQ(capture.messages()[0].icon, MessageIcon::warning);
+  play_voice(handles[2]);  // pressed while the server was away: not played when it is back
+
+  fake.answers = true;
+  fake.rate = SAMPLE_RATE;
+  fake.underflows = 2;
+  poll_sound_output();
+  ASSERT_NE(fake.mixer, nullptr);
+  EXPECT_FALSE(sound_output_status().gone);
+  EXPECT_EQ(pass_starting(-1, 4000), std::vector<std::int16_t>(4000, 0));
+  EXPECT_EQ(pass_starting(5, 4000), pcm16_of(voices[5], 4000)) << "made again at 44100 Hz";
+  close_sound_device();
+  const std::string log = testing::internal::GetCapturedStderr();
+  for (const char* line : {"thumpa: sound output fake now runs at 48000 Hz",
+                           "thumpa: sound output fake lost: its server went away",
+                           "thumpa: sound output fake is back, 256-frame periods",
+                           "thumpa: sound output fake closed, latency 300 frames, 5 underflows"}) {
+    EXPECT_NE(log.find(line), std::string::npos) << line << " in\n" << log;
+  }
+  EXPECT_EQ(capture.messages().size(), 1u);
 }
 
 }  // namespace

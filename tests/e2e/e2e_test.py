@@ -36,7 +36,7 @@ from desktop import SERVERS, Desktop, Processes, Recorder, now_ns, poll  # noqa:
 from onsets import (SAMPLE_RATE, damaged_onsets, find_onsets, read_clock,  # noqa: E402
                     read_recording, read_wav)
 from screen import (blank_share, read_text, text_similarity,  # noqa: E402
-                    waveform_match)
+                    view_bottom, waveform_match)
 
 WAV_NAMES = ["kick.wav", "snare1.wav", "ch.wav", "oh.wav", "blipp.wav", "clave.wav",
              "cowbell.wav", "osc.wav"]
@@ -52,6 +52,7 @@ LOAD_METRONOME_S = 60.0
 OPEN_LINE = re.compile(r"thumpa: sound output (\S+), (\d+)-frame periods, latency (\d+) frames")
 CLOSE_LINE = re.compile(
     r"thumpa: sound output (\S+) closed, latency (\d+) frames, (\d+) underflows")
+OUTPUT_TITLES = {"pulse": "PulseAudio", "pipewire": "PipeWire"}  # in the status line
 KICK_FIELDS = ["sample_rate", "a_freq", "a_decay", "start_freq", "stop_freq", "freq_decay",
                "decay", "mix"]
 KICK_SLOT = 3
@@ -190,6 +191,22 @@ class E2E:
         poll(lambda: wid not in [w[0] for w in self.desktop.top_windows()], 20, 0.02,
              "the box to close")
 
+    def check_status_line(self, what, expected):
+        """The status line under the view reads each text of `expected`, spaces aside (OCR
+        merges the small words of "no MIDI input"); it follows within half a second."""
+        deadline = time.monotonic() + 5
+        while True:
+            image = poll(lambda: self.desktop.window_image(self.main), 10, 0.05, "the window")
+            seen = read_text(image[view_bottom(image):])
+            scores = [text_similarity(re.sub(r"\s", "", seen), re.sub(r"\s", "", e))
+                      for e in expected]
+            if min(scores) >= 0.85 or time.monotonic() > deadline:
+                break
+            time.sleep(0.2)
+        for e, score in zip(expected, scores):
+            self.check(score >= 0.85, f"{what}: the status line reads {e!r} (seen "
+                                      f"{' '.join(seen.split())!r}, similarity {score:.2f})")
+
     def thumpa_windows(self):
         return self.desktop.windows_named("Thumpa")
 
@@ -246,6 +263,12 @@ class E2E:
         self.desktop.screenshot(self.main, shot)
         self.screenshot_path = shot
         self.log(f"screenshot saved: {shot}")
+        log = open(os.path.join(self.out, "thumpa.log"), errors="replace").read()
+        opened = OPEN_LINE.search(log)
+        midi = os.path.exists("/dev/snd/seq") and "no MIDI input" not in log
+        self.check_status_line("start-up", [
+            "Shown: Blipp", f"{OUTPUT_TITLES[self.server]}, {opened.group(2) if opened else 256}"
+            " frames", "MIDI: ALSA port Thumpa" if midi else "no MIDI input", "no settings file"])
 
     def covered(self, image, wid):
         """Mask of the main window's pixels that window wid lies over."""
@@ -290,6 +313,7 @@ class E2E:
         self.press("space", "kick")
         time.sleep(0.3)
         self.check_shown("kick", "after Shift+5")
+        self.check_status_line("after Shift+5", ["Shown: Kick"])
 
     def second_instance(self):
         before = now_ns()
@@ -688,6 +712,7 @@ class E2E:
         os.makedirs(chosen)
         settings = os.path.join(chosen, "defaults.zog")
         lines = self.save_settings(settings, "defaults")
+        self.check_status_line("after Save Settings As", ["Settings: defaults.zog"])
         self.check_settings_render(settings, "defaults")
         self.write_all(chosen, "after the file dialog")
         self.edit_kick(lines)

@@ -1,5 +1,6 @@
 """Reading what the user sees: the waveform drawn in the main window, and the text of a
-message box (by optical character recognition of the box's pixels)."""
+message box or of the status line under the view (by optical character recognition of their
+pixels)."""
 
 import difflib
 import os
@@ -23,15 +24,32 @@ def waveform_rows(samples16, height):
     return ((h + 32767) * half) >> 15
 
 
+def _view_background(image):
+    """The view's background: the commonest colour in the lower half of the window."""
+    h = image.shape[0]
+    colours, counts = np.unique(image[h // 2 :].reshape(-1, 3), axis=0, return_counts=True)
+    return colours[np.argmax(counts)].astype(np.int32)
+
+
+def view_bottom(image, background=None):
+    """The row just below the view: the status line under it has another colour, so the view
+    ends with the lowest row that is mostly the view's background."""
+    if background is None:
+        background = _view_background(image)
+    plain = (image.astype(np.int32) == background).all(axis=2).mean(axis=1) > 0.5
+    rows = np.nonzero(plain)[0]
+    return int(rows[-1]) + 1 if len(rows) else image.shape[0]
+
+
 def waveform_match(image, samples16, max_top=80, hidden=None):
     """How well the window image shows the voice: the share of pixel columns whose expected
-    point is drawn, for the best placement of the view below the menu bar. Columns where
-    `hidden` (a boolean mask of the image) is set anywhere are left out: something lies over
-    them. Returns (share, top, columns judged)."""
-    h, w, _ = image.shape
-    lower = image[h // 2 :].reshape(-1, 3)
-    colours, counts = np.unique(lower, axis=0, return_counts=True)
-    background = colours[np.argmax(counts)].astype(np.int32)
+    point is drawn, for the best placement of the view below the menu bar and above the
+    status line. Columns where `hidden` (a boolean mask of the image) is set anywhere are
+    left out: something lies over them. Returns (share, top, columns judged)."""
+    background = _view_background(image)
+    h = view_bottom(image, background)
+    image, w = image[:h], image.shape[1]
+    hidden = None if hidden is None else hidden[:h]
     ink = np.abs(image.astype(np.int32) - background).sum(axis=2) > 96
     # A point counts as drawn when the pixel or one of its vertical neighbours is ink.
     near = ink.copy()
@@ -56,10 +74,11 @@ def waveform_match(image, samples16, max_top=80, hidden=None):
 
 
 def blank_share(image, top, hidden=None):
-    """Share of the view area (below `top`, outside the `hidden` mask) that has the view's
-    background colour (the commonest colour there)."""
+    """Share of the view area (below `top` and above the status line, outside the `hidden`
+    mask) that has the view's background colour (the commonest colour there)."""
     visible = np.ones(image.shape[:2], dtype=bool) if hidden is None else ~hidden
     visible[:top] = False
+    visible[view_bottom(image):] = False
     pixels = image[visible]
     if len(pixels) == 0:
         return 1.0

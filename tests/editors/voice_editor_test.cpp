@@ -11,6 +11,8 @@
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QPushButton>
+#include <QScreen>
+#include <QStyle>
 #include <QTimer>
 #include <QtTest/QTest>
 #include <cstdio>
@@ -340,13 +342,19 @@ TEST_F(VoiceEditor, FailuresShowTheVoicesMessageAndTheDialogGoesOn) {
   EXPECT_FALSE(playback_buffer[playback_slot(VOICE_KICK)]);
 }
 
+// Every editor fits its screen under a title bar: at scale 2 on an 800-pixel screen (a run of
+// its own, see CMakeLists.txt) the Oscillator form alone gets a smaller font, and shrinks with it.
 TEST_F(VoiceEditor, FormsKeepTheirProportionsTabOrderAndIds) {
+  const bool scale_2 = qEnvironmentVariable("QT_SCALE_FACTOR") == "2";
   for (VoiceId voice : {VOICE_SNARE, VOICE_OSCILLATOR}) {
     QDialog dialog(&main_window);
     open(dialog, voice);
     const DialogTemplate& t = voice == VOICE_OSCILLATOR ? EDIT_OSC_BOX : EDIT_BOX;
     const DialogBaseUnits base = dialog_base_units(dialog.font());
     EXPECT_EQ(dialog.size(), dialog_rect(base, 0, 0, t.w, t.h).size());
+    EXPECT_LE(dialog.height() + dialog.style()->pixelMetric(QStyle::PM_TitleBarHeight),
+              dialog.screen()->availableGeometry().height());
+    EXPECT_EQ(dialog.font() == QApplication::font(), !scale_2 || voice != VOICE_OSCILLATOR);
     // The controls in template order, each where its dialog units put it. Only a text that
     // needs more room may widen its control, and never over another control.
     const QList<QWidget*> controls = dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
@@ -413,6 +421,34 @@ TEST_F(VoiceEditor, EveryValueIsReadableInFull) {
       EXPECT_LE(end, field->width());
     }
   }
+}
+
+// A value too long for its field (the Cowbell's Dist at its most negative) shows its start,
+// the minus sign, however the focus comes and goes; Tab still selects all of it.
+TEST_F(VoiceEditor, AFieldTooNarrowShowsTheStartOfItsValue) {
+  bank.params.cowbell.dist = INT32_MIN;
+  QDialog dialog(&main_window);
+  open(dialog, VOICE_COWBELL);
+  dialog.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+  QLineEdit* field = edit(dialog, 1038);
+  ASSERT_GT(field->fontMetrics().horizontalAdvance(field->text()), field->width());
+  auto start_shown = [field] {
+    field->repaint();  // where the field scrolls its text to
+    return field->cursorPosition() == 0 &&
+           field->inputMethodQuery(Qt::ImCursorRectangle).toRect().center().x() >= 0;
+  };
+  EXPECT_TRUE(start_shown());
+  QLineEdit* before = edit(dialog, 1037);
+  before->setFocus(Qt::OtherFocusReason);
+  ASSERT_TRUE(QTest::qWaitFor([before] { return QApplication::focusWidget() == before; }));
+  QTest::keyClick(before, Qt::Key_Tab);
+  ASSERT_EQ(QApplication::focusWidget(), field);
+  EXPECT_EQ(field->selectedText(), field->text());
+  EXPECT_TRUE(start_shown());
+  QTest::keyClick(field, Qt::Key_End);
+  QTest::keyClick(field, Qt::Key_Tab);
+  EXPECT_TRUE(start_shown());
 }
 
 // In every editor no control runs into another or past the dialog's edge, and no caption,

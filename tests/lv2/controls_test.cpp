@@ -28,6 +28,9 @@ TEST(Lv2Controls, PortValuesStoreAsTheEditorsStoreTheirText) {
       {"kick_mix", 0.3f, 644245094},
       {"kick_decay", 1.5f, 2147483647},  // beyond the range: its maximum
       {"kick_decay", -0.5f, 0},
+      {"blipp_decay", 0.0001f, 214748},  // a logarithmic range's small values
+      {"kick_decay", 0.000002f, 4294},
+      {"kick_decay", 0.000001f, 0},  // its bottom end
       {"oscillator_pulse_width", 0.25f, 536870911},
       {"oscillator_pulse_width", 1.0f, 2147483647},
       {"kick_start_freq", 310.4f, 310},
@@ -59,6 +62,17 @@ TEST(Lv2Controls, EveryDefaultStoresTheRecordsDefault) {
     const float shown = port_value(p, defaults);
     EXPECT_TRUE(shown >= p.minimum && shown <= p.maximum) << p.symbol;
   }
+}
+
+// A stored 0 (a settings file may hold one) shows as the bottom of a logarithmic range, and
+// the bottom stores 0 again.
+TEST(Lv2Controls, ZeroRoundTripsThroughALogarithmicControl) {
+  BankParams zero;
+  zero.kick.decay = 0;
+  const ControlPort& decay = port("kick_decay");
+  ASSERT_GT(decay.minimum, 0);
+  EXPECT_EQ(port_value(decay, zero), decay.minimum);
+  EXPECT_EQ(stored_value(decay, port_value(decay, zero)), 0);
 }
 
 }  // namespace

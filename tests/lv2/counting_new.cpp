@@ -7,6 +7,7 @@ namespace thumpa {
 
 std::atomic<bool> counting_allocations{false};
 std::atomic<long> allocations_counted{0};
+std::atomic<long> mallopt_calls{0};
 
 }  // namespace thumpa
 
@@ -53,4 +54,11 @@ void operator delete(void* p, const std::nothrow_t&) noexcept {
 }
 void operator delete[](void* p, const std::nothrow_t&) noexcept {
   std::free(p);
+}
+
+// Exported from the test program (see CMakeLists.txt), so that it comes before the C library's
+// for the plugin too.
+extern "C" int mallopt(int, int) {
+  thumpa::mallopt_calls.fetch_add(1);
+  return 1;
 }

@@ -4,26 +4,39 @@
 #include <gtest/gtest.h>
 #include <lilv/lilv.h>
 #include <lv2/atom/atom.h>
+#include <lv2/atom/forge.h>
 #include <lv2/atom/util.h>
+#include <lv2/log/log.h>
 #include <lv2/midi/midi.h>
+#include <lv2/patch/patch.h>
+#include <lv2/port-groups/port-groups.h>
 #include <lv2/state/state.h>
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "audio/velocity.h"
+#include "editors/dialog_templates.h"
+#include "editors/voice_forms.h"
+#include "files/settings_file.h"
 #include "synth/bank_render.h"
 #include "synth/shaping.h"
 #include "synth/sine_table.h"
@@ -81,8 +94,13 @@ struct MessageQueue {
   };
   std::array<Message, 64> messages;
   std::size_t count = 0;
+  int refuse = 0;  // messages still to refuse, as a host with a full queue does
 
   LV2_Worker_Status push(std::uint32_t size, const void* data) {
+    if (refuse > 0) {
+      --refuse;
+      return LV2_WORKER_ERR_NO_SPACE;
+    }
     if (count == messages.size() || size > sizeof(Message::data)) return LV2_WORKER_ERR_NO_SPACE;
     messages[count].size = size;
     std::memcpy(messages[count].data, data, size);
@@ -93,12 +111,20 @@ struct MessageQueue {
 
 struct Frames {
   std::vector<float> left, right;
+  std::array<std::vector<float>, VOICE_ID_COUNT> voices;  // each voice's own output
+};
+
+// The plugin's two switches of how notes play.
+struct Playing {
+  bool velocity = true;
+  bool choke = true;
 };
 
 struct NoteAt {
   std::uint32_t frame;  // from the start of the run
   std::uint8_t note;
   std::uint8_t channel = 9;
+  std::uint8_t velocity = 127;
 };
 
 class Lv2Host : public ::testing::Test {
@@ -125,11 +151,15 @@ class Lv2Host : public ::testing::Test {
     const LV2_Worker_Interface* worker = nullptr;
     MessageQueue requests, responses;
     LV2_Worker_Schedule schedule{};
-    LV2_Feature map_feature{}, unmap_feature{}, schedule_feature{};
-    const LV2_Feature* features[4] = {};
+    LV2_Log_Log log_sink{};
+    LV2_Feature map_feature{}, unmap_feature{}, schedule_feature{}, log_feature{};
+    const LV2_Feature* features[5] = {};
     std::vector<float> controls;
     std::vector<std::uint64_t> sequence = std::vector<std::uint64_t>(4096);
     std::vector<float> left = std::vector<float>(1024), right = std::vector<float>(1024);
+    std::vector<std::uint64_t> notify = std::vector<std::uint64_t>(512);
+    std::array<std::vector<float>, VOICE_ID_COUNT> voice_out;
+    std::vector<std::string> log;  // what the plugin told the host's log
 
     ~Instance() {
       // A well-behaved host finishes the work it accepted before it frees the instance.
@@ -152,6 +182,9 @@ class Lv2Host : public ::testing::Test {
     in->features[0] = &in->map_feature;
     in->features[1] = &in->unmap_feature;
     in->features[2] = &in->schedule_feature;
+    in->log_sink = {&in->log, log_printf, log_vprintf};
+    in->log_feature = {LV2_LOG__log, &in->log_sink};
+    in->features[3] = &in->log_feature;
     in->lilv = lilv_plugin_instantiate(plugin, rate, in->features);
     if (in->lilv == nullptr) return nullptr;
     in->worker = static_cast<const LV2_Worker_Interface*>(
@@ -167,8 +200,37 @@ class Lv2Host : public ::testing::Test {
     lilv_instance_connect_port(in->lilv, port("midi_in"), in->sequence.data());
     lilv_instance_connect_port(in->lilv, port("out_left"), in->left.data());
     lilv_instance_connect_port(in->lilv, port("out_right"), in->right.data());
+    lilv_instance_connect_port(in->lilv, port("notify"), in->notify.data());
+    for (VoiceId voice : MENU_ORDER) {
+      in->voice_out[voice].resize(in->left.size());
+      lilv_instance_connect_port(in->lilv, port(voice_facts(voice).cli_name),
+                                 in->voice_out[voice].data());
+    }
     lilv_instance_activate(in->lilv);
     return in;
+  }
+
+  static int log_vprintf(LV2_Log_Handle h, LV2_URID, const char* format, va_list args) {
+    char text[1024];
+    const int n = std::vsnprintf(text, sizeof text, format, args);
+    static_cast<std::vector<std::string>*>(h)->emplace_back(text);
+    return n;
+  }
+  static int log_printf(LV2_Log_Handle h, LV2_URID type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = log_vprintf(h, type, format, args);
+    va_end(args);
+    return n;
+  }
+
+  // One run() of the plugin, its notify port's capacity given as a host gives it.
+  static void run(Instance& in, std::uint32_t frames) {
+    auto* notify = reinterpret_cast<LV2_Atom*>(in.notify.data());
+    notify->size =
+        static_cast<std::uint32_t>(in.notify.size() * sizeof(std::uint64_t) - sizeof(LV2_Atom));
+    notify->type = 0;
+    lilv_instance_run(in.lilv, frames);
   }
 
   static std::uint32_t port(const char* symbol) {
@@ -185,6 +247,11 @@ class Lv2Host : public ::testing::Test {
 
   // The host's worker thread, one round trip: every request worked, every answer delivered.
   static void work(Instance& in) {
+    work_requests(in);
+    deliver_answers(in);
+  }
+
+  static void work_requests(Instance& in) {
     for (std::size_t i = 0; i < in.requests.count; ++i) {
       const auto& m = in.requests.messages[i];
       in.worker->work(
@@ -195,6 +262,9 @@ class Lv2Host : public ::testing::Test {
           &in.responses, m.size, m.data);
     }
     in.requests.count = 0;
+  }
+
+  static void deliver_answers(Instance& in) {
     counting_allocations = true;
     for (std::size_t i = 0; i < in.responses.count; ++i) {
       const auto& m = in.responses.messages[i];
@@ -227,20 +297,78 @@ class Lv2Host : public ::testing::Test {
         head.time.frames = note.frame - start;
         head.body = {3, midi_type};
         const std::uint8_t midi[3] = {static_cast<std::uint8_t>(0x90 | note.channel), note.note,
-                                      100};
+                                      note.velocity};
         std::memcpy(at, &head, sizeof head);
         std::memcpy(at + sizeof head, midi, sizeof midi);
         seq->atom.size += lv2_atom_pad_size(sizeof(LV2_Atom_Event) + 3);
       }
       counting_allocations = true;
-      lilv_instance_run(in.lilv, n);
+      run(in, n);
       counting_allocations = false;
       EXPECT_EQ(allocations_counted.exchange(0), 0) << "run() allocated in the block at " << start;
       out.left.insert(out.left.end(), in.left.begin(), in.left.begin() + n);
       out.right.insert(out.right.end(), in.right.begin(), in.right.begin() + n);
+      for (VoiceId voice : MENU_ORDER) {
+        const auto& alone = in.voice_out[voice];
+        out.voices[voice].insert(out.voices[voice].end(), alone.begin(), alone.begin() + n);
+      }
       if (work_after_each_block) work(in);
     }
     return out;
+  }
+
+  // A patch:Set of the kit parameter in one block, the worker's round trip, and one more block
+  // in which the plugin can tell the host what it loaded.
+  static void send_kit(Instance& in, const std::string& path) {
+    LV2_Atom_Forge forge;
+    lv2_atom_forge_init(&forge, &urids.map);
+    auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(in.sequence.data());
+    lv2_atom_forge_set_buffer(&forge, reinterpret_cast<std::uint8_t*>(sequence),
+                              in.sequence.size() * sizeof(std::uint64_t));
+    LV2_Atom_Forge_Frame events, set;
+    lv2_atom_forge_sequence_head(&forge, &events, 0);
+    lv2_atom_forge_frame_time(&forge, 0);
+    lv2_atom_forge_object(&forge, &set, 0, urids.id(LV2_PATCH__Set));
+    lv2_atom_forge_key(&forge, urids.id(LV2_PATCH__property));
+    lv2_atom_forge_urid(&forge, urids.id("urn:thumpa:lv2:drums#kit"));
+    lv2_atom_forge_key(&forge, urids.id(LV2_PATCH__value));
+    lv2_atom_forge_path(&forge, path.c_str(), static_cast<std::uint32_t>(path.size()));
+    lv2_atom_forge_pop(&forge, &set);
+    lv2_atom_forge_pop(&forge, &events);
+    run(in, 64);
+    work(in);
+    sequence->atom.size = sizeof(LV2_Atom_Sequence_Body);
+    run(in, 64);
+  }
+
+  // Whether the notify port's sequence of the last block holds a patch:Set naming the path.
+  static bool notified(const Instance& in, const std::string& path) {
+    const auto* sequence = reinterpret_cast<const LV2_Atom*>(in.notify.data());
+    const std::string_view bytes(reinterpret_cast<const char*>(in.notify.data()),
+                                 sizeof(LV2_Atom) + sequence->size);
+    return sequence->size > sizeof(LV2_Atom_Sequence_Body) && bytes.find(path) != bytes.npos;
+  }
+
+  // The plugin's state with its control port values, as a host saves a project.
+  static LilvState* save_state(Instance& in) {
+    return lilv_state_new_from_instance(
+        plugin, in.lilv, &urids.map, nullptr, nullptr, nullptr, nullptr,
+        [](const char* symbol, void* user, uint32_t* size, uint32_t* type) -> const void* {
+          *size = sizeof(float);
+          *type = urids.id(LV2_ATOM__Float);
+          return &static_cast<Instance*>(user)->controls[port(symbol)];
+        },
+        &in, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE, nullptr);
+  }
+
+  static void restore_state(LilvState* state, Instance& in) {
+    lilv_state_restore(
+        state, in.lilv,
+        [](const char* symbol, void* user, const void* value, uint32_t size, uint32_t) {
+          if (size == sizeof(float))
+            std::memcpy(&static_cast<Instance*>(user)->controls[port(symbol)], value, size);
+        },
+        &in, 0, in.features);
   }
 
   // The voice as the engine makes it and the program plays it: render, shaping, top 16 bits.
@@ -270,20 +398,45 @@ class Lv2Host : public ::testing::Test {
   }
 
   // What the program's mixer would play: each voice from its latest note, summed and clamped.
+  // One voice alone as the program's mixer would play it: from its latest note, at that note's
+  // velocity, and for the open hi-hat only until a later closed one when the choke is on.
+  static std::vector<std::int32_t> expected_voice(std::uint32_t total,
+                                                  const std::vector<NoteAt>& notes, VoiceId voice,
+                                                  const std::vector<std::int16_t>& values,
+                                                  Playing how = {}) {
+    std::vector<std::int32_t> out(total);
+    for (std::uint32_t t = 0; t < total; ++t) {
+      const NoteAt* latest = nullptr;
+      bool choked = false;
+      for (const NoteAt& n : notes) {  // in time order, as the plugin takes them
+        if (n.frame > t) break;
+        if (voice_of_note(n.note) == voice) {
+          latest = &n;
+          choked = false;
+        } else if (how.choke && voice == VOICE_OPEN_HAT &&
+                   voice_of_note(n.note) == VOICE_CLOSED_HAT) {
+          choked = true;
+        }
+      }
+      if (latest == nullptr || choked || t - latest->frame >= values.size()) continue;
+      out[t] = scaled_value(values[t - latest->frame],
+                            how.velocity ? velocity_gain(latest->velocity) : FULL_GAIN);
+    }
+    return out;
+  }
+
+  // Every voice summed and clamped, as the plugin's stereo outputs play them.
   static std::vector<float> expected_mix(std::uint32_t total, const std::vector<NoteAt>& notes,
-                                         const std::map<VoiceId, std::vector<std::int16_t>>& vs) {
+                                         const std::map<VoiceId, std::vector<std::int16_t>>& vs,
+                                         Playing how = {}) {
+    std::vector<std::int32_t> sum(total);
+    for (const auto& [voice, values] : vs) {
+      const std::vector<std::int32_t> alone = expected_voice(total, notes, voice, values, how);
+      for (std::uint32_t t = 0; t < total; ++t) sum[t] += alone[t];
+    }
     std::vector<float> out(total);
     for (std::uint32_t t = 0; t < total; ++t) {
-      std::map<VoiceId, std::uint32_t> latest;
-      for (const NoteAt& n : notes) {
-        if (n.frame <= t) latest[voice_of_note(n.note)] = n.frame;
-      }
-      std::int32_t sum = 0;
-      for (const auto& [voice, from] : latest) {
-        const auto& values = vs.at(voice);
-        if (t - from < values.size()) sum += values[t - from];
-      }
-      out[t] = static_cast<float>(std::clamp(sum, -32768, 32767)) / 32768.0f;
+      out[t] = static_cast<float>(std::clamp(sum[t], -32768, 32767)) / 32768.0f;
     }
     return out;
   }
@@ -306,19 +459,36 @@ class Lv2Host : public ::testing::Test {
 
 TEST_F(Lv2Host, DefaultVoicesPlayBitExactAtTheirFrames) {
   // Notes on the first and last frame of a block, at block edges, two at one frame, a voice
-  // restarted while it sounds, a note on another channel, and all eight voices at once.
+  // restarted while it sounds, a note on another channel, all eight voices at once, notes at
+  // velocities below 127, and a closed hi-hat 100 frames into an open one.
   const std::vector<NoteAt> notes = {
-      {0, 36},     {1, 38},     {63, 42},    {64, 46},    {65, 56},      {1023, 75},
-      {1024, 50},  {1025, 47},  {5000, 36},  {5000, 38},  {7000, 36, 0}, {7001, 35},
-      {20000, 36}, {20000, 38}, {20000, 42}, {20000, 46}, {20000, 56},   {20000, 75},
-      {20000, 50}, {20000, 47}, {20031, 40}, {20500, 44},
+      {0, 36},     {1, 38, 9, 1}, {63, 42},    {64, 46},    {65, 56, 9, 64}, {1023, 75},
+      {1024, 50},  {1025, 47},    {5000, 36},  {5000, 38},  {7000, 36, 0},   {7001, 35, 9, 100},
+      {20000, 36}, {20000, 38},   {20000, 42}, {20000, 46}, {20000, 56},     {20000, 75},
+      {20000, 50}, {20000, 47},   {20031, 40}, {20500, 44}, {30000, 46},     {30100, 42, 9, 90},
   };
   const auto voices = engine_voices(BankParams{});
-  const std::vector<float> expected = expected_mix(110000, notes, voices);
-  for (std::uint32_t block : {64u, 1024u, 1000u}) {
+  ASSERT_GT(voices.at(VOICE_OPEN_HAT).size(), 200u);
+  // As it plays by default, and with both switches off (every note at full level, the open
+  // hi-hat ringing on).
+  for (const auto& [block, how] : {std::pair{64u, Playing{}},
+                                   {1024u, Playing{}},
+                                   {1000u, Playing{}},
+                                   {256u, Playing{false, false}}}) {
     auto in = make();
     ASSERT_NE(in, nullptr);
-    expect_frames(play(*in, 110000, block, notes), expected, "block " + std::to_string(block));
+    set(*in, "velocity", how.velocity);
+    set(*in, "choke", how.choke);
+    const std::string what = "block " + std::to_string(block) + (how.choke ? "" : ", switches off");
+    const Frames got = play(*in, 110000, block, notes);
+    expect_frames(got, expected_mix(110000, notes, voices, how), what);
+    for (const auto& [voice, values] : voices) {  // each voice alone, at its velocity
+      const std::vector<std::int32_t> alone = expected_voice(110000, notes, voice, values, how);
+      for (std::uint32_t t = 0; t < alone.size(); ++t) {
+        ASSERT_EQ(got.voices[voice][t], alone[t] / 32768.0f)
+            << what << ", voice " << voice << ", frame " << t;
+      }
+    }
   }
   // The first frames of the default Kick, as the program plays it.
   EXPECT_EQ(voices.at(VOICE_KICK)[0], 6566);
@@ -372,29 +542,18 @@ TEST_F(Lv2Host, SavedStateReopensWithTheSameVoices) {
   play(*first, 64, 64, {});
   work(*first);
 
-  using Ports = std::map<std::string, float>;
-  Ports saved_ports;
-  LilvState* state = lilv_state_new_from_instance(
-      plugin, first->lilv, &urids.map, nullptr, nullptr, nullptr, nullptr,
-      [](const char* symbol, void* user, uint32_t* size, uint32_t* type) -> const void* {
-        auto* self = static_cast<Instance*>(user);
-        *size = sizeof(float);
-        *type = urids.id(LV2_ATOM__Float);
-        return &self->controls[port(symbol)];
-      },
-      first.get(), LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE, nullptr);
+  LilvState* state = save_state(*first);
   ASSERT_NE(state, nullptr);
 
   auto second = make();
   ASSERT_NE(second, nullptr);
-  lilv_state_restore(
-      state, second->lilv,
-      [](const char* symbol, void* user, const void* value, uint32_t size, uint32_t) {
-        if (size == sizeof(float))
-          std::memcpy(&static_cast<Instance*>(user)->controls[port(symbol)], value, size);
-      },
-      second.get(), 0, second->features);
+  // A voice made for the instance before the restore, delivered after it, is stale.
+  set(*second, "kick_start_freq", 310);
+  play(*second, 64, 64, {});
+  work_requests(*second);
+  restore_state(state, *second);
   lilv_state_free(state);
+  deliver_answers(*second);
 
   BankParams changed;
   changed.closed.decay = 1073741;
@@ -407,6 +566,176 @@ TEST_F(Lv2Host, SavedStateReopensWithTheSameVoices) {
   expect_frames(play(*first, 100000, 1024, notes), expected, "the saved instance");
   expect_frames(play(*second, 100000, 1024, notes, true), expected, "the restored instance");
   EXPECT_EQ(second->requests.count, 0u) << "restoring left voices to be made again";
+}
+
+TEST_F(Lv2Host, RefusedWorkIsAskedAgainInALaterRun) {
+  auto in = make();
+  ASSERT_NE(in, nullptr);
+  set(*in, "kick_normalize_before", 0);
+  set(*in, "kick_start_freq", 310);
+  in->requests.refuse = 1;
+  play(*in, 64, 64, {});
+  play(*in, 64, 64, {});
+  ASSERT_EQ(in->requests.count, 1u) << "a refused request was not asked again";
+  in->responses.refuse = 1;
+  work(*in);
+  play(*in, 64, 64, {});
+  work(*in);
+  const std::vector<std::int16_t> raw = raw_render("--voice kick --set start_freq=310");
+  const auto total = static_cast<std::uint32_t>(raw.size() + 100);
+  const std::vector<NoteAt> notes = {{0, KICK_NOTE}};
+  expect_frames(play(*in, total, 64, notes), expected_mix(total, notes, {{VOICE_KICK, raw}}),
+                "after a refused answer");
+}
+
+// A kit set through the file parameter: every voice as thumpa-render makes it from the same
+// file, the host told the path, and a project saved with the kit reopens with it although the
+// host's control values are still the old ones. A file that cannot be read changes nothing and
+// says so in the host's log.
+TEST_F(Lv2Host, KitFileParameterLoadsEveryVoice) {
+  BankParams kit;
+  kit.kick.start_freq = 310;
+  kit.snare.freq1 += 40;
+  kit.closed.decay = 1073741;
+  kit.open.filter_freq -= 2000;
+  kit.blipp.start_freq += 100;
+  kit.clave.freq += 200;
+  kit.cowbell.freq += 50;
+  kit.osc.wave = WAVE_SAW;
+  for (VoiceId v : MENU_ORDER) {  // so that each voice is thumpa-render's raw samples
+    kit.shaping.normalize_before[v] = kit.shaping.normalize_after[v] = 0;
+    kit.shaping.dist_type[v] = DIST_NONE;
+  }
+  const std::string path = ::testing::TempDir() + "thumpa_kit.zog";
+  std::ofstream(path) << settings_text(kit);
+
+  auto in = make();
+  ASSERT_NE(in, nullptr);
+  const std::string missing = ::testing::TempDir() + "no such folder/kit.zog";
+  send_kit(*in, missing);
+  EXPECT_FALSE(notified(*in, missing));
+  ASSERT_EQ(in->log.size(), 1u);
+  EXPECT_NE(in->log[0].find(missing), std::string::npos) << in->log[0];
+  const std::vector<NoteAt> kick = {{0, KICK_NOTE}};
+  expect_frames(play(*in, 20000, 256, kick), expected_mix(20000, kick, engine_voices({})),
+                "after a missing kit");
+
+  send_kit(*in, path);
+  EXPECT_TRUE(notified(*in, path));
+  LilvState* state = save_state(*in);
+  auto reopened = make();
+  ASSERT_NE(reopened, nullptr);
+  restore_state(state, *reopened);
+  lilv_state_free(state);
+  for (Instance* instance : {in.get(), reopened.get()}) {
+    for (std::size_t i = 0; i < FIRST_NOTES; ++i) {
+      const VoiceNote& v = VOICE_NOTES[i];
+      const std::string voice = voice_facts(v.voice).cli_name;
+      const auto raw = raw_render("--settings '" + path + "' --voice " + voice);
+      const auto total = static_cast<std::uint32_t>(raw.size() + 100);
+      const std::vector<NoteAt> note = {{10, v.note}};
+      expect_frames(play(*instance, total, 1024, note, true),
+                    expected_mix(total, note, {{v.voice, raw}}),
+                    voice + (instance == in.get() ? "" : " reopened"));
+    }
+  }
+  EXPECT_EQ(in->log.size(), 1u);
+  std::remove(path.c_str());
+}
+
+// What a host hands the plugin is bounded before it is used: rates by what the resampler
+// takes, MIDI events by their sequence; and the plugin leaves the host's allocator alone.
+TEST_F(Lv2Host, UntrustedHostInputIsBounded) {
+  for (double rate : {1e9, 7999.0, 768001.0, 0.0, -44100.0, double{NAN}, double{INFINITY}}) {
+    EXPECT_EQ(make(rate), nullptr) << rate;
+  }
+  EXPECT_NE(make(8000), nullptr);
+
+  // The sequence ends where the page ends, so reading past it faults. Its second event claims
+  // a megabyte but holds 8 bytes: a snare note-on and padding.
+  const long page = sysconf(_SC_PAGESIZE);
+  auto* pages = static_cast<std::uint8_t*>(
+      mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(pages, MAP_FAILED);
+  ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
+  const LV2_URID midi_type = urids.id(LV2_MIDI__MidiEvent);
+  struct Events {
+    LV2_Atom_Sequence head;
+    LV2_Atom_Event kick;
+    std::uint8_t kick_bytes[8];
+    LV2_Atom_Event snare;
+    std::uint8_t snare_bytes[8];
+  } events{};
+  events.head.atom = {sizeof events - sizeof(LV2_Atom), urids.id(LV2_ATOM__Sequence)};
+  events.kick = {{5}, {3, midi_type}};
+  events.snare = {{10}, {1u << 20, midi_type}};
+  const std::uint8_t kick[3] = {0x99, 36, 127}, snare[3] = {0x99, 38, 127};
+  std::memcpy(events.kick_bytes, kick, 3);
+  std::memcpy(events.snare_bytes, snare, 3);
+  static_assert(sizeof events == 64);
+  std::uint8_t* at = pages + page - sizeof events;
+  std::memcpy(at, &events, sizeof events);
+
+  auto in = make();
+  ASSERT_NE(in, nullptr);
+  lilv_instance_connect_port(in->lilv, port("midi_in"), at);
+  run(*in, 64);
+  const std::vector<float> expected =
+      expected_mix(64, {{5, 36}, {10, 38}}, engine_voices(BankParams{}));
+  expect_frames({std::vector<float>(in->left.begin(), in->left.begin() + 64),
+                 std::vector<float>(in->right.begin(), in->right.begin() + 64),
+                 {}},
+                expected, "a truncated event");
+  munmap(pages, 2 * page);
+  EXPECT_EQ(mallopt_calls.load(), 0) << "the plugin tuned the host's allocator";
+}
+
+// A host shows a control by its name alone: its voice's label and the caption the voice
+// editor shows beside the same field, and no two alike.
+TEST_F(Lv2Host, ControlNamesAreTheVoiceAndTheEditorsCaption) {
+  const auto node_text = [](LilvNode* node) {
+    const std::string text = node != nullptr ? lilv_node_as_string(node) : "";
+    lilv_node_free(node);
+    return text;
+  };
+  LilvNode* group_of = lilv_new_uri(world, LV2_PORT_GROUPS__group);
+  LilvNode* label_of = lilv_new_uri(world, LILV_NS_RDFS "label");
+  std::map<std::string, std::string> names;  // by symbol
+  std::set<std::string> distinct;
+  for (std::uint32_t i = 0; i < lilv_plugin_get_num_ports(plugin); ++i) {
+    const LilvPort* p = lilv_plugin_get_port_by_index(plugin, i);
+    std::string name = node_text(lilv_port_get_name(plugin, p));
+    EXPECT_TRUE(distinct.insert(name).second) << "\"" << name << "\" repeats";
+    names[lilv_node_as_string(lilv_port_get_symbol(plugin, p))] = std::move(name);
+  }
+  for (VoiceId voice : MENU_ORDER) {
+    const VoiceForm& form = *voice_form(voice);
+    const DialogTemplate& dialog =
+        std::string(form.template_name) == EDIT_BOX.name ? EDIT_BOX : EDIT_OSC_BOX;
+    const std::string symbol = voice_facts(voice).cli_name;
+    LilvNode* group_uri = lilv_port_get(
+        plugin, lilv_plugin_get_port_by_index(plugin, port((symbol + "_dist_type").c_str())),
+        group_of);
+    const std::string label = node_text(lilv_world_get(world, group_uri, label_of, nullptr));
+    lilv_node_free(group_uri);
+    for (const FieldBinding& binding : form.fields) {
+      // A relabelled caption above the edit, else the template's caption just before it, under
+      // the label of its group (the Oscillator's DCF and DCA) when there is one.
+      std::string caption, group;
+      for (std::size_t i = 0; i < DRUM_EDIT_IDS.size() && i < form.captions.size(); ++i) {
+        if (DRUM_EDIT_IDS[i] == binding.id) caption = form.captions[i].second;
+      }
+      for (std::size_t i = 1; caption.empty() && i < dialog.controls.size(); ++i) {
+        if (dialog.controls[i].id == -1) group = dialog.controls[i].text;
+        if (dialog.controls[i].id == binding.id) caption = dialog.controls[i - 1].text;
+      }
+      const std::string shown = names[symbol + "_" + binding.field];
+      EXPECT_TRUE(shown == label + " " + caption || shown == label + " " + group + " " + caption)
+          << binding.field << ": \"" << shown << "\", the editor shows \"" << caption << "\"";
+    }
+  }
+  lilv_node_free(group_of);
+  lilv_node_free(label_of);
 }
 
 TEST_F(Lv2Host, OtherRatesGetTheVoiceResampledOnce) {
@@ -436,7 +765,7 @@ TEST_F(Lv2Host, EightVoicesCostLittleOfA64FrameBlock) {
   play(*in, 64, 64, all);  // the eight voices sound from here on
   constexpr int BLOCKS = 1000;
   const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < BLOCKS; ++i) lilv_instance_run(in->lilv, 64);
+  for (int i = 0; i < BLOCKS; ++i) run(*in, 64);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double share = seconds / BLOCKS / (64.0 / 44100);
