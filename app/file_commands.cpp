@@ -92,7 +92,8 @@ QString ask_file_name(QWidget* owner, FileDialogKind kind, const QString& filter
 QString open_settings(QWidget* owner, VoiceBank& bank, QString& chosen_folder) {
   const QString path =
       ask_file_name(owner, FileDialogKind::open, SETTINGS_FILTER, SETTINGS_SUFFIX, chosen_folder);
-  return !path.isEmpty() && open_settings_file(path, bank, chosen_folder) ? path : QString();
+  if (path.isEmpty() || !open_settings_file(path, bank, chosen_folder)) return {};
+  return path;
 }
 
 bool open_settings_file(const QString& path, VoiceBank& bank, QString& chosen_folder) {

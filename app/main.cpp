@@ -8,8 +8,11 @@
 #include "audio/output_backends.h"
 #include "audio/sound_device.h"
 #include "cli/command_line.h"
+#include "synth/render.h"
 
 int main(int argc, char* argv[]) {
+  // The program's own allocator may keep voice-sized blocks (the plugin leaves its host's alone).
+  thumpa::keep_render_scratch_on_heap();
   // Read before the application exists: --help and mistakes need no display.
   std::vector<char*> window_system_arguments;
   if (auto done = thumpa::parse_thumpa_command_line(argc, argv, window_system_arguments))

@@ -52,10 +52,9 @@ void open_when_free(Session& session, const QString& path) {
                        [&session, path] { open_when_free(session, path); });
     return;
   }
-  if (open_settings_file(path, session.bank, session.chosen_folder)) {
-    session.settings_file = path;
-    repaint_main_window();
-  }
+  if (!open_settings_file(path, session.bank, session.chosen_folder)) return;
+  session.settings_file = path;  // the status line names it, as after Open Settings
+  repaint_main_window();
 }
 
 }  // namespace
