@@ -397,7 +397,6 @@ class Lv2Host : public ::testing::Test {
     return values;
   }
 
-  // What the program's mixer would play: each voice from its latest note, summed and clamped.
   // One voice alone as the program's mixer would play it: from its latest note, at that note's
   // velocity, and for the open hi-hat only until a later closed one when the choke is on.
   static std::vector<std::int32_t> expected_voice(std::uint32_t total,
@@ -469,8 +468,7 @@ TEST_F(Lv2Host, DefaultVoicesPlayBitExactAtTheirFrames) {
   };
   const auto voices = engine_voices(BankParams{});
   ASSERT_GT(voices.at(VOICE_OPEN_HAT).size(), 200u);
-  // As it plays by default, and with both switches off (every note at full level, the open
-  // hi-hat ringing on).
+  // By default, and with velocity and choke off.
   for (const auto& [block, how] : {std::pair{64u, Playing{}},
                                    {1024u, Playing{}},
                                    {1000u, Playing{}},
@@ -588,10 +586,8 @@ TEST_F(Lv2Host, RefusedWorkIsAskedAgainInALaterRun) {
                 "after a refused answer");
 }
 
-// A kit set through the file parameter: every voice as thumpa-render makes it from the same
-// file, the host told the path, and a project saved with the kit reopens with it although the
-// host's control values are still the old ones. A file that cannot be read changes nothing and
-// says so in the host's log.
+// Every voice of a kit file as thumpa-render makes it, also after a project reopens with old
+// control values; an unreadable file changes nothing and says so in the host's log.
 TEST_F(Lv2Host, KitFileParameterLoadsEveryVoice) {
   BankParams kit;
   kit.kick.start_freq = 310;
@@ -627,13 +623,13 @@ TEST_F(Lv2Host, KitFileParameterLoadsEveryVoice) {
   ASSERT_NE(reopened, nullptr);
   restore_state(state, *reopened);
   lilv_state_free(state);
-  for (Instance* instance : {in.get(), reopened.get()}) {
-    for (std::size_t i = 0; i < FIRST_NOTES; ++i) {
-      const VoiceNote& v = VOICE_NOTES[i];
-      const std::string voice = voice_facts(v.voice).cli_name;
-      const auto raw = raw_render("--settings '" + path + "' --voice " + voice);
-      const auto total = static_cast<std::uint32_t>(raw.size() + 100);
-      const std::vector<NoteAt> note = {{10, v.note}};
+  for (std::size_t i = 0; i < FIRST_NOTES; ++i) {
+    const VoiceNote& v = VOICE_NOTES[i];
+    const std::string voice = voice_facts(v.voice).cli_name;
+    const auto raw = raw_render("--settings '" + path + "' --voice " + voice);
+    const auto total = static_cast<std::uint32_t>(raw.size() + 100);
+    const std::vector<NoteAt> note = {{10, v.note}};
+    for (Instance* instance : {in.get(), reopened.get()}) {
       expect_frames(play(*instance, total, 1024, note, true),
                     expected_mix(total, note, {{v.voice, raw}}),
                     voice + (instance == in.get() ? "" : " reopened"));
@@ -651,8 +647,7 @@ TEST_F(Lv2Host, UntrustedHostInputIsBounded) {
   }
   EXPECT_NE(make(8000), nullptr);
 
-  // The sequence ends where the page ends, so reading past it faults. Its second event claims
-  // a megabyte but holds 8 bytes: a snare note-on and padding.
+  // The sequence ends at a page that faults; its second event claims a megabyte but holds 8.
   const long page = sysconf(_SC_PAGESIZE);
   auto* pages = static_cast<std::uint8_t*>(
       mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
@@ -680,12 +675,11 @@ TEST_F(Lv2Host, UntrustedHostInputIsBounded) {
   ASSERT_NE(in, nullptr);
   lilv_instance_connect_port(in->lilv, port("midi_in"), at);
   run(*in, 64);
-  const std::vector<float> expected =
-      expected_mix(64, {{5, 36}, {10, 38}}, engine_voices(BankParams{}));
-  expect_frames({std::vector<float>(in->left.begin(), in->left.begin() + 64),
-                 std::vector<float>(in->right.begin(), in->right.begin() + 64),
-                 {}},
-                expected, "a truncated event");
+  in->left.resize(64);
+  in->right.resize(64);
+  expect_frames({in->left, in->right, {}},
+                expected_mix(64, {{5, 36}, {10, 38}}, engine_voices(BankParams{})),
+                "a truncated event");
   munmap(pages, 2 * page);
   EXPECT_EQ(mallopt_calls.load(), 0) << "the plugin tuned the host's allocator";
 }
