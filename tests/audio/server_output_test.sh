@@ -1,14 +1,10 @@
 #!/bin/bash
 # Plays a voice TIMES times (default 6) through a sound server's native client on a private
-# server with a null sink, records the sink's monitor, and checks the recording holds every play
-# bit for bit on both channels, each starting at the frame it was due. Meanwhile the world
-# changes under the client: it is stopped long enough for the server to miss its frames (the
-# underflow count must see it); on PipeWire the graph's quantum changes between two plays (the
-# period and play delay must follow, the plays stay where they were due). Then the server is
-# killed and started again: the client, polling as the sound device does, must play again, bit
-# for bit, within 3 s of the server being back. Last, the stream is opened and closed many times
-# while its data thread runs (a fault there shows under the sanitizer builds). Stops every
-# daemon it starts, by PID. Exits 77 (skipped) when programs are missing.
+# server with a null sink and checks the sink's monitor holds every play bit for bit on both
+# channels at its due frame, while the client is stopped (an underflow must be counted), the
+# PipeWire quantum grows (period and play delay follow) and the server restarts (the client
+# plays again within 3 s); last the stream reopens many times while it runs. Stops its daemons
+# by PID; exits 77 (skipped) when programs are missing.
 #   server_output_test.sh pulse|pipewire PLAYER WORK_DIR [TIMES]
 set -u
 SERVER=$1 PLAYER=$2 W=$3 TIMES=${4:-6}
@@ -131,8 +127,7 @@ sleep 1
 BACK=$EPOCHREALTIME  # counted from the start of the server's programs
 start_server
 record "$W/rec-again.wav"
-# The monitor delivers a second or more after the recorder connects: the player plays again
-# half a second after the recording grows (a starting monitor may change the sink's latency).
+# Plays again half a second after the recording grows: a starting monitor may change latency.
 for _ in $(seq 500); do
   [ "$(stat -c %s "$W/rec-again.wav" 2>/dev/null || echo 0)" -gt 20000 ] && break; sleep 0.01
 done
