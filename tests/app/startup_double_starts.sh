@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# The real program started twice at the same moment, again and again, plainly and with every
-# connect slowed by 20 ms (strace): each time exactly one keeps running and the other hands
-# over and ends with 0. The survivor is ended by SIGTERM or SIGINT, which closes it as File >
-# Exit does (its sound output's closing line, status 0). A start while the running program is
-# quitting runs in its place, and its socket survives the first's end: a third start still
-# hands over to it.
+# The real program started twice at once, again and again, plainly and with connects slowed by
+# strace: exactly one keeps running, the other hands over and ends with 0; SIGTERM and SIGINT
+# close the survivor as File > Exit does. A start during the first's end runs in its place and
+# keeps its socket: a third start hands over to it.
 # Usage: startup_double_starts.sh THUMPA WORK_FOLDER [PAIRS]
 set -euo pipefail
 thumpa=$1
