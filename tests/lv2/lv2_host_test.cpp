@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -275,33 +276,34 @@ class Lv2Host : public ::testing::Test {
     EXPECT_EQ(allocations_counted.exchange(0), 0) << "work_response allocated";
   }
 
+  // The sequence of note-ons a host hands a block of `n` frames from `start`, written at `to`.
+  static void write_notes(std::uint64_t* to, std::uint32_t start, std::uint32_t n,
+                          const std::vector<NoteAt>& notes) {
+    auto* seq = reinterpret_cast<LV2_Atom_Sequence*>(to);
+    seq->atom = {sizeof(LV2_Atom_Sequence_Body), urids.id(LV2_ATOM__Sequence)};
+    seq->body = {0, 0};
+    for (const NoteAt& note : notes) {
+      if (note.frame < start || note.frame >= start + n) continue;
+      std::uint8_t* at = reinterpret_cast<std::uint8_t*>(to) + sizeof(LV2_Atom) + seq->atom.size;
+      LV2_Atom_Event head{};
+      head.time.frames = note.frame - start;
+      head.body = {3, urids.id(LV2_MIDI__MidiEvent)};
+      const std::uint8_t midi[3] = {static_cast<std::uint8_t>(0x90 | note.channel), note.note,
+                                    note.velocity};
+      std::memcpy(at, &head, sizeof head);
+      std::memcpy(at + sizeof head, midi, sizeof midi);
+      seq->atom.size += lv2_atom_pad_size(sizeof(LV2_Atom_Event) + 3);
+    }
+  }
+
   // Runs `total` frames in blocks, with the notes at their frames; a worker round trip after
   // each block when asked to.
   static Frames play(Instance& in, std::uint32_t total, std::uint32_t block,
                      const std::vector<NoteAt>& notes, bool work_after_each_block = false) {
     Frames out;
-    const LV2_URID sequence_type = urids.id(LV2_ATOM__Sequence);
-    const LV2_URID midi_type = urids.id(LV2_MIDI__MidiEvent);
     for (std::uint32_t start = 0; start < total; start += block) {
       const std::uint32_t n = std::min(block, total - start);
-      auto* seq = reinterpret_cast<LV2_Atom_Sequence*>(in.sequence.data());
-      seq->atom.type = sequence_type;
-      seq->atom.size = sizeof(LV2_Atom_Sequence_Body);
-      seq->body.unit = 0;
-      seq->body.pad = 0;
-      for (const NoteAt& note : notes) {
-        if (note.frame < start || note.frame >= start + n) continue;
-        std::uint8_t* at =
-            reinterpret_cast<std::uint8_t*>(in.sequence.data()) + sizeof(LV2_Atom) + seq->atom.size;
-        LV2_Atom_Event head{};
-        head.time.frames = note.frame - start;
-        head.body = {3, midi_type};
-        const std::uint8_t midi[3] = {static_cast<std::uint8_t>(0x90 | note.channel), note.note,
-                                      note.velocity};
-        std::memcpy(at, &head, sizeof head);
-        std::memcpy(at + sizeof head, midi, sizeof midi);
-        seq->atom.size += lv2_atom_pad_size(sizeof(LV2_Atom_Event) + 3);
-      }
+      write_notes(in.sequence.data(), start, n, notes);
       counting_allocations = true;
       run(in, n);
       counting_allocations = false;
@@ -641,23 +643,16 @@ TEST_F(Lv2Host, UntrustedHostInputIsBounded) {
       mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   ASSERT_NE(pages, MAP_FAILED);
   ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
-  const LV2_URID midi_type = urids.id(LV2_MIDI__MidiEvent);
-  struct Events {
-    LV2_Atom_Sequence head;
-    LV2_Atom_Event kick;
-    std::uint8_t kick_bytes[8];
-    LV2_Atom_Event snare;
-    std::uint8_t snare_bytes[8];
-  } events{};
-  events.head.atom = {sizeof events - sizeof(LV2_Atom), urids.id(LV2_ATOM__Sequence)};
-  events.kick = {{5}, {3, midi_type}};
-  events.snare = {{10}, {1u << 20, midi_type}};
-  const std::uint8_t kick[3] = {0x99, 36, 127}, snare[3] = {0x99, 38, 127};
-  std::memcpy(events.kick_bytes, kick, 3);
-  std::memcpy(events.snare_bytes, snare, 3);
-  static_assert(sizeof events == 64);
+  std::uint64_t events[8];  // the sequence's head, then each event's head and padded bytes
+  write_notes(events, 0, 64, {{5, 36}, {10, 38}});
+  LV2_Atom head;
+  std::memcpy(&head, events, sizeof head);
+  ASSERT_EQ(head.size + sizeof head, sizeof events);
+  const std::uint32_t claimed = 1u << 20;  // by the second event, 40 bytes in
+  std::memcpy(reinterpret_cast<std::uint8_t*>(events) + 40 + offsetof(LV2_Atom_Event, body.size),
+              &claimed, sizeof claimed);
   std::uint8_t* at = pages + page - sizeof events;
-  std::memcpy(at, &events, sizeof events);
+  std::memcpy(at, events, sizeof events);
 
   auto in = make();
   ASSERT_NE(in, nullptr);
