@@ -50,10 +50,8 @@ constexpr dbus_int64_t RTKIT_MAX_USEC = 200000;
         reply = grant ? dbus_message_new_method_return(call)
                       : dbus_message_new_error(call, DBUS_ERROR_ACCESS_DENIED, "refused");
       }
-      if (reply != nullptr) {
-        dbus_connection_send(bus, reply, nullptr);
-        dbus_message_unref(reply);
-      }
+      if (reply != nullptr) dbus_connection_send(bus, reply, nullptr);
+      if (reply != nullptr) dbus_message_unref(reply);
       dbus_message_unref(call);
     }
   }
