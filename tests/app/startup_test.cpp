@@ -127,8 +127,7 @@ BankParams settings_with_kick_decay(const QString& path, std::int32_t decay) {
   return params;
 }
 
-// A second start of the program that shows nothing and never opens a sound device (were it to,
-// it would stop on "DirectSound error!" and never end).
+// A second start that shows nothing and opens no sound device (whose message would stop it).
 void without_sound(QProcess& process) {
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
