@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# The real program started twice at the same moment, again and again, plainly and with every
-# connect slowed by 20 ms (strace): each time exactly one keeps running and the other hands
-# over and ends with 0. The survivor is ended by SIGTERM or SIGINT, which closes it as File >
-# Exit does (its sound output's closing line, status 0). A start while the running program is
-# quitting runs in its place, and its socket survives the first's end: a third start still
-# hands over to it.
+# The real program started twice at once, again and again, plainly and with connects slowed by
+# strace: exactly one keeps running, the other hands over and ends with 0; SIGTERM and SIGINT
+# close the survivor as File > Exit does. A start during the first's end runs in its place and
+# keeps its socket: a third start hands over to it.
 # Usage: startup_double_starts.sh THUMPA WORK_FOLDER [PAIRS]
 set -euo pipefail
 thumpa=$1
@@ -19,7 +17,8 @@ socket=$work/run/thumpa-_double_start
 slow=(strace -f -qq -o /dev/null -e trace=connect -e inject=connect:delay_enter=20000)
 
 started=()
-trap 'for p in "${started[@]}"; do kill -KILL "$p" 2>/dev/null || true; done' EXIT
+# (strace's tracee would outlive strace: the program goes first)
+trap 'for p in "${started[@]}"; do kill -KILL $(pgrep -P "$p" -x thumpa) "$p" 2>/dev/null || true; done' EXIT
 fail() { echo "FAIL: $*"; for f in "$work"/*.err; do echo "== $f"; cat "$f"; done; exit 1; }
 running() { kill -0 "$1" 2>/dev/null; }
 # ends PID: waits at most 10 s for the process to end; its exit status

@@ -1,14 +1,12 @@
 // Plays a voice through a sound server's native client, for the tests that record what the
 // server received.
 //   output_backend_player pipewire|pulse VOICE.raw [TIMES [restart]]
-// Writes the voice as the 16-bit mono samples the mixer plays to VOICE.raw, opens the backend,
-// plays the voice TIMES times (default 1) at uneven moments, each due one play delay after its
-// request as a key's would be, and prints what the stream got (again whenever its period or
-// play delay changes) and where each play was due, in frames after the first. Exits 1 when
-// opening fails, after printing the failed step and the server's reason. With restart it then
-// waits, as the sound device does, for the server to go away and come back, and plays TIMES
-// times again once SIGUSR1 says the test records the new server. Last, it closes and reopens
-// the stream many times, each while the data thread runs.
+// Writes the voice as the mixer's 16-bit mono samples to VOICE.raw, opens the backend, plays it
+// TIMES times (default 1) at uneven moments, each due one play delay after its request, and
+// prints the stream's figures (again when they change) and each play's due frame after the
+// first. Exits 1 when opening fails, naming the step and the server's reason. With restart it
+// waits, as the sound device does, for the server to come back and plays again once SIGUSR1
+// says the test records. Last, it closes and reopens the stream many times while it runs.
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -56,9 +54,9 @@ void print_stream(const char* when, const OutputBackend& backend) {
 }
 
 // The voice TIMES times, each due one play delay after its request; prints each play as it is
-// asked for and then the due frames of all, relative to the first play.
-void play_times(const OutputBackend& backend, PlaybackBuffer& buffer, int times,
-                const char* label) {
+// asked for, the due frames of all relative to the first, and the stream once they are heard.
+void play_times(const OutputBackend& backend, PlaybackBuffer& buffer, int times, const char* label,
+                const char* played) {
   std::int64_t first_due = 0;
   int period = backend.period_frames();
   std::int64_t delay = backend.play_delay_ns();
@@ -80,6 +78,8 @@ void play_times(const OutputBackend& backend, PlaybackBuffer& buffer, int times,
     std::this_thread::sleep_for(std::chrono::microseconds(150'000 + (k * 37'123) % 100'000));
   }
   std::printf("%s:%s\n", label, due_frames.c_str());
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  print_stream(played, backend);
 }
 
 const char* step_name(OpenStep step) {
@@ -151,9 +151,7 @@ int main(int argc, char** argv) {
   // Let the stream settle: an idle null sink takes about 0.4 s to start consuming, and the test
   // may stall this program meanwhile.
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-  play_times(backend, *buffer, times, "due frames");
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  print_stream("played", backend);
+  play_times(backend, *buffer, times, "due frames", "played");
   if (restart) {
     if (!reconnect(backend, mixer)) {
       std::printf("the stream did not come back\n");
@@ -163,9 +161,7 @@ int main(int argc, char** argv) {
     for (int k = 0; k < 1000 && !recording; ++k) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    play_times(backend, *buffer, times, "due frames again");
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    print_stream("played again", backend);
+    play_times(backend, *buffer, times, "due frames again", "played again");
   }
   // Closing releases everything: the figures read as closed, and the backend opens again; also
   // when it closes while the data thread runs, again and again.

@@ -1,6 +1,5 @@
-// Real-time priority from RealtimeKit, with a stand-in for it on a private bus: the process's
-// RLIMIT_RTTIME is capped only when real-time scheduling is granted, with a soft limit below the
-// hard one (SIGXCPU warns before the kernel kills), and is as it was when refused.
+// Real-time priority from a stand-in RealtimeKit on a private bus: RLIMIT_RTTIME is capped only
+// when granted, with the soft limit below the hard one so that SIGXCPU warns before the kill.
 #include "audio/realtime.h"
 
 #include <dbus/dbus.h>
@@ -14,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 namespace thumpa {
 namespace {
@@ -104,7 +104,6 @@ TEST(RealtimePriority, RttimeIsCappedOnlyWhenGrantedWithAWarningBeforeTheKill) {
     kill(service, SIGTERM);
     waitpid(service, nullptr, 0);
     wait_for_owner(false);
-    const rlimit& before = limits.before;
     const rlimit& after = limits.after;
     if (grant) {
       EXPECT_EQ(after.rlim_max, static_cast<rlim_t>(RTKIT_MAX_USEC));
@@ -112,8 +111,8 @@ TEST(RealtimePriority, RttimeIsCappedOnlyWhenGrantedWithAWarningBeforeTheKill) {
     if (grant || !limits.restorable) {
       EXPECT_LT(after.rlim_cur, after.rlim_max) << (grant ? "granted" : "refused");
     } else {
-      EXPECT_EQ(after.rlim_max, before.rlim_max);
-      EXPECT_EQ(after.rlim_cur, before.rlim_cur);
+      EXPECT_EQ(std::pair(after.rlim_cur, after.rlim_max),
+                std::pair(limits.before.rlim_cur, limits.before.rlim_max));
     }
   }
   dbus_connection_close(probe);

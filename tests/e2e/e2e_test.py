@@ -315,11 +315,11 @@ class E2E:
         self.check_shown("kick", "after Shift+5")
         self.check_status_line("after Shift+5", ["Shown: Kick"])
 
-    def second_instance(self):
+    def second_instance(self, *args, cwd=None):
         before = now_ns()
-        second = self.procs.start("second thumpa", [self.thumpa], env=self.desktop.environment(),
-                                  cwd=self.cwd, stdout=open(os.path.join(self.out,
-                                                                         "thumpa2.log"), "wb"),
+        second = self.procs.start("second thumpa", [self.thumpa, *args],
+                                  env=self.desktop.environment(), cwd=cwd or self.cwd,
+                                  stdout=open(os.path.join(self.out, "thumpa2.log"), "ab"),
                                   stderr=subprocess.STDOUT)
         try:
             code = second.wait(30)
@@ -329,7 +329,7 @@ class E2E:
             self.procs.stop(second)
         else:
             self.procs.stop(second)  # already ended: only forgets it
-        self.check(code == 0, f"a second thumpa exits with code 0 (got {code}, after "
+        self.check(code == 0, f"a second {' '.join(['thumpa', *args])} exits with code 0 (got {code}, after "
                               f"{(now_ns() - before) / 1e6:.0f} ms)")
         time.sleep(0.3)
         wins = self.thumpa_windows()
@@ -337,7 +337,7 @@ class E2E:
                    f"the first thumpa stays the only window 'Thumpa' (windows: {wins})")
         self.events.append(Event("second start", before, before, None, timed=False))
 
-    def write_all(self, folder, what):
+    def write_all(self, folder, what, ref=None):
         for name in WAV_NAMES:
             path = os.path.join(folder, name)
             if os.path.exists(path):
@@ -350,11 +350,12 @@ class E2E:
         self.check_box(box[0], "Files written", "All files written OK...", f"{what}: Write All")
         self.dismiss(box[0])
         same = all(os.path.exists(os.path.join(folder, n)) and
-                   filecmp.cmp(os.path.join(folder, n), os.path.join(self.ref_dir, n),
+                   filecmp.cmp(os.path.join(folder, n), os.path.join(ref or self.ref_dir, n),
                                shallow=False) for n in WAV_NAMES)
         present = [n for n in WAV_NAMES if os.path.exists(os.path.join(folder, n))]
         self.check(same, f"{what}: Write All wrote the eight WAV files into {folder}, "
-                         f"byte-identical to thumpa-render --out (present: {present})")
+                         f"byte-identical to thumpa-render {'--settings ' if ref else ''}--out "
+                         f"(present: {present})")
 
     def save_settings(self, path, what):
         self.focus_main()
@@ -715,8 +716,26 @@ class E2E:
         self.check_status_line("after Save Settings As", ["Settings: defaults.zog"])
         self.check_settings_render(settings, "defaults")
         self.write_all(chosen, "after the file dialog")
+        self.handed_over_file(chosen, lines, settings)
         self.edit_kick(lines)
         self.metronome()
+
+    def handed_over_file(self, chosen, lines, defaults):
+        """A settings file given to a second start (by a name relative to its own folder) is
+        opened by the running program; then the defaults are handed over again."""
+        handed = os.path.join(chosen, "handed.zog")
+        changed = list(lines)
+        decay = 1 + KICK_FIELDS.index("decay")
+        changed[decay] = str(int(lines[decay]) // 2)
+        with open(handed, "w") as f:
+            f.write("\n".join(changed))
+        ref = os.path.join(self.out, "rendered-from-handed")
+        os.makedirs(ref, exist_ok=True)
+        self.run_render("--settings", handed, "--out", ref)
+        self.second_instance("handed.zog", cwd=chosen)
+        self.check_status_line("after a second start with a file", ["Settings: handed.zog"])
+        self.write_all(chosen, "after a second start handed over handed.zog", ref)
+        self.second_instance(defaults)
 
     def run(self):
         d = self.desktop

@@ -167,19 +167,22 @@ bool refuse_unnamed_files() {
          ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
-// Runs `task` in a child process, with unnamed files refused when `named`; its exit status.
-int in_child(bool named, const std::function<int()>& task) {
+// Starts `task` in a child process, with unnamed files refused when `named`.
+pid_t start_child(bool named, const std::function<int()>& task) {
   const pid_t child = ::fork();
   if (child == 0) ::_exit(named && !refuse_unnamed_files() ? 99 : task());
+  return child;
+}
+
+// The child's exit status; -1 when it did not exit.
+int exit_status(pid_t child) {
   int status = 0;
   if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
 }
 
-// A writer killed before commit leaves nothing, or a leftover that the next write of the same
-// target removes. Nothing else goes: not a file that only looks like a leftover (a user's take,
-// another program's temporary file), not another user's, and not the temporary file of a
-// writer that is still at work, on either of the writer's paths.
+// A killed writer's leftover goes with the next write of the target, on both of the writer's
+// paths; nothing else does: look-alikes, another user's, a writer's still at work.
 TEST(SafeFile, KilledWritesLeaveNothingBehind) {
   for (const bool named : {false, true}) {
     SCOPED_TRACE(named ? "named temporary files" : "unnamed temporary files");
@@ -189,7 +192,7 @@ TEST(SafeFile, KilledWritesLeaveNothingBehind) {
       bool opened = safe_open(file, dir / "f") && safe_write(file, "partial", 7);
       ::_exit(opened && file.unnamed != named ? 0 : 1);  // no destructor, no clean-up
     };
-    ASSERT_EQ(in_child(named, killed), 0);
+    ASSERT_EQ(exit_status(start_child(named, killed)), 0);
     // An unnamed file left nothing; a named one is our leftover.
     EXPECT_EQ(dir.entries().size(), named ? 1u : 0u);
     std::set<std::string> kept = {"f",         ".f.Take01", ".f.Ab12Cd",
@@ -206,31 +209,27 @@ TEST(SafeFile, KilledWritesLeaveNothingBehind) {
     int ready[2], go[2];
     ASSERT_EQ(::pipe(ready), 0);
     ASSERT_EQ(::pipe(go), 0);
-    const pid_t busy = ::fork();
-    if (busy == 0) {
-      if (!refuse_unnamed_files()) ::_exit(99);
+    const pid_t busy = start_child(true, [&] {
       SafeFile file;
       char byte = 0;
       const bool opened = safe_open(file, dir / "f") && safe_write(file, "later", 5);
-      if (::write(ready[1], "x", 1) != 1 || ::read(go[0], &byte, 1) != 1) ::_exit(98);
-      ::_exit(opened && safe_commit(file) ? 0 : 1);
-    }
+      if (::write(ready[1], "x", 1) != 1 || ::read(go[0], &byte, 1) != 1) return 98;
+      return opened && safe_commit(file) ? 0 : 1;
+    });
     char byte = 0;
     ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-    const auto before = dir.entries();
     // The busy writer's open removed our leftover and left the rest.
-    EXPECT_EQ(before.size(), kept.size() + 1);
+    EXPECT_EQ(dir.entries().size(), kept.size() + 1);
 
-    ASSERT_EQ(in_child(named, [&] { return write_text(dir / "f", "whole") ? 0 : 1; }), 0);
+    auto whole = [&] { return write_text(dir / "f", "whole") ? 0 : 1; };
+    ASSERT_EQ(exit_status(start_child(named, whole)), 0);
     EXPECT_EQ(read_file(dir / "f"), "whole");
     std::set<std::string> after = dir.entries();
     for (const std::string& name : kept) EXPECT_EQ(after.erase(name), 1u) << name;
     EXPECT_EQ(after.size(), 1u) << "the busy writer's temporary file, and only it, stays";
 
     ASSERT_EQ(::write(go[1], "x", 1), 1);
-    int status = 0;
-    ASSERT_EQ(::waitpid(busy, &status, 0), busy);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(exit_status(busy), 0);
     EXPECT_EQ(read_file(dir / "f"), "later");
     EXPECT_EQ(dir.entries(), kept);
     for (int fd : {ready[0], ready[1], go[0], go[1]}) ::close(fd);
