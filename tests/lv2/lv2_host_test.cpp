@@ -643,7 +643,7 @@ TEST_F(Lv2Host, UntrustedHostInputIsBounded) {
       mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   ASSERT_NE(pages, MAP_FAILED);
   ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
-  std::uint64_t events[8];  // the sequence's head, then each event's head and padded bytes
+  std::uint64_t events[8] = {};  // the sequence's head, then each event's head and padded bytes
   write_notes(events, 0, 64, {{5, 36}, {10, 38}});
   LV2_Atom head;
   std::memcpy(&head, events, sizeof head);
