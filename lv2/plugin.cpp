@@ -84,6 +84,24 @@ struct KitAnswer {
   PlaybackValues* takes[VOICE_ID_COUNT];
 };
 
+// A worker message's kind, its first field; none when the message is shorter than that.
+template <typename Kind>
+std::optional<Kind> message_kind(uint32_t size, const void* data) {
+  Kind kind;
+  if (size < sizeof kind) return std::nullopt;
+  std::memcpy(&kind, data, sizeof kind);
+  return kind;
+}
+
+// A worker message of a fixed size as its record; none when its size is another.
+template <typename Message>
+std::optional<Message> read_message(uint32_t size, const void* data) {
+  if (size != sizeof(Message)) return std::nullopt;
+  Message message;
+  std::memcpy(&message, data, sizeof message);
+  return message;
+}
+
 struct Plugin {
   double rate = SAMPLE_RATE;
   LV2_Worker_Schedule* schedule = nullptr;
@@ -443,33 +461,31 @@ LV2_Worker_Status load_kit(Plugin& plugin, LV2_Worker_Respond_Function respond,
 LV2_Worker_Status work(LV2_Handle instance, LV2_Worker_Respond_Function respond,
                        LV2_Worker_Respond_Handle handle, uint32_t size, const void* data) {
   Plugin& plugin = *static_cast<Plugin*>(instance);
-  WorkKind kind;
-  if (size < sizeof kind) return LV2_WORKER_ERR_UNKNOWN;
-  std::memcpy(&kind, data, sizeof kind);
-  if (kind == WorkKind::release && size == sizeof(ReleaseRequest)) {
-    ReleaseRequest request;
-    std::memcpy(&request, data, sizeof request);
-    delete request.take;
+  const auto kind = message_kind<WorkKind>(size, data);
+  if (kind == WorkKind::release) {
+    const auto request = read_message<ReleaseRequest>(size, data);
+    if (!request) return LV2_WORKER_ERR_UNKNOWN;
+    delete request->take;
     return LV2_WORKER_SUCCESS;
   }
-  if (kind == WorkKind::load_kit && size > offsetof(KitRequest, path) &&
-      size <= sizeof(KitRequest)) {
+  if (kind == WorkKind::load_kit) {
+    if (size <= offsetof(KitRequest, path) || size > sizeof(KitRequest))
+      return LV2_WORKER_ERR_UNKNOWN;
     KitRequest request{};
     std::memcpy(&request, data, size);
     request.path[MAX_KIT_PATH - 1] = '\0';
     return load_kit(plugin, respond, handle, request);
   }
-  if (kind != WorkKind::render || size != sizeof(RenderRequest)) return LV2_WORKER_ERR_UNKNOWN;
-  RenderRequest request;
-  std::memcpy(&request, data, sizeof request);
-  if (playback_slot(request.voice) < 0) return LV2_WORKER_ERR_UNKNOWN;
+  const auto request =
+      kind == WorkKind::render ? read_message<RenderRequest>(size, data) : std::nullopt;
+  if (!request || playback_slot(request->voice) < 0) return LV2_WORKER_ERR_UNKNOWN;
   const RenderAnswer answer{
-      AnswerKind::voice, request.voice, request.serial,
-      make_playback_values(request.params, request.voice, plugin.rate).release()};
+      AnswerKind::voice, request->voice, request->serial,
+      make_playback_values(request->params, request->voice, plugin.rate).release()};
   const LV2_Worker_Status status = respond(handle, sizeof answer, &answer);
   if (status != LV2_WORKER_SUCCESS) {
     delete answer.take;  // never reaches run(): drop it here, and have run() ask again
-    plugin.answer_lost[request.voice].store(true, std::memory_order_release);
+    plugin.answer_lost[request->voice].store(true, std::memory_order_release);
   }
   return status;
 }
@@ -502,27 +518,24 @@ void take_kit(Plugin& plugin, const KitAnswer& answer) {
 // worker to be freed.
 LV2_Worker_Status work_response(LV2_Handle instance, uint32_t size, const void* data) {
   Plugin& plugin = *static_cast<Plugin*>(instance);
-  AnswerKind kind;
-  if (size < sizeof kind) return LV2_WORKER_ERR_UNKNOWN;
-  std::memcpy(&kind, data, sizeof kind);
-  if (kind == AnswerKind::kit && size == sizeof(KitAnswer)) {
-    KitAnswer answer;
-    std::memcpy(&answer, data, sizeof answer);
-    take_kit(plugin, answer);
+  const auto kind = message_kind<AnswerKind>(size, data);
+  if (kind == AnswerKind::kit) {
+    const auto answer = read_message<KitAnswer>(size, data);
+    if (!answer) return LV2_WORKER_ERR_UNKNOWN;
+    take_kit(plugin, *answer);
     return LV2_WORKER_SUCCESS;
   }
-  RenderAnswer answer;
-  if (kind != AnswerKind::voice || size != sizeof answer) return LV2_WORKER_ERR_UNKNOWN;
-  std::memcpy(&answer, data, sizeof answer);
-  if (playback_slot(answer.voice) < 0) return LV2_WORKER_ERR_UNKNOWN;
-  plugin.rendering[answer.voice] = false;
-  const PlaybackValues* old = answer.take;  // a stale or failed answer changes nothing
-  if (answer.take != nullptr && answer.serial == plugin.serial[answer.voice]) {
-    old = player_replace(plugin.player, answer.voice, answer.take);
-  } else if (answer.take == nullptr) {
-    plugin.changed[answer.voice] = true;  // try again in the next run()
+  const auto answer =
+      kind == AnswerKind::voice ? read_message<RenderAnswer>(size, data) : std::nullopt;
+  if (!answer || playback_slot(answer->voice) < 0) return LV2_WORKER_ERR_UNKNOWN;
+  plugin.rendering[answer->voice] = false;
+  const PlaybackValues* old = answer->take;  // a stale or failed answer changes nothing
+  if (answer->take != nullptr && answer->serial == plugin.serial[answer->voice]) {
+    old = player_replace(plugin.player, answer->voice, answer->take);
+  } else if (answer->take == nullptr) {
+    plugin.changed[answer->voice] = true;  // try again in the next run()
   }
-  plugin.retired[answer.voice] = old;
+  plugin.retired[answer->voice] = old;
   return LV2_WORKER_SUCCESS;
 }
 
