@@ -56,6 +56,28 @@ bool mixer_has(const MixerState& mixer, const PlaybackBuffer* buffer) {
 
 namespace {
 
+// The mixer's thread must never wait for a lock, not even inside an atomic.
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+static_assert(std::atomic<PlaybackBuffer*>::is_always_lock_free);
+
+// A play request's word: 53 bits of due-time steps hold any non-negative steady-clock time.
+constexpr int SEQUENCE_BITS = 11;
+constexpr int DUE_STEP_SHIFT = 10;
+constexpr std::uint64_t SEQUENCE_MASK = (std::uint64_t{1} << SEQUENCE_BITS) - 1;
+constexpr std::uint64_t MAX_DUE_STEPS = (std::uint64_t{1} << (64 - SEQUENCE_BITS)) - 1;
+
+std::uint64_t play_request_word(std::int64_t due_ns, std::uint64_t previous_word) {
+  constexpr std::int64_t STEP = std::int64_t{1} << DUE_STEP_SHIFT;
+  const std::uint64_t steps =
+      due_ns <= 0 ? 0 : static_cast<std::uint64_t>(due_ns / STEP + (due_ns % STEP != 0));
+  const std::uint64_t sequence = (previous_word + 1) & SEQUENCE_MASK;
+  return std::min(steps, MAX_DUE_STEPS) << SEQUENCE_BITS | sequence;
+}
+
+std::int64_t play_request_due_ns(std::uint64_t word) {
+  return static_cast<std::int64_t>(word >> SEQUENCE_BITS << DUE_STEP_SHIFT);
+}
+
 // Puts `replacement` (null: none) where `buffer` is; false when it is nowhere.
 bool withdraw(MixerState& mixer, PlaybackBuffer* buffer, PlaybackBuffer* replacement) {
   bool withdrawn = false;
@@ -83,14 +105,24 @@ void mixer_detach(MixerState& mixer, PlaybackBuffer* buffer) {
 }
 
 bool mixer_replace(MixerState& mixer, PlaybackBuffer* attached, PlaybackBuffer* replacement) {
-  if (attached == nullptr || !withdraw(mixer, attached, replacement)) return false;
-  // A pass only compares the slots' pointers with its places', so one that still reads the old
-  // pointer from a slot starts nothing with it.
+  if (attached == nullptr || replacement == nullptr) return false;
+  // The replacement comes in with the old buffer's request taken as seen; if the mixer had not
+  // acted on it before the swap, it is asked again of the replacement below.
+  const std::uint64_t request = attached->play_request.load(std::memory_order_relaxed);
+  replacement->play_request.store(request, std::memory_order_relaxed);
+  replacement->request_seen.store(request, std::memory_order_relaxed);
+  // Named before it takes the place: a pass that read `attached` from a slot starts the
+  // replacement it finds in the place.
+  attached->replaced_by.store(replacement, std::memory_order_seq_cst);
+  if (!withdraw(mixer, attached, replacement)) return false;
   for (auto& slot : mixer.slot_buffers) {
     if (slot.load(std::memory_order_relaxed) == attached)
       slot.store(replacement, std::memory_order_seq_cst);
   }
   wait_for_running_pass(mixer);
+  // No pass reads the old buffer now: a key or tick it had not started yet plays on the new one.
+  if (attached->request_seen.load(std::memory_order_seq_cst) != request)
+    request_play(*replacement, play_request_due_ns(request));
   return true;
 }
 
@@ -113,32 +145,6 @@ std::int64_t steady_now_ns() {
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
-
-namespace {
-
-// The mixer's thread must never wait for a lock, not even inside an atomic.
-static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
-static_assert(std::atomic<PlaybackBuffer*>::is_always_lock_free);
-
-// A play request's word: 53 bits of due-time steps hold any non-negative steady-clock time.
-constexpr int SEQUENCE_BITS = 11;
-constexpr int DUE_STEP_SHIFT = 10;
-constexpr std::uint64_t SEQUENCE_MASK = (std::uint64_t{1} << SEQUENCE_BITS) - 1;
-constexpr std::uint64_t MAX_DUE_STEPS = (std::uint64_t{1} << (64 - SEQUENCE_BITS)) - 1;
-
-std::uint64_t play_request_word(std::int64_t due_ns, std::uint64_t previous_word) {
-  constexpr std::int64_t STEP = std::int64_t{1} << DUE_STEP_SHIFT;
-  const std::uint64_t steps =
-      due_ns <= 0 ? 0 : static_cast<std::uint64_t>(due_ns / STEP + (due_ns % STEP != 0));
-  const std::uint64_t sequence = (previous_word + 1) & SEQUENCE_MASK;
-  return std::min(steps, MAX_DUE_STEPS) << SEQUENCE_BITS | sequence;
-}
-
-std::int64_t play_request_due_ns(std::uint64_t word) {
-  return static_cast<std::int64_t>(word >> SEQUENCE_BITS << DUE_STEP_SHIFT);
-}
-
-}  // namespace
 
 void request_play(PlaybackBuffer& buffer, std::int64_t due_ns) {
   // Only the main thread writes the word, so reading it back needs no ordering.
@@ -214,28 +220,46 @@ std::int32_t start_gain(const MixerState& mixer, int velocity) {
   return mixer.fixed_velocity.load(std::memory_order_relaxed) ? FULL_GAIN : velocity_gain(velocity);
 }
 
-// Takes from the input thread's queue the timed starts due before the end of a pass of `frames`
-// whose first frame sounds at pass_start (0: unknown, every start is due now), as starts by
-// frame appended to `starts`.
+// Moves the input thread's queued starts into the mixer's waiting list, then takes from it the
+// starts due before the end of a pass of `frames` whose first frame sounds at pass_start (0:
+// unknown, every start is due now), as starts by frame appended to `starts`. The rest wait, in
+// their order, for a later pass.
 int take_timed_starts(MixerState& mixer, std::int64_t pass_start, int frames, int rate,
                       PassStart* starts, int count) {
   TimedStartQueue& q = mixer.timed_starts;
   std::uint32_t taken = q.taken.load(std::memory_order_relaxed);
   const std::uint32_t written = q.written.load(std::memory_order_acquire);
-  for (; taken != written && count < MAX_PASS_STARTS; ++taken) {
-    const TimedStart& t = q.entries[taken % TIMED_START_CAPACITY];
+  for (; taken != written && mixer.waiting_count < TIMED_START_CAPACITY; ++taken)
+    mixer.waiting_starts[mixer.waiting_count++] = q.entries[taken % TIMED_START_CAPACITY];
+  q.taken.store(taken, std::memory_order_release);
+
+  std::uint32_t kept = 0;
+  for (std::uint32_t i = 0; i < mixer.waiting_count; ++i) {
+    const TimedStart t = mixer.waiting_starts[i];
     const std::int64_t frame = request_frame(t.due_ns, pass_start, rate);
-    if (frame >= frames) break;  // due in a later pass; so are the ones behind it
+    if (frame >= frames || count == MAX_PASS_STARTS) {
+      mixer.waiting_starts[kept++] = t;
+      continue;
+    }
     if (t.slot < 0 || t.slot >= INSTRUMENT_SLOTS) continue;
     PassStart s{static_cast<int>(frame), mixer.slot_buffers[t.slot].load(std::memory_order_seq_cst),
                 start_gain(mixer, t.velocity)};
-    // Kept in order of frame: a start queued late may be due before one taken already.
+    // Kept in order of frame, and of queueing at one frame.
     int at = count++;
     for (; at > 0 && starts[at - 1].frame > s.frame; --at) starts[at] = starts[at - 1];
     starts[at] = s;
   }
-  q.taken.store(taken, std::memory_order_release);
+  mixer.waiting_count = kept;
   return count;
+}
+
+// True when a place's buffer is the one a slot published as this pass read it: the same, or the
+// one that replaced it in its place meanwhile (the replacement was named before it took the
+// place, so a pass that reads the new buffer there also reads the name).
+bool is_slot_buffer(PlaybackBuffer* published, PlaybackBuffer* in_place) {
+  return published == in_place ||
+         (published != nullptr &&
+          published->replaced_by.load(std::memory_order_seq_cst) == in_place);
 }
 
 // What happens to one buffer at a frame of a chunk: a restart at a gain, or a choke.
@@ -251,7 +275,7 @@ constexpr int MAX_CHUNK_EVENTS = 2 * (MAX_PASS_STARTS + 1);
 // The frame of this chunk at which the buffer's pending play request starts it; -1: none here.
 int request_at(const PlaybackBuffer& b, std::uint64_t request, std::int64_t chunk_start, int len,
                int rate) {
-  if (request == b.request_seen) return -1;
+  if (request == b.request_seen.load(std::memory_order_relaxed)) return -1;
   const std::int64_t at = request_frame(play_request_due_ns(request), chunk_start, rate);
   return at < len ? static_cast<int>(at) : -1;  // otherwise it waits for a later chunk
 }
@@ -286,8 +310,8 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
     if (f.slot < 0 || f.slot >= INSTRUMENT_SLOTS || f.frame < 0 || f.frame >= frames) continue;
     starts[start_count++] = {f.frame, slots[f.slot], start_gain(mixer, f.velocity)};
   }
-  if (mixer.timed_starts.taken.load(std::memory_order_relaxed) !=
-      mixer.timed_starts.written.load(std::memory_order_relaxed)) {
+  if (mixer.waiting_count != 0 || mixer.timed_starts.taken.load(std::memory_order_relaxed) !=
+                                      mixer.timed_starts.written.load(std::memory_order_relaxed)) {
     start_count = take_timed_starts(mixer, pass_start, frames, rate, starts, start_count);
   }
   static constexpr int CHOKING_SLOT = playback_slot(CHOKING_VOICE);
@@ -337,22 +361,22 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
       if (b == nullptr) continue;
       float* alone = nullptr;
       for (int i = 0; slot_outputs != nullptr && i < INSTRUMENT_SLOTS && alone == nullptr; ++i) {
-        if (slots[i] == b) alone = alone_of_slot[i];
+        if (is_slot_buffer(slots[i], b)) alone = alone_of_slot[i];
       }
       // The buffer's restarts and chokes in this chunk, in order of frame.
       ChunkEvent events[MAX_CHUNK_EVENTS];
       int event_count = 0;
-      if (b == choked) {
+      if (is_slot_buffer(choked, b)) {
         std::copy_n(chokes, choke_count, events);
         event_count = choke_count;
       }
-      const std::uint64_t request = choked != nullptr && b == choking
+      const std::uint64_t request = choked != nullptr && is_slot_buffer(choking, b)
                                         ? choking_request
                                         : b->play_request.load(std::memory_order_acquire);
       if (const int at = request_at(*b, request, chunk_start, len, rate); at >= 0)
         insert_event(events, event_count, {at, -1, FULL_GAIN, false, true});
       for (int i = next_start; i < chunk_starts_end; ++i) {
-        if (starts[i].buffer == b)
+        if (is_slot_buffer(starts[i].buffer, b))
           insert_event(events, event_count,
                        {starts[i].frame - done, i, starts[i].gain, false, false});
       }
@@ -366,7 +390,7 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
           continue;
         }
         start_voice(b->sound, event.gain);
-        if (event.request) b->request_seen = request;
+        if (event.request) b->request_seen.store(request, std::memory_order_relaxed);
       }
       add_sound(*b, sum, alone, from, len);
     }

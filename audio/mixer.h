@@ -45,8 +45,13 @@ struct PlaybackBuffer {
   // the word with the last one it acted on.
   std::atomic<std::uint64_t> play_request{0};
 
-  // Read and written by the mixer only.
-  std::uint64_t request_seen = 0;
+  // Written by the mixer only: the last request word it acted on. The main thread reads it once
+  // the buffer is out of the mixer, to hand a request still pending on to the buffer that
+  // replaces it.
+  std::atomic<std::uint64_t> request_seen{0};
+
+  // Written by the main thread once: the buffer that takes this one's place (mixer_replace).
+  std::atomic<PlaybackBuffer*> replaced_by{nullptr};
 };
 
 // When the frames of a pass will be heard, in the steady clock of play requests: the mixer
@@ -80,8 +85,9 @@ struct TimedStart {
 };
 
 // Timed starts on their way from one input thread to the mixer: a ring with one writer and one
-// reader, so neither side waits. Due times only grow, as each is the arrival time plus the same
-// delay, so the mixer takes them from the front while they fall before the end of its pass.
+// reader, so neither side waits. Due times need not grow (the play delay falls when the server's
+// period does), so the mixer moves every queued start into its own waiting list and takes from
+// there those due in its pass.
 inline constexpr std::uint32_t TIMED_START_CAPACITY = 256;
 struct TimedStartQueue {
   TimedStart entries[TIMED_START_CAPACITY];
@@ -98,6 +104,10 @@ struct MixerState {
   // one that mixer_detach waits for.
   std::atomic<PlaybackBuffer*> slot_buffers[INSTRUMENT_SLOTS] = {};
   TimedStartQueue timed_starts;
+  // Mixer thread only: timed starts taken from the queue and due in a later pass, in the order
+  // they were queued.
+  TimedStart waiting_starts[TIMED_START_CAPACITY];
+  std::uint32_t waiting_count = 0;
   // Frames per second of the stream the mixer fills now, for placing due times on frames. A
   // backend whose server changes its rate while the stream runs stores the new one here.
   std::atomic<int> rate{SAMPLE_RATE};
@@ -131,10 +141,11 @@ bool mixer_has(const MixerState& mixer, const PlaybackBuffer* buffer);
 // Main thread. Withdraws the buffer (it stops sounding) and returns once the mixer can no
 // longer be reading it. A buffer that is not attached is left alone.
 void mixer_detach(MixerState& mixer, PlaybackBuffer* buffer);
-// Main thread. Puts `replacement` in the place of `attached` (which stops sounding) and makes
-// it the published buffer of every slot that had `attached`; returns once the mixer can no
-// longer be reading `attached`, which the caller then frees. False, changing nothing, when
-// `attached` is not attached.
+// Main thread. Puts `replacement` (not attached) in the place of `attached` (which stops
+// sounding) and makes it the published buffer of every slot that had `attached`; returns once
+// the mixer can no longer be reading `attached`, which the caller then frees. A play request
+// of `attached` the mixer had not started yet is handed on to `replacement`, due as it was.
+// False, changing nothing, when `attached` is not attached.
 bool mixer_replace(MixerState& mixer, PlaybackBuffer* attached, PlaybackBuffer* replacement);
 // Main thread. Makes `buffer` (attached, or null for none) the one the instrument inputs start
 // for the slot. Unpublish a buffer before detaching it.

@@ -39,9 +39,7 @@ void read_events(MixerState& mixer, std::int64_t (*play_delay_ns)()) {
     snd_seq_event_t* event = nullptr;
     for (int got; (got = snd_seq_event_input(input.seq, &event)) >= 0 || got == -ENOSPC;) {
       if (got < 0 || event == nullptr) continue;  // an overrun lost events; read on
-      if (const auto start = timed_start_for_event(*event, steady_now_ns(), play_delay_ns())) {
-        queue_timed_start(mixer, *start);
-      }
+      queue_sequencer_event(mixer, *event, play_delay_ns);
     }
   }
 }
@@ -55,6 +53,12 @@ std::optional<TimedStart> timed_start_for_event(const snd_seq_event_t& event,
   const auto voice = voice_for_note(event.data.note.note);
   if (!voice) return std::nullopt;
   return TimedStart{arrival_ns + play_delay_ns, playback_slot(*voice), event.data.note.velocity};
+}
+
+bool queue_sequencer_event(MixerState& mixer, const snd_seq_event_t& event,
+                           std::int64_t (*play_delay_ns)()) {
+  const auto start = timed_start_for_event(event, steady_now_ns(), play_delay_ns());
+  return start && queue_timed_start(mixer, *start);
 }
 
 void start_sequencer_input(MixerState& mixer, std::int64_t (*play_delay_ns)()) {

@@ -20,6 +20,12 @@ std::optional<TimedStart> timed_start_for_event(const snd_seq_event_t& event,
                                                 std::int64_t arrival_ns,
                                                 std::int64_t play_delay_ns);
 
+// The reader thread's step for each event it reads: the start it asks for, due the play delay
+// as play_delay_ns says it now after the event's arrival (now), queued to the mixer. False when
+// the event starts nothing or the queue is full.
+bool queue_sequencer_event(MixerState& mixer, const snd_seq_event_t& event,
+                           std::int64_t (*play_delay_ns)());
+
 // Creates the port and starts its thread, which asks play_delay_ns (safe from any thread) for
 // the delay of each event. Where the system has no sequencer (no
 // /dev/snd/seq) nothing starts and nothing is said; any other failure says so in one stderr

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "audio/mixer.h"
 #include "audio/output_backends.h"
@@ -24,10 +25,14 @@ struct SoundDevice {
   const OutputBackend* chosen = nullptr;  // by use_sound_output; otherwise chosen at each open
   // The backend from open_sound_device to close_sound_device, also while its server is away.
   const OutputBackend* open = nullptr;
-  bool streaming = false;  // its stream runs; false from a lost server until it is reopened
-  // The play delay as the backend last said it, for the threads that must not call into a
-  // backend the main thread may be closing: the sequencer input and the metronome.
-  std::atomic<std::int64_t> play_delay_ns{0};
+  // The same backend while its stream runs, null from a lost server until it is reopened: every
+  // thread takes the play delay from it, as the backend says it now.
+  std::atomic<const OutputBackend*> streaming{nullptr};
+  // A reconnect step that runs off the main thread, so that a server that is slow, half up or
+  // stopped never holds the window: closing the lost stream, or one try to open it again.
+  std::thread reconnect;
+  std::atomic<bool> reconnect_done{false};
+  bool reconnect_opened = false;  // written by the step before reconnect_done
   int buffer_rate = SAMPLE_RATE;  // the frame rate every playback buffer holds
   int earlier_underflows = 0;     // counted by the streams of this open before a lost server
   int last_latency = 0;           // frames, when the server went away
@@ -48,6 +53,19 @@ SoundDevice device;
 
 void show_error(const char* text, const std::string& detail) {
   show_message(text, APP_CAPTION, MessageIcon::error, detail);
+}
+
+void show_buffer_failure(bool places_full) {
+  show_error("Cannot create buffer", {});
+  if (places_full) {
+    show_error("Every place of the mixer is taken: no more than 64 sounds can be loaded.", {});
+  } else {
+    show_error("Out of memory", {});
+  }
+}
+
+bool streaming() {
+  return device.streaming.load(std::memory_order_relaxed) != nullptr;
 }
 
 // The same three messages whatever the server, in the order the steps are taken.
@@ -103,18 +121,14 @@ void remake_buffers(int rate) {
   }
   std::fprintf(stderr, "thumpa: sound output %s now runs at %d Hz; the voices were made again\n",
                device.open->name, rate);
-  if (failed) {
-    show_error("Cannot create buffer", {});
-    show_error("Out of memory", {});
-  }
+  if (failed) show_buffer_failure(false);
 }
 
-// The backend's state, as the main thread follows it on every poll.
+// The backend's rate, as the main thread follows it on every poll.
 void follow_stream() {
   const OutputBackend& backend = *device.open;
   const int rate = backend.sample_rate();
   if (rate > 0 && rate != device.buffer_rate) remake_buffers(rate);
-  device.play_delay_ns.store(backend.play_delay_ns(), std::memory_order_relaxed);
 }
 
 // The mixer as a new stream must find it: no earlier clock, no start queued or asked for while
@@ -123,10 +137,11 @@ void reset_mixer_for_a_new_stream() {
   device.mixer.clock = StreamClock{};
   device.mixer.rate.store(SAMPLE_RATE);
   device.mixer.timed_starts.taken.store(device.mixer.timed_starts.written.load());
+  device.mixer.waiting_count = 0;
   for (auto& place : device.mixer.voices) {
     PlaybackBuffer* b = place.load(std::memory_order_relaxed);
     if (b == nullptr) continue;
-    b->request_seen = b->play_request.load(std::memory_order_relaxed);
+    b->request_seen.store(b->play_request.load(std::memory_order_relaxed));
     stop_voice(b->sound);
   }
 }
@@ -135,35 +150,56 @@ void start_inputs() {
   if (!device.open->reads_midi) start_sequencer_input(device.mixer, sound_play_delay_ns);
 }
 
-// The server went away under the stream: says so once, in the window and on stderr, and closes
-// the stream; the buffers stay for the reopened one.
-void stream_lost() {
-  const OutputBackend& backend = *device.open;
-  device.last_latency = backend.latency_frames();
-  device.earlier_underflows += backend.underflows();
-  stop_sequencer_input();
-  backend.close();
-  device.streaming = false;
-  std::fprintf(stderr, "thumpa: sound output %s lost: its server went away; reconnecting\n",
-               backend.name);
-  char text[160];
-  std::snprintf(text, sizeof text,
-                "The sound server (%s) has stopped. Thumpa carries on without sound and "
-                "reconnects when the server is back.",
-                backend.title);
-  show_message(text, APP_CAPTION, MessageIcon::warning);
+// Runs one reconnect step off the main thread; finish_reconnect_step takes its result.
+template <typename Step>
+void start_reconnect_step(Step step) {
+  device.reconnect_done.store(false);
+  device.reconnect_opened = false;
+  device.reconnect = std::thread([step] {
+    step();
+    device.reconnect_done.store(true, std::memory_order_release);
+  });
 }
 
-// Opens the stream again on the same mixer, quietly while the server is not back.
-void try_reopen() {
+// True when no step runs now (any finished one is taken: a stream it opened plays from now on).
+bool finish_reconnect_step() {
+  if (!device.reconnect.joinable()) return true;
+  if (!device.reconnect_done.load(std::memory_order_acquire)) return false;
+  device.reconnect.join();
+  if (!device.reconnect_opened) return true;
   const OutputBackend& backend = *device.open;
-  reset_mixer_for_a_new_stream();
-  if (backend.open(device.mixer, PERIOD_FRAMES)) return;
-  device.streaming = true;
+  device.streaming.store(&backend);
   follow_stream();
   start_inputs();
   std::fprintf(stderr, "thumpa: sound output %s is back, %d-frame periods, latency %d frames\n",
                backend.name, backend.period_frames(), backend.latency_frames());
+  return true;
+}
+
+// The server went away under the stream: says so on stderr (the status line shows it too, and
+// no box waits for the user: an outage that mends itself asks nothing of them), and closes the
+// stream off the main thread; the buffers stay for the reopened one.
+void stream_lost() {
+  const OutputBackend& backend = *device.open;
+  device.last_latency = backend.latency_frames();
+  device.earlier_underflows += backend.underflows();
+  device.streaming.store(nullptr);
+  std::fprintf(stderr, "thumpa: sound output %s lost: its server went away; reconnecting\n",
+               backend.name);
+  start_reconnect_step([&backend] {
+    stop_sequencer_input();
+    backend.close();
+  });
+}
+
+// One quiet try to open the stream again on the same mixer, off the main thread. The mixer is
+// made ready for it here, while no stream and no step runs.
+void try_reopen() {
+  const OutputBackend& backend = *device.open;
+  reset_mixer_for_a_new_stream();
+  start_reconnect_step([&backend] {
+    device.reconnect_opened = !backend.open(device.mixer, PERIOD_FRAMES).has_value();
+  });
 }
 
 }  // namespace
@@ -199,10 +235,9 @@ int open_sound_device() {
     return -1;
   }
   device.open = &backend;
-  device.streaming = true;
+  device.streaming.store(&backend);
   device.earlier_underflows = 0;
   device.buffer_rate = backend.sample_rate() > 0 ? backend.sample_rate() : SAMPLE_RATE;
-  device.play_delay_ns.store(backend.play_delay_ns(), std::memory_order_relaxed);
   start_inputs();
   // One line for the logs of whoever runs the program: the end-to-end test reads it.
   std::fprintf(stderr, "thumpa: sound output %s, %d-frame periods, latency %d frames\n",
@@ -212,10 +247,16 @@ int open_sound_device() {
 
 void close_sound_device() {
   if (device.open == nullptr) return;
+  // A reconnect step still running ends within the backend's own deadline; a stream it opened
+  // is closed below.
+  if (device.reconnect.joinable()) {
+    device.reconnect.join();
+    if (device.reconnect_opened) device.streaming.store(device.open);
+  }
   const OutputBackend& backend = *device.open;
   int latency = device.last_latency;
   int underflows = device.earlier_underflows;
-  if (device.streaming) {
+  if (streaming()) {
     latency = backend.latency_frames();
     underflows += backend.underflows();
     stop_sequencer_input();
@@ -223,8 +264,7 @@ void close_sound_device() {
     backend.close();
   }
   device.open = nullptr;
-  device.streaming = false;
-  device.play_delay_ns.store(0, std::memory_order_relaxed);
+  device.streaming.store(nullptr);
   std::fprintf(stderr, "thumpa: sound output %s closed, latency %d frames, %d underflows\n",
                backend.name, latency, underflows);
   for (int i = 0; i < MIXER_VOICES; ++i) {
@@ -243,11 +283,14 @@ bool sound_device_open() {
 }
 
 int sound_device_period_frames() {
-  return device.streaming ? device.open->period_frames() : 0;
+  return streaming() ? device.open->period_frames() : 0;
 }
 
 std::int64_t sound_play_delay_ns() {
-  return device.play_delay_ns.load(std::memory_order_relaxed);
+  // The backend's own figure, read from its atomics: keys, ticks and sequencer notes all use
+  // the delay as it is now.
+  const OutputBackend* backend = device.streaming.load(std::memory_order_acquire);
+  return backend != nullptr ? backend->play_delay_ns() : 0;
 }
 
 PlaybackHandle make_playback_buffer(const VoiceBuffer& voice) {
@@ -258,12 +301,7 @@ PlaybackHandle make_playback_buffer(const VoiceBuffer& voice) {
   const int place = made ? mixer_attach(device.mixer, buffer) : -1;
   if (place < 0) {
     free_playback_buffer(buffer);
-    show_error("Cannot create buffer", {});
-    if (made) {
-      show_error("Every place of the mixer is taken: no more than 64 sounds can be loaded.", {});
-    } else {
-      show_error("Out of memory", {});
-    }
+    show_buffer_failure(made);
     return {};
   }
   device.sources[place] = std::move(source);
@@ -294,21 +332,37 @@ void set_instrument_playing(bool fixed_velocity, bool choke) {
 
 void play_voice(PlaybackHandle handle, std::int64_t due_ns) {
   PlaybackBuffer* buffer = buffer_of(handle);
-  if (buffer == nullptr) return;
-  if (due_ns == 0) {
-    // The backend's delay as it is now: one constant delay after the key, whatever the server
-    // changed since the last poll.
-    due_ns =
-        steady_now_ns() + (device.streaming ? device.open->play_delay_ns() : sound_play_delay_ns());
-  }
+  // Nothing plays while the server is away, nor later when it is back.
+  if (buffer == nullptr || !streaming()) return;
+  if (due_ns == 0) due_ns = steady_now_ns() + sound_play_delay_ns();
   request_play(*buffer, due_ns);
 }
 
 PlaybackHandle replace_playback_buffer(int slot, const VoiceBuffer& voice) {
   if (slot < 0 || slot >= VOICE_COUNT) return {};
-  release_playback_buffer(playback_buffer[slot]);
-  playback_buffer[slot] = make_playback_buffer(voice);
-  mixer_publish_slot(device.mixer, slot, buffer_of(playback_buffer[slot]));
+  PlaybackBuffer* old = buffer_of(playback_buffer[slot]);
+  if (old == nullptr) {
+    playback_buffer[slot] = make_playback_buffer(voice);
+    mixer_publish_slot(device.mixer, slot, buffer_of(playback_buffer[slot]));
+    return playback_buffer[slot];
+  }
+  // The new buffer is made first and swapped into the old one's place, so that no note finds
+  // the slot empty meanwhile, and a key or tick not yet started plays the new voice.
+  PlaybackBuffer* made = allocate_playback_buffer_at(voice, device.buffer_rate);
+  VoiceBuffer source;
+  if (made == nullptr || !copy_voice(voice, source)) {
+    free_playback_buffer(made);
+    release_playback_buffer(playback_buffer[slot]);
+    playback_buffer[slot] = {};
+    show_buffer_failure(false);
+    return {};
+  }
+  const int place = playback_buffer[slot].place;
+  mixer_replace(device.mixer, old, made);
+  free_playback_buffer(old);
+  device.sources[place] = std::move(source);
+  device.generations[place] = next_generation();
+  playback_buffer[slot] = {place, device.generations[place]};
   return playback_buffer[slot];
 }
 
@@ -317,7 +371,7 @@ SoundOutputStatus sound_output_status() {
   if (device.open == nullptr) return status;
   const OutputBackend& backend = *device.open;
   status.output = backend.title;
-  if (!device.streaming) {
+  if (!streaming()) {
     status.gone = true;
     return status;
   }
@@ -335,12 +389,14 @@ SoundOutputStatus sound_output_status() {
 
 void poll_sound_output() {
   if (device.open == nullptr) return;
-  if (device.streaming && device.open->server_gone()) stream_lost();
-  if (!device.streaming) {
-    try_reopen();
+  if (streaming() && device.open->server_gone()) stream_lost();
+  if (streaming()) {
+    follow_stream();
     return;
   }
-  follow_stream();
+  // Away: one step at a time, never waited for here.
+  if (!finish_reconnect_step() || streaming()) return;
+  try_reopen();
 }
 
 }  // namespace thumpa

@@ -75,8 +75,9 @@ void probe_callback(void* userdata, Uint8* stream, int len) {
   const int frames = len / 4;
   mix_frames(p.mixer, reinterpret_cast<std::int16_t*>(stream), frames);
   // request_seen belongs to the mixer's thread, which is this one.
-  if (p.voice->request_seen != p.seen) {
-    p.seen = p.voice->request_seen;
+  if (const std::uint64_t seen = p.voice->request_seen.load(std::memory_order_relaxed);
+      seen != p.seen) {
+    p.seen = seen;
     p.carried_at = now_ns();
   }
   p.last_frames = frames;

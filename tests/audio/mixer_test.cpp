@@ -282,16 +282,17 @@ TEST_F(Mixer, FrameStartsRestartTheirSlotsVoiceAtTheirFrame) {
   EXPECT_EQ(out[0], a[100]) << "the last start plays on";
 }
 
-// An input thread's timed starts wait in the queue for the pass their due time falls in, even
-// when one was queued after a later one; a full queue refuses more.
+// An input thread's timed starts wait for the pass their due time falls in, even when one was
+// queued after a later one, in this pass or behind one due in a later pass (the play delay fell
+// in between); a full queue refuses more.
 TEST_F(Mixer, TimedStartsPlayAtTheirDueFrame) {
   const auto a = ramp(50, 100, 1), b = ramp(50, -100, -1);
   mixer_publish_slot(mixer, 0, attached(a));
   mixer_publish_slot(mixer, 1, attached(b));
   pull_at(mixer, 256, T0);  // the stream clock starts
   ASSERT_TRUE(queue_timed_start(mixer, {T0 + frames_ns(256 + 200) + 1000, 0}));
-  ASSERT_TRUE(queue_timed_start(mixer, {T0 + frames_ns(256 + 30) + 1000, 1}));
   ASSERT_TRUE(queue_timed_start(mixer, {T0 + frames_ns(512 + 7) + 1000, 1}));
+  ASSERT_TRUE(queue_timed_start(mixer, {T0 + frames_ns(256 + 30) + 1000, 1}));
   std::vector<std::int16_t> expected(256, 0);
   add_at(expected, a, 200, 256);
   add_at(expected, b, 30, 256);

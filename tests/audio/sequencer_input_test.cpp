@@ -36,6 +36,24 @@ TEST(SequencerInput, NoteOnsOfMappedNotesStartTheirSlotAtTheirVelocityOneDelayAf
       EXPECT_EQ(start->due_ns, 7'006'805'565) << c.note;
     }
   }
+
+  // The reader thread's step asks for the delay at each event and queues the start due then.
+  MixerState mixer;
+  snd_seq_event_t kick{};
+  kick.type = SND_SEQ_EVENT_NOTEON;
+  kick.data.note.note = 36;
+  kick.data.note.velocity = 90;
+  static std::int64_t delay_ns;
+  for (const std::int64_t delay : {23'219'954, 6'805'442}) {
+    delay_ns = delay;
+    const std::int64_t before = steady_now_ns();
+    ASSERT_TRUE(queue_sequencer_event(mixer, kick, [] { return delay_ns; }));
+    const std::int64_t after = steady_now_ns();
+    const TimedStart& queued = mixer.timed_starts.entries[mixer.timed_starts.written.load() - 1];
+    EXPECT_GE(queued.due_ns, before + delay);
+    EXPECT_LE(queued.due_ns, after + delay);
+    EXPECT_EQ(queued.velocity, 90);
+  }
 }
 
 }  // namespace
