@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <new>
+#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -89,26 +90,64 @@ bool is_temp_name(const std::string& name, const std::string& prefix) {
 }
 
 // A name alone does not make a file ours: ".kick.wav.Take01" may be the user's own take, and
-// another program may write temporary files of that shape. Each temporary file of ours carries
-// this extended attribute, set through its descriptor, and is locked (flock) for as long as its
-// writer lives. A leftover is a file with the mark that nobody holds locked. Where the file
-// system keeps no extended attributes, nothing is marked and no leftover is ever removed.
+// another program may write temporary files of that shape. Nor does a mark alone: 0.1.0 marked
+// its files with "1" and never took the mark off, so finished files carry it under any name the
+// user gives them. A named temporary file of ours is locked (flock) for as long as its writer
+// holds it, up to and including the rename, and carries this extended attribute, whose value
+// names that one file: the boot it was written in, its device and inode, its folder's, and its
+// name. A copy has another inode, a renamed or moved file another name or folder, an old file
+// another value; and within one boot a lock that nobody holds means its writer is gone. So a
+// leftover is a file whose mark names exactly it, in this boot, that nobody holds locked. The
+// mark comes off before the rename, so a finished file carries none. Where the file system
+// keeps no extended attributes, or /proc cannot tell the boot, nothing is removed.
 constexpr const char* TEMP_MARK = "user.thumpa.temporary";
 
-void mark_as_ours(int fd) {
-  ::flock(fd, LOCK_EX | LOCK_NB);  // a fresh file: nobody else holds it
-  ::fsetxattr(fd, TEMP_MARK, "1", 1, 0);
+// This boot's random identity; empty when /proc cannot tell it.
+const std::string& boot_id() {
+  static const std::string id = [] {
+    std::string line;
+    std::getline(std::ifstream("/proc/sys/kernel/random/boot_id"), line);
+    return line;
+  }();
+  return id;
+}
+
+// The mark of the temporary file `file` named `name` in the folder `folder`; empty when the
+// boot is unknown, so that nothing gets marked.
+std::string temp_mark(const struct stat& file, const struct stat& folder, const std::string& name) {
+  if (boot_id().empty()) return {};
+  auto id = [](const struct stat& st) {
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+  };
+  return "thumpa-2 " + boot_id() + " " + id(file) + " " + id(folder) + " " + name;
+}
+
+// Locks a fresh temporary file, and marks it when it has a name. A file that cannot be locked
+// is not marked, so no clean-up ever takes it for a leftover.
+void lock_and_mark(int fd, const std::string& path) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || path.empty()) return;
+  const std::string folder = folder_of(path);
+  struct stat file, parent;
+  if (::fstat(fd, &file) != 0 || ::stat(folder.empty() ? "." : folder.c_str(), &parent) != 0)
+    return;
+  const std::string mark = temp_mark(file, parent, path.substr(folder.size()));
+  if (!mark.empty()) ::fsetxattr(fd, TEMP_MARK, mark.data(), mark.size(), 0);
 }
 
 // Removes the temporary files that earlier writes of this target left when they were killed:
-// only ours (owned by us, regular files, named by the pattern above, marked, and not held by a
-// live writer).
+// only ours (owned by us, regular files, named by the pattern above, marked as that very file
+// in this boot, and not held by a live writer).
 void remove_stale_temporaries(const std::string& destination) {
   const std::string folder = folder_of(destination);
   const std::string prefix = temp_prefix(destination);
   DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
   if (dir == nullptr) return;  // creating the file will report what is wrong
   const int dir_fd = ::dirfd(dir);
+  struct stat parent;
+  if (::fstat(dir_fd, &parent) != 0) {
+    ::closedir(dir);
+    return;
+  }
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     if (!is_temp_name(name, prefix)) continue;
@@ -117,9 +156,13 @@ void remove_stale_temporaries(const std::string& destination) {
         ::openat(dir_fd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) continue;
     struct stat st;
-    char mark = 0;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-        ::fgetxattr(fd, TEMP_MARK, &mark, 1) == 1 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    char mark[512];
+    ssize_t size = -1;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
+      size = ::fgetxattr(fd, TEMP_MARK, mark, sizeof mark);
+    const std::string expected = size > 0 ? temp_mark(st, parent, name) : std::string();
+    if (!expected.empty() && expected == std::string_view(mark, static_cast<std::size_t>(size)) &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
       // Held locked while it goes, so a writer of the same name cannot be half way in.
       struct stat named;
       if (::fstatat(dir_fd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -329,7 +372,9 @@ bool safe_open(SafeFile& file, const std::string& target, std::size_t buffer_siz
   file.fd = open_unnamed(file.destination);
   if (file.fd >= 0) {
     file.unnamed = true;
-    mark_as_ours(file.fd);  // it gets a name for a moment at commit
+    // Its name at commit lasts only until the rename, all the while locked: it is not marked,
+    // so it is never taken for a leftover, and a writer killed in that moment leaves it behind.
+    lock_and_mark(file.fd, "");
     if (exists) set_permissions(file.fd, &old);
     return true;
   }
@@ -337,7 +382,7 @@ bool safe_open(SafeFile& file, const std::string& target, std::size_t buffer_siz
   file.fd = ::mkostemp(path.data(), O_CLOEXEC);
   if (file.fd < 0) return fail(file, WriteStep::open, errno);
   file.temp_path = path;
-  mark_as_ours(file.fd);
+  lock_and_mark(file.fd, path);
   set_permissions(file.fd, exists ? &old : nullptr);
   return true;
 }
@@ -380,26 +425,39 @@ bool safe_commit(SafeFile& file) {
   }
   if (file.fd < 0) return fail(file, WriteStep::flush, EBADF);
   if (!write_out_buffer(file, WriteStep::flush)) return false;
-  if (!file.in_place && ::fsync(file.fd) != 0) return fail(file, WriteStep::sync, errno);
+  if (file.in_place) {
+    // The descriptor is released even when close reports an error, so it is never retried.
+    if (::close(std::exchange(file.fd, -1)) != 0) return fail(file, WriteStep::close, errno);
+    return true;
+  }
+  if (::fsync(file.fd) != 0) return fail(file, WriteStep::sync, errno);
   if (file.unnamed && !name_unnamed(file)) return false;
-  int fd = std::exchange(file.fd, -1);
-  // The descriptor is released even when close reports an error, so it is never retried.
-  if (::close(fd) != 0) return fail(file, WriteStep::close, errno);
-  if (file.in_place) return true;
+  // The lock lasts while any copy of the descriptor is open: a copy holds it until the file has
+  // its final name, while closing the written one still reports a late write error before the
+  // target is touched.
+  const int held = ::fcntl(file.fd, F_DUPFD_CLOEXEC, 0);
+  if (held < 0) return fail(file, WriteStep::close, errno);
+  if (::close(std::exchange(file.fd, held)) != 0) return fail(file, WriteStep::close, errno);
+  // Best effort: a mark left on (a file system that refuses to remove it) names the temporary
+  // name, which the file loses now, so it can never make the file look like a leftover.
+  ::fremovexattr(file.fd, TEMP_MARK);
   if (::rename(file.temp_path.c_str(), file.destination.c_str()) != 0) {
     return fail(file, WriteStep::rename, errno);
   }
   file.temp_path.clear();
+  ::close(std::exchange(file.fd, -1));
   sync_folder(file.destination);
   return true;
 }
 
 void safe_abandon(SafeFile& file) {
-  if (file.fd >= 0) ::close(std::exchange(file.fd, -1));
+  // Unlinked before it is closed: once its lock is gone a clean-up may remove it, and the name
+  // may then be another writer's.
   if (!file.temp_path.empty()) {
     ::unlink(file.temp_path.c_str());
     file.temp_path.clear();
   }
+  if (file.fd >= 0) ::close(std::exchange(file.fd, -1));
   file.used = 0;
 }
 

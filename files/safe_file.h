@@ -8,9 +8,11 @@
 // Where the file system allows it the new file has no name at all until commit (O_TMPFILE), so
 // a writer killed half way leaves nothing behind; elsewhere it is a hidden file named after the
 // target, and such leftovers of earlier writes of the same target are removed by the next one.
-// A leftover is known by a mark that only this writer puts on its files (an extended
-// attribute) and by nobody holding it locked, never by its name alone: a user's own
-// ".kick.wav.Take01" and the file another writer is still writing are left alone.
+// A leftover is known by a mark (an extended attribute) that names that very file, put on it
+// in this boot, and by nobody holding it locked; never by its name alone nor by a mark alone:
+// a user's own ".kick.wav.Take01", a finished file renamed so (finished files carry no mark),
+// a file an older version marked and the file another writer is still writing are left alone.
+// A temporary file stays locked until it has the target's name.
 //
 // Only regular files are replaced. A character device (/dev/null) is written in place, and so
 // is standard output under the name "/dev/stdout"; a pipe, socket or block device is refused,

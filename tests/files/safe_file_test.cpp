@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <functional>
 #include <iterator>
+#include <utility>
 
 #include "file_test_support.h"
 
@@ -182,22 +183,29 @@ int exit_status(pid_t child) {
 }
 
 // A killed writer's leftover goes with the next write of the target, on both of the writer's
-// paths; nothing else does: look-alikes, another user's, a writer's still at work.
+// paths; nothing else does: look-alikes, another user's, 0.1.0's marked files, a finished file
+// the user renamed to a look-alike name, a writer's still at work.
 TEST(SafeFile, KilledWritesLeaveNothingBehind) {
   for (const bool named : {false, true}) {
     SCOPED_TRACE(named ? "named temporary files" : "unnamed temporary files");
     ScratchFolder dir;
+    auto take = [&] { return write_text(dir / "f", "take") ? 0 : 1; };
+    ASSERT_EQ(exit_status(start_child(named, take)), 0);
+    const ssize_t mark = ::getxattr((dir / "f").c_str(), "user.thumpa.temporary", nullptr, 0);
+    EXPECT_TRUE(mark < 0 && errno == ENODATA) << "a finished file carries no mark";
+    ASSERT_EQ(::rename((dir / "f").c_str(), (dir / ".f.Take01").c_str()), 0);
     const auto killed = [&]() -> int {
       SafeFile file;
       bool opened = safe_open(file, dir / "f") && safe_write(file, "partial", 7);
       ::_exit(opened && file.unnamed != named ? 0 : 1);  // no destructor, no clean-up
     };
     ASSERT_EQ(exit_status(start_child(named, killed)), 0);
-    // An unnamed file left nothing; a named one is our leftover.
-    EXPECT_EQ(dir.entries().size(), named ? 1u : 0u);
-    std::set<std::string> kept = {"f",         ".f.Take01", ".f.Ab12Cd",
-                                  ".f.backup", ".g.Ab12Cd", ".f.Ab12Cd.keep"};
+    // An unnamed file left nothing beside the take; a named one is our leftover.
+    EXPECT_EQ(dir.entries().size(), named ? 2u : 1u);
+    std::set<std::string> kept = {"f", ".f.Ab12Cd", ".f.backup", ".g.Ab12Cd", ".f.Ab12Cd.keep"};
     for (const std::string& name : kept) test::write_file(dir / name, "not ours");
+    ASSERT_EQ(::setxattr((dir / ".f.Ab12Cd").c_str(), "user.thumpa.temporary", "1", 1, 0), 0);
+    kept.insert(".f.Take01");
     if (::geteuid() == 0) {
       test::write_file(dir / ".f.Xy34Zw", "another user's");
       ASSERT_EQ(::setxattr((dir / ".f.Xy34Zw").c_str(), "user.thumpa.temporary", "1", 1, 0), 0);
@@ -264,6 +272,28 @@ TEST(SafeFile, NamesTheStepThatFailed) {
   }
 }
 
+// What the next rename of this program does first, once (see rename below).
+std::function<void()> before_rename;
+
+// A second write of the target runs whole while the first, finished, is about to put its file
+// in place: neither removes the other's temporary file, and the one put in place last is there.
+TEST(SafeFile, TwoWritersOfOneTargetBothSucceed) {
+  for (const bool named : {false, true}) {
+    SCOPED_TRACE(named ? "named temporary files" : "unnamed temporary files");
+    ScratchFolder dir;
+    auto both = [&] {
+      SafeFile first;
+      bool second = false;
+      before_rename = [&] { second = write_text(dir / "f", "second"); };
+      const bool ok = safe_open(first, dir / "f") && safe_write(first, "first", 5);
+      return ok && safe_commit(first) && second ? 0 : 1;
+    };
+    EXPECT_EQ(exit_status(start_child(named, both)), 0);
+    EXPECT_EQ(read_file(dir / "f"), "first");
+    EXPECT_EQ(dir.entries(), std::set<std::string>{"f"});
+  }
+}
+
 TEST(SafeFile, CreatingInAMissingFolderFailsAtOpen) {
   ScratchFolder dir;
   SafeFile file;
@@ -280,4 +310,10 @@ TEST(SafeFile, CreatingInAMissingFolderFailsAtOpen) {
 extern "C" mode_t umask(mode_t mask) noexcept {
   ++thumpa::umask_changes;
   return static_cast<mode_t>(::syscall(SYS_umask, mask));
+}
+
+// Runs the hook set for it, then renames.
+extern "C" int rename(const char* from, const char* to) noexcept {
+  if (auto hook = std::exchange(thumpa::before_rename, nullptr)) hook();
+  return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
 }
