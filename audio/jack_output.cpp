@@ -34,10 +34,6 @@ bool connects_ports = true;
 
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
-// As on the other backends: one period, and a margin for the jitter of the process thread, so
-// that a key's request always reaches the cycle it is due in.
-constexpr std::int64_t PLAY_DELAY_MARGIN_NS = 1'000'000;
-
 // The mixer is pulled in chunks of at most its own period, so its output fits on the stack
 // whatever the server's period.
 constexpr int CHUNK_FRAMES = PERIOD_FRAMES;
@@ -93,8 +89,7 @@ void pull(Cycle& c, jack_nframes_t end) {
   float* voices[INSTRUMENT_SLOTS];
   for (int i = 0; i < INSTRUMENT_SLOTS; ++i)
     voices[i] = c.voices[i] != nullptr ? c.voices[i] + c.done : nullptr;
-  mix_frames_starting(*stream.mixer, mixed, len,
-                      c.start_ns + std::int64_t{c.done} * NS_PER_SECOND / c.rate,
+  mix_frames_starting(*stream.mixer, mixed, len, c.start_ns + frames_to_ns(c.done, c.rate),
                       std::span<const FrameStart>(starts, static_cast<std::size_t>(taken)), voices);
   for (int i = 0; i < len; ++i) {
     const float value = static_cast<float>(mixed[2 * i]) / 32768.0f;
@@ -299,7 +294,7 @@ int jack_period_frames() {
 std::int64_t jack_play_delay_ns() {
   const int rate = stream.sample_rate.load(std::memory_order_relaxed);
   if (rate <= 0) return 0;
-  return std::int64_t{jack_period_frames()} * NS_PER_SECOND / rate + PLAY_DELAY_MARGIN_NS;
+  return period_play_delay_ns(jack_period_frames(), rate);
 }
 
 // The output port's playback latency as the server reports it: its period and what the

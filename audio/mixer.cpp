@@ -161,11 +161,6 @@ constexpr std::int64_t CLOCK_RESET_NS = 20'000'000;
 // averages out the jitter of the device's thread and follows the device's clock drift.
 constexpr std::int64_t CLOCK_SMOOTHING = 16;
 
-// Frames to nanoseconds without overflow, however long the stream has run.
-std::int64_t frames_to_ns(std::int64_t frames, int rate) {
-  return frames / rate * NS_PER_SECOND + frames % rate * NS_PER_SECOND / rate;
-}
-
 // The mixer's rate, as a backend published it; the voices' own when it makes no sense.
 int mixer_rate(const MixerState& mixer) {
   const int rate = mixer.rate.load(std::memory_order_relaxed);

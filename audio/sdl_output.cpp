@@ -15,12 +15,6 @@ struct SdlStream {
 };
 
 SdlStream stream;
-
-// How long after it is made a play request sounds: one period, so that the next pass can
-// always place it, and a margin for the jitter of the device's thread. A constant delay keeps
-// a steady beat steady instead of snapping each start to a period boundary.
-constexpr std::int64_t PLAY_DELAY_MARGIN_NS = 1'000'000;
-
 void audio_callback(void* userdata, Uint8* out, int len) {
   mix_frames(*static_cast<MixerState*>(userdata), reinterpret_cast<std::int16_t*>(out),
              len / static_cast<int>(OUTPUT_CHANNELS * sizeof(std::int16_t)), steady_now_ns());
@@ -85,8 +79,10 @@ int sdl_period_frames() {
   return stream.period_frames;
 }
 
+// A constant delay after the request keeps a steady beat steady instead of snapping each start
+// to a period boundary.
 std::int64_t sdl_play_delay_ns() {
-  return std::int64_t{stream.period_frames} * NS_PER_SECOND / SAMPLE_RATE + PLAY_DELAY_MARGIN_NS;
+  return period_play_delay_ns(stream.period_frames, SAMPLE_RATE);
 }
 
 // SDL tells neither the server's latency nor its underflows: its buffer is one period.
