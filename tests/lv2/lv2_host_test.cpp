@@ -638,6 +638,14 @@ TEST_F(Lv2Host, KitFileParameterLoadsEveryVoice) {
   expect_frames(play(*in, 20000, 256, kick), expected_mix(20000, kick, engine_voices({})),
                 "after a missing kit");
 
+  // A damaged settings file is still one: the part of it that is there is loaded.
+  const std::string damaged = ::testing::TempDir() + "thumpa_damaged.zog";
+  const std::string text = settings_text(kit);
+  std::ofstream(damaged) << text.substr(0, text.size() / 3);
+  send_kit(*in, damaged);
+  EXPECT_EQ(ask_kit(*in), damaged);
+  std::remove(damaged.c_str());
+
   send_kit(*in, path);
   EXPECT_TRUE(notified(*in, path));
   // A WAV file or an empty file picked as the kit is no settings file: the kit stays.
