@@ -17,6 +17,10 @@ std::string settings_text(const BankParams& params);
 // the fields it reaches. Never fails as a whole.
 void read_settings_text(std::string_view text, BankParams& params);
 
+// True when a line of the text, blanks aside, is one of the file's section headers ("Kick:",
+// "Dist/Norm:"): the text is a settings file, however damaged, and not some other file.
+bool has_settings_header(std::string_view text);
+
 // Writes the file through a temporary file, so a failure leaves an existing file as it was.
 // Shows "Cant open file for writing" when the file cannot be created, and a message naming
 // the file and the reason for any later failure.

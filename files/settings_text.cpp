@@ -1,4 +1,5 @@
 // The text of the settings file and the scanner that reads it back.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <limits>
@@ -96,6 +97,23 @@ struct Scanner {
 };
 
 }  // namespace
+
+bool has_settings_header(std::string_view text) {
+  std::array<std::string_view, VOICE_COUNT + 1> headers;
+  BankParams unused;  // the walk names the sections; their fields are not looked at
+  visit_sections(
+      unused, [&](std::string_view header, int index) { headers[index] = header; },
+      [](std::int32_t&) {});
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    while (!line.empty() && Scanner::blank(line.front())) line.remove_prefix(1);
+    while (!line.empty() && Scanner::blank(line.back())) line.remove_suffix(1);
+    if (std::find(headers.begin(), headers.end(), line) != headers.end()) return true;
+  }
+  return false;
+}
 
 std::string settings_text(const BankParams& params) {
   std::string text;

@@ -18,7 +18,11 @@ std::string read_kit_file(const char* path, BankParams& params) {
   const std::size_t read = std::fread(text.data(), 1, text.size(), file.get());
   if (std::ferror(file.get())) return std::strerror(errno);
   if (read > MAX_KIT_BYTES) return "too large for a settings file";
-  read_settings_text(std::string_view(text.data(), read), params);
+  const std::string_view settings(text.data(), read);
+  // Any file can be picked as the kit; one that is no settings file must not reset the voices.
+  if (!has_settings_header(settings))
+    return "not a settings file (it has no section such as \"Kick:\")";
+  read_settings_text(settings, params);
   return {};
 }
 

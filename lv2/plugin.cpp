@@ -19,6 +19,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -41,9 +42,7 @@ constexpr const char* PLUGIN_URI = "urn:thumpa:lv2:drums";
 constexpr const char* SETTINGS_KEY = "urn:thumpa:lv2:drums#settings";
 // The control port values the settings were last taken from (see PluginParams).
 constexpr const char* CONTROLS_KEY = "urn:thumpa:lv2:drums#controls";
-
-// The longest kit path taken, with its NUL: Linux's own limit.
-constexpr std::size_t MAX_KIT_PATH = 4096;
+// The kit the voices were loaded from is kept under the kit parameter's own URI, as an atom:Path.
 
 // Messages through the host's worker queue: plain bytes, copied by the host.
 enum class WorkKind : std::uint32_t { render, release, load_kit };
@@ -143,7 +142,8 @@ struct Plugin {
   char wanted_kit[MAX_KIT_PATH] = {};
   char loading_kit[MAX_KIT_PATH] = {};
   char kit[MAX_KIT_PATH] = {};
-  bool tell_kit = false;  // the notify port owes the host a patch:Set of the kit
+  PublishedPath published_kit;  // the kit, for save()
+  bool tell_kit = false;        // the notify port owes the host a patch:Set of the kit
   std::uint32_t kit_serial = 0;
   std::uint32_t loading_serial = 0;  // the kit serial the loading kit was asked with
   std::atomic<bool> kit_answer_lost{false};
@@ -510,6 +510,7 @@ void take_kit(Plugin& plugin, const KitAnswer& answer) {
   }
   publish(plugin.published, plugin.now);
   set_path(plugin.kit, plugin.loading_kit);
+  publish_path(plugin.published_kit, plugin.kit);
   plugin.loading_kit[0] = '\0';
   plugin.tell_kit = true;
 }
@@ -567,22 +568,76 @@ bool read_controls_text(std::string_view text, float (&controls)[CONTROL_COUNT])
   return true;
 }
 
+// A path as the host's state:mapPath feature maps it (to or from the project's own form), or as
+// it is when the host offers none.
+struct MappedPath {
+  const LV2_State_Map_Path* map = nullptr;
+  const LV2_State_Free_Path* free = nullptr;
+  char* mapped = nullptr;
+
+  MappedPath(const LV2_Feature* const* features, const char* path, bool to_abstract) {
+    map = static_cast<const LV2_State_Map_Path*>(feature(features, LV2_STATE__mapPath));
+    free = static_cast<const LV2_State_Free_Path*>(feature(features, LV2_STATE__freePath));
+    if (map == nullptr) return;
+    mapped =
+        to_abstract ? map->abstract_path(map->handle, path) : map->absolute_path(map->handle, path);
+  }
+  MappedPath(const MappedPath&) = delete;
+  MappedPath& operator=(const MappedPath&) = delete;
+  ~MappedPath() {
+    if (mapped == nullptr) return;
+    if (free != nullptr) {
+      free->free_path(free->handle, mapped);
+    } else {
+      std::free(mapped);
+    }
+  }
+};
+
 LV2_State_Status save(LV2_Handle instance, LV2_State_Store_Function store, LV2_State_Handle handle,
-                      uint32_t, const LV2_Feature* const*) {
+                      uint32_t, const LV2_Feature* const* features) {
   const Plugin& plugin = *static_cast<const Plugin*>(instance);
   try {
     const PluginParams saved = read_published(plugin.published);
     const std::string settings = settings_text(saved.params);
     const std::string controls = controls_text(saved.controls);
+    const std::string kit = read_published_path(plugin.published_kit);
     const uint32_t flags = LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE;
-    const LV2_State_Status status = store(handle, plugin.settings_key, settings.c_str(),
-                                          settings.size() + 1, plugin.atom_string, flags);
+    LV2_State_Status status = store(handle, plugin.settings_key, settings.c_str(),
+                                    settings.size() + 1, plugin.atom_string, flags);
     if (status != LV2_STATE_SUCCESS) return status;
-    return store(handle, plugin.controls_key, controls.c_str(), controls.size() + 1,
-                 plugin.atom_string, flags);
+    status = store(handle, plugin.controls_key, controls.c_str(), controls.size() + 1,
+                   plugin.atom_string, flags);
+    if (status != LV2_STATE_SUCCESS || kit.empty()) return status;
+    const MappedPath path(features, kit.c_str(), true);
+    const char* stored = path.mapped != nullptr ? path.mapped : kit.c_str();
+    return store(handle, plugin.patch.kit, stored, std::strlen(stored) + 1, plugin.patch.atom_path,
+                 flags);
   } catch (const std::bad_alloc&) {
     return LV2_STATE_ERR_UNKNOWN;
   }
+}
+
+// The kit path kept in the state, made absolute; "" when the state keeps none (it is older
+// than the key, or no kit had been loaded) or one too long to take.
+void restore_kit_path(Plugin& plugin, LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle,
+                      const LV2_Feature* const* features) {
+  plugin.kit[0] = '\0';
+  size_t size = 0;
+  uint32_t type = 0;
+  uint32_t flags = 0;
+  const void* data = retrieve(handle, plugin.patch.kit, &size, &type, &flags);
+  const std::size_t length = data != nullptr ? strnlen(static_cast<const char*>(data), size) : 0;
+  if (type == plugin.patch.atom_path && length > 0 && length < MAX_KIT_PATH) {
+    char stored[MAX_KIT_PATH];  // with its NUL, which the host's bytes may lack
+    std::memcpy(stored, data, length);
+    stored[length] = '\0';
+    const MappedPath path(features, stored, false);
+    const std::string_view absolute = path.mapped != nullptr ? path.mapped : stored;
+    if (absolute.size() < MAX_KIT_PATH) set_path(plugin.kit, absolute);
+  }
+  publish_path(plugin.published_kit, plugin.kit);
+  plugin.tell_kit = plugin.kit[0] != '\0';
 }
 
 // The text stored under the key, up to its NUL.
@@ -601,7 +656,7 @@ LV2_State_Status retrieved_text(const Plugin& plugin, LV2_State_Retrieve_Functio
 
 // Not concurrent with run(): the voices are made here and now.
 LV2_State_Status restore(LV2_Handle instance, LV2_State_Retrieve_Function retrieve,
-                         LV2_State_Handle handle, uint32_t, const LV2_Feature* const*) {
+                         LV2_State_Handle handle, uint32_t, const LV2_Feature* const* features) {
   Plugin& plugin = *static_cast<Plugin*>(instance);
   std::string_view text;
   const LV2_State_Status status =
@@ -626,6 +681,7 @@ LV2_State_Status restore(LV2_Handle instance, LV2_State_Retrieve_Function retrie
     read_controls_text(controls, plugin.now.controls);
   }
   publish(plugin.published, plugin.now);
+  restore_kit_path(plugin, retrieve, handle, features);
   return LV2_STATE_SUCCESS;
 }
 

@@ -6,8 +6,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "lv2/controls.h"
+#include "lv2/kit_file.h"
 #include "synth/types.h"
 
 namespace thumpa {
@@ -33,5 +36,18 @@ void publish(PublishedParams& published, const PluginParams& params);
 
 // Any other thread.
 PluginParams read_published(const PublishedParams& published);
+
+// The path of the kit the voices were loaded from, for save(): the same scheme, in 64-bit words
+// of the path's bytes up to its NUL. Written only when a kit is taken or a state restored.
+struct PublishedPath {
+  std::atomic<std::uint32_t> sequence{0};
+  std::atomic<std::uint64_t> words[MAX_KIT_PATH / 8] = {};
+};
+
+// One writer (the audio thread); real-time safe. A path of MAX_KIT_PATH bytes or more is cut.
+void publish_path(PublishedPath& published, std::string_view path);
+
+// Any other thread; allocates the text.
+std::string read_published_path(const PublishedPath& published);
 
 }  // namespace thumpa

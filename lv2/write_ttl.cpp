@@ -118,12 +118,14 @@ std::string description() {
   std::string t = HEADER;
   for (const VoiceGroup& group : voice_groups()) {
     const std::string uri = std::string("<urn:thumpa:lv2:drums#") + group.symbol;
-    t += uri + ">\n    a pg:InputGroup ;\n" + "    lv2:symbol " + quoted(group.symbol) +
-         " ;\n    rdfs:label " + quoted(group.label) + " .\n\n";
+    // Hosts head a group with its lv2:name, some with its rdfs:label: both are given.
+    const std::string names =
+        " ;\n    lv2:name " + quoted(group.label) + " ;\n    rdfs:label " + quoted(group.label);
+    t += uri + ">\n    a pg:InputGroup ;\n" + "    lv2:symbol " + quoted(group.symbol) + names +
+         " .\n\n";
     // The voice alone, made from its controls.
     t += uri + "_out>\n    a pg:OutputGroup, pg:MonoGroup ;\n" + "    lv2:symbol \"" +
-         group.symbol + "_out\" ;\n    rdfs:label " + quoted(group.label) + " ;\n    pg:source " +
-         uri + "> .\n\n";
+         group.symbol + "_out\"" + names + " ;\n    pg:source " + uri + "> .\n\n";
   }
   t += KIT_PARAMETER;
   t += PLUGIN;

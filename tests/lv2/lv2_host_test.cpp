@@ -30,6 +30,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -38,6 +39,7 @@
 #include "editors/dialog_templates.h"
 #include "editors/voice_forms.h"
 #include "files/settings_file.h"
+#include "files/wav_writer.h"
 #include "synth/bank_render.h"
 #include "synth/shaping.h"
 #include "synth/sine_table.h"
@@ -319,9 +321,9 @@ class Lv2Host : public ::testing::Test {
     return out;
   }
 
-  // A patch:Set of the kit parameter in one block, the worker's round trip, and one more block
-  // in which the plugin can tell the host what it loaded.
-  static void send_kit(Instance& in, const std::string& path) {
+  // A patch message of the kit on midi_in for the next run(): a patch:Set of the path, or a
+  // patch:Get when there is none.
+  static void write_kit_message(Instance& in, const char* path) {
     LV2_Atom_Forge forge;
     lv2_atom_forge_init(&forge, &urids.map);
     auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(in.sequence.data());
@@ -330,17 +332,47 @@ class Lv2Host : public ::testing::Test {
     LV2_Atom_Forge_Frame events, set;
     lv2_atom_forge_sequence_head(&forge, &events, 0);
     lv2_atom_forge_frame_time(&forge, 0);
-    lv2_atom_forge_object(&forge, &set, 0, urids.id(LV2_PATCH__Set));
+    lv2_atom_forge_object(&forge, &set, 0, urids.id(path ? LV2_PATCH__Set : LV2_PATCH__Get));
     lv2_atom_forge_key(&forge, urids.id(LV2_PATCH__property));
     lv2_atom_forge_urid(&forge, urids.id("urn:thumpa:lv2:drums#kit"));
-    lv2_atom_forge_key(&forge, urids.id(LV2_PATCH__value));
-    lv2_atom_forge_path(&forge, path.c_str(), static_cast<std::uint32_t>(path.size()));
+    if (path != nullptr) {
+      lv2_atom_forge_key(&forge, urids.id(LV2_PATCH__value));
+      lv2_atom_forge_path(&forge, path, static_cast<std::uint32_t>(std::strlen(path)));
+    }
     lv2_atom_forge_pop(&forge, &set);
     lv2_atom_forge_pop(&forge, &events);
+  }
+
+  static void clear_midi_in(Instance& in) {
+    reinterpret_cast<LV2_Atom*>(in.sequence.data())->size = sizeof(LV2_Atom_Sequence_Body);
+  }
+
+  // A patch:Set of the kit parameter in one block, the worker's round trip, and one more block
+  // in which the plugin can tell the host what it loaded.
+  static void send_kit(Instance& in, const std::string& path) {
+    write_kit_message(in, path.c_str());
     run(in, 64);
     work(in);
-    sequence->atom.size = sizeof(LV2_Atom_Sequence_Body);
+    clear_midi_in(in);
     run(in, 64);
+  }
+
+  // The kit path the plugin answers a patch:Get with in the same block; none when it sends no
+  // patch:Set of a path.
+  static std::optional<std::string> ask_kit(Instance& in) {
+    write_kit_message(in, nullptr);
+    run(in, 64);
+    clear_midi_in(in);
+    const auto* sequence = reinterpret_cast<const LV2_Atom_Sequence*>(in.notify.data());
+    LV2_ATOM_SEQUENCE_FOREACH(sequence, event) {
+      const LV2_Atom* value = nullptr;
+      lv2_atom_object_get(reinterpret_cast<const LV2_Atom_Object*>(&event->body),
+                          urids.id(LV2_PATCH__value), &value, 0);
+      if (value != nullptr && value->type == urids.id(LV2_ATOM__Path)) {
+        return static_cast<const char*>(LV2_ATOM_BODY_CONST(value));
+      }
+    }
+    return std::nullopt;
   }
 
   // Whether the notify port's sequence of the last block holds a patch:Set naming the path.
@@ -606,13 +638,37 @@ TEST_F(Lv2Host, KitFileParameterLoadsEveryVoice) {
   expect_frames(play(*in, 20000, 256, kick), expected_mix(20000, kick, engine_voices({})),
                 "after a missing kit");
 
+  // A damaged settings file is still one: the part of it that is there is loaded.
+  const std::string damaged = ::testing::TempDir() + "thumpa_damaged.zog";
+  const std::string text = settings_text(kit);
+  std::ofstream(damaged) << text.substr(0, text.size() / 3);
+  send_kit(*in, damaged);
+  EXPECT_EQ(ask_kit(*in), damaged);
+  std::remove(damaged.c_str());
+
   send_kit(*in, path);
   EXPECT_TRUE(notified(*in, path));
+  // A WAV file or an empty file picked as the kit is no settings file: the kit stays.
+  const std::string wav = ::testing::TempDir() + "thumpa_kick.wav";
+  const std::string empty = ::testing::TempDir() + "thumpa_empty.zog";
+  VoiceBuffer kick_voice;
+  render_voice(kit, VOICE_KICK, kick_voice);
+  ASSERT_TRUE(write_wav_file(kick_voice, wav));
+  std::ofstream{empty};
+  for (const std::string& not_a_kit : {wav, empty}) {
+    send_kit(*in, not_a_kit);
+    EXPECT_FALSE(notified(*in, not_a_kit));
+    EXPECT_EQ(ask_kit(*in), path) << not_a_kit;
+    EXPECT_NE(in->log.back().find(not_a_kit + ": not a settings file"), std::string::npos)
+        << in->log.back();
+    std::remove(not_a_kit.c_str());
+  }
   LilvState* state = save_state(*in);
   auto reopened = make();
   ASSERT_NE(reopened, nullptr);
   restore_state(state, *reopened);
   lilv_state_free(state);
+  EXPECT_EQ(ask_kit(*reopened), path);
   for (std::size_t i = 0; i < FIRST_NOTES; ++i) {
     const VoiceNote& v = VOICE_NOTES[i];
     const std::string voice = voice_facts(v.voice).cli_name;
@@ -625,8 +681,69 @@ TEST_F(Lv2Host, KitFileParameterLoadsEveryVoice) {
                     voice + (instance == in.get() ? "" : " reopened"));
     }
   }
-  EXPECT_EQ(in->log.size(), 1u);
+  EXPECT_EQ(in->log.size(), 3u);
   std::remove(path.c_str());
+}
+
+// The kit a host shows is the one the voices came from: a restored state names its kit, an older
+// state (or one saved without a kit) names none, and a kit asked for before the restore and
+// answered after it is dropped. A state saved again keeps what was restored.
+TEST_F(Lv2Host, RestoredStateNamesItsKit) {
+  BankParams kit, other;
+  kit.kick.start_freq = 310;
+  other.kick.start_freq = 150;
+  const std::string kit_path = ::testing::TempDir() + "thumpa_restored_kit.zog";
+  const std::string other_path = ::testing::TempDir() + "thumpa_other_kit.zog";
+  std::ofstream(kit_path) << settings_text(kit);
+  std::ofstream(other_path) << settings_text(other);
+  auto with = make();
+  auto without = make();
+  ASSERT_NE(with, nullptr);
+  ASSERT_NE(without, nullptr);
+  send_kit(*with, kit_path);
+  LilvState* with_kit = save_state(*with);
+  LilvState* no_kit = save_state(*without);
+  struct Case {
+    const char* what;
+    LilvState* state;
+    bool kit_answered_after;
+    std::optional<std::string> told;
+    BankParams voices;
+  };
+  const Case cases[] = {
+      {"a state with a kit", with_kit, false, kit_path, kit},
+      {"a state without one", no_kit, false, std::nullopt, {}},
+      {"a state with a kit, then a kit answer", with_kit, true, kit_path, kit},
+      {"a state without one, then a kit answer", no_kit, true, std::nullopt, {}},
+  };
+  const std::vector<NoteAt> kick = {{0, KICK_NOTE}};
+  for (const Case& c : cases) {
+    auto in = make();
+    ASSERT_NE(in, nullptr);
+    send_kit(*in, other_path);  // the instance held another kit before
+    ASSERT_EQ(ask_kit(*in), other_path);
+    if (c.kit_answered_after) {
+      write_kit_message(*in, other_path.c_str());
+      run(*in, 64);
+      clear_midi_in(*in);
+      work_requests(*in);
+    }
+    restore_state(c.state, *in);
+    deliver_answers(*in);
+    EXPECT_EQ(ask_kit(*in), c.told) << c.what;
+    expect_frames(play(*in, 20000, 256, kick, true),
+                  expected_mix(20000, kick, engine_voices(c.voices)), c.what);
+    LilvState* again = save_state(*in);
+    auto reopened = make();
+    ASSERT_NE(reopened, nullptr);
+    restore_state(again, *reopened);
+    lilv_state_free(again);
+    EXPECT_EQ(ask_kit(*reopened), c.told) << c.what << ", saved again";
+  }
+  lilv_state_free(with_kit);
+  lilv_state_free(no_kit);
+  std::remove(kit_path.c_str());
+  std::remove(other_path.c_str());
 }
 
 // What a host hands the plugin is bounded before it is used: rates by what the resampler
@@ -677,6 +794,7 @@ TEST_F(Lv2Host, ControlNamesAreTheVoiceAndTheEditorsCaption) {
   };
   LilvNode* group_of = lilv_new_uri(world, LV2_PORT_GROUPS__group);
   LilvNode* label_of = lilv_new_uri(world, LILV_NS_RDFS "label");
+  LilvNode* name_of = lilv_new_uri(world, LV2_CORE__name);
   std::map<std::string, std::string> names;  // by symbol
   std::set<std::string> distinct;
   for (std::uint32_t i = 0; i < lilv_plugin_get_num_ports(plugin); ++i) {
@@ -694,6 +812,8 @@ TEST_F(Lv2Host, ControlNamesAreTheVoiceAndTheEditorsCaption) {
         plugin, lilv_plugin_get_port_by_index(plugin, port((symbol + "_dist_type").c_str())),
         group_of);
     const std::string label = node_text(lilv_world_get(world, group_uri, label_of, nullptr));
+    // Some hosts head the group with its lv2:name alone.
+    EXPECT_EQ(node_text(lilv_world_get(world, group_uri, name_of, nullptr)), label);
     lilv_node_free(group_uri);
     for (const FieldBinding& binding : form.fields) {
       // A relabelled caption above the edit, else the template's caption just before it, under
@@ -713,6 +833,7 @@ TEST_F(Lv2Host, ControlNamesAreTheVoiceAndTheEditorsCaption) {
   }
   lilv_node_free(group_of);
   lilv_node_free(label_of);
+  lilv_node_free(name_of);
 }
 
 TEST_F(Lv2Host, OtherRatesGetTheVoiceResampledOnce) {

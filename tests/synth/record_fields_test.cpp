@@ -197,5 +197,89 @@ EXPECT_EQ(find_field(VOICE_KICK, "freq1"), nullptr);
 EXPECT_EQ(find_field(static_cast<VoiceId>(7), "sample_rate"), nullptr);
 }
 
+// The captions the editors and the plugin's port names show, written out here: both read the
+// field tables, so only a fixed list catches two captions swapped in a table. "" is no control.
+TEST(RecordFields, EveryFieldHasItsCaption) {
+  struct Caption {
+    VoiceId voice;
+    const char* name;
+    const char* caption;
+  };
+  const Caption rows[] = {
+      {VOICE_KICK, "sample_rate", ""},
+      {VOICE_KICK, "a_freq", "AFreq"},
+      {VOICE_KICK, "a_decay", "ADecay"},
+      {VOICE_KICK, "start_freq", "Startfreq"},
+      {VOICE_KICK, "stop_freq", "Stopfreq"},
+      {VOICE_KICK, "freq_decay", "Freqdecay"},
+      {VOICE_KICK, "decay", "Decay"},
+      {VOICE_KICK, "mix", "Mix"},
+      {VOICE_SNARE, "sample_rate", ""},
+      {VOICE_SNARE, "noise_decay", "Noise decay"},
+      {VOICE_SNARE, "freq1", "Freq1"},
+      {VOICE_SNARE, "freq2", "Freq2"},
+      {VOICE_SNARE, "decay", "Decay"},
+      {VOICE_SNARE, "filter_freq", "Filterfreq"},
+      {VOICE_SNARE, "resonance", "Resonance"},
+      {VOICE_SNARE, "mix", "Mix"},
+      {VOICE_CLOSED_HAT, "sample_rate", ""},
+      {VOICE_CLOSED_HAT, "filter_freq", "Filterfreq"},
+      {VOICE_CLOSED_HAT, "resonance", "Resonance"},
+      {VOICE_CLOSED_HAT, "decay", "Decay"},
+      {VOICE_OPEN_HAT, "sample_rate", ""},
+      {VOICE_OPEN_HAT, "filter_freq", "Filterfreq"},
+      {VOICE_OPEN_HAT, "resonance", "Resonance"},
+      {VOICE_OPEN_HAT, "decay", "Decay"},
+      {VOICE_BLIPP, "sample_rate", ""},
+      {VOICE_BLIPP, "start_freq", "Startfreq"},
+      {VOICE_BLIPP, "stop_freq", "Stopfreq"},
+      {VOICE_BLIPP, "freq_decay", "Freqdecay"},
+      {VOICE_BLIPP, "decay", "Decay"},
+      {VOICE_CLAVE, "sample_rate", ""},
+      {VOICE_CLAVE, "freq", "Freq"},
+      {VOICE_CLAVE, "decay", "Decay"},
+      {VOICE_COWBELL, "sample_rate", ""},
+      {VOICE_COWBELL, "freq", "Freq"},
+      {VOICE_COWBELL, "decay", "Decay"},
+      {VOICE_COWBELL, "dist", "Dist"},
+      {VOICE_OSCILLATOR, "sample_rate", ""},
+      {VOICE_OSCILLATOR, "freq", "Freq"},
+      {VOICE_OSCILLATOR, "wave", "Wave"},
+      {VOICE_OSCILLATOR, "pulse_width", "Pulse Width"},
+      {VOICE_OSCILLATOR, "dca_attack", "DCA Attack"},
+      {VOICE_OSCILLATOR, "dca_sustain", "Sustain"},
+      {VOICE_OSCILLATOR, "dca_release", "DCA Release"},
+      {VOICE_OSCILLATOR, "dcf_attack", "DCF Attack"},
+      {VOICE_OSCILLATOR, "dcf_release", "DCF Release"},
+      {VOICE_OSCILLATOR, "freq_hi", "Freq Hi"},
+      {VOICE_OSCILLATOR, "freq_lo", "Freq Lo"},
+      {VOICE_OSCILLATOR, "resonance", "Resonance"},
+  };
+  const std::pair<const char*, const char*> shaping[] = {
+      {"dist_level", "Dist Level"},
+      {"dist_type", "Dist Type"},
+      {"normalize_before", "Normalize before dist"},
+      {"normalize_after", "Normalize after dist"},
+  };
+  std::size_t fields = 0;
+  for (VoiceId v : MENU_ORDER) fields += record_fields(v).size();
+  EXPECT_EQ(std::size(rows), fields);
+  const auto caption = [](VoiceId voice, const char* name) {
+    const ParamField* field = find_field(voice, name);
+    return std::string(field == nullptr         ? "(no such field)"
+                       : field->control.caption ? field->control.caption
+                                                : "");
+  };
+  for (const Caption& row : rows) {
+    EXPECT_EQ(caption(row.voice, row.name), row.caption)
+        << voice_facts(row.voice).cli_name << "." << row.name;
+  }
+  for (VoiceId v : MENU_ORDER) {
+    for (const auto& [name, text] : shaping) {
+      EXPECT_EQ(caption(v, name), text) << voice_facts(v).cli_name << "." << name;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace thumpa
