@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/quit_signals.h"
 #include "app/startup.h"
 #include "audio/jack_output.h"
 #include "audio/output_backends.h"
@@ -11,6 +12,9 @@
 #include "synth/render.h"
 
 int main(int argc, char* argv[]) {
+  // Before any thread exists: every thread made later inherits the block, and SIGTERM and SIGINT
+  // come to the main thread alone.
+  thumpa::block_quit_signals();
   // The program's own allocator may keep voice-sized blocks (the plugin leaves its host's alone).
   thumpa::keep_render_scratch_on_heap();
   // Read before the application exists: --help and mistakes need no display.

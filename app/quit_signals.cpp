@@ -1,12 +1,12 @@
 #include "app/quit_signals.h"
 
-#include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
-#include <cerrno>
 
 #include "app/main_window.h"
 
@@ -14,46 +14,54 @@ namespace thumpa {
 
 namespace {
 
-int wake_pipe[2] = {-1, -1};
+bool blocked = false;
+sigset_t quit_set;  // the quit signals that were not ignored at start
+int quit_fd = -1;
 
-void on_quit_signal(int) {
-  const int saved = errno;
-  const char byte = 1;
-  if (::write(wake_pipe[1], &byte, 1) < 0) {
-    // A full pipe already holds a wake-up.
-  }
-  errno = saved;
-}
-
-// A signal that was ignored when the program started stays ignored: a script's background
-// command is meant not to end on the terminal's Ctrl+C.
-void set_quit_handler(void (*handler)(int)) {
-  struct sigaction action {};
-  action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  for (const int signal : {SIGTERM, SIGINT}) {
-    struct sigaction old {};
-    if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
-      ::sigaction(signal, &action, nullptr);
-  }
+// A child made by fork() starts with the forking thread's mask, and a program it went on to run
+// would never get the signals. (The program starts no children of its own; posix_spawn and
+// vfork would not call this.)
+void unblock_in_child() {
+  pthread_sigmask(SIG_UNBLOCK, &quit_set, nullptr);
 }
 
 }  // namespace
 
+void block_quit_signals() {
+  if (blocked) return;
+  blocked = true;
+  sigemptyset(&quit_set);
+  // A signal that was ignored at start stays ignored, and so unblocked: blocked, it would be
+  // kept pending and read from the signalfd.
+  for (const int signal : {SIGTERM, SIGINT}) {
+    struct sigaction old {};
+    if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+      sigaddset(&quit_set, signal);
+  }
+  pthread_sigmask(SIG_BLOCK, &quit_set, nullptr);
+  pthread_atfork(nullptr, nullptr, unblock_in_child);
+}
+
 void close_main_window_on_quit_signals() {
-  if (wake_pipe[0] >= 0) return;
-  if (::pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;  // the signals keep their default
+  block_quit_signals();
+  if (quit_fd >= 0) return;
+  quit_fd = ::signalfd(-1, &quit_set, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (quit_fd < 0) {  // the signals keep their default action
+    pthread_sigmask(SIG_UNBLOCK, &quit_set, nullptr);
+    return;
+  }
   auto* notifier =
-      new QSocketNotifier(wake_pipe[0], QSocketNotifier::Read, QCoreApplication::instance());
+      new QSocketNotifier(quit_fd, QSocketNotifier::Read, QCoreApplication::instance());
   QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
-    char bytes[16];
-    while (::read(wake_pipe[0], bytes, sizeof bytes) > 0) {
-    }
-    set_quit_handler(SIG_DFL);  // a second signal does not wait for the close
+    signalfd_siginfo info;
+    bool taken = false;
+    while (::read(quit_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) taken = true;
+    if (!taken) return;
+    // A second signal does not wait for the close: it comes to this thread, the only one
+    // without the block, with its default action.
+    pthread_sigmask(SIG_UNBLOCK, &quit_set, nullptr);
     if (main_window != nullptr) main_window->close();
   });
-  set_quit_handler(on_quit_signal);
 }
 
 }  // namespace thumpa

@@ -13,9 +13,11 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QPointer>
+#include <QRandomGenerator>
 #include <QStringList>
 #include <QThread>
 #include <cerrno>
+#include <optional>
 
 #include "app/main_window.h"
 
@@ -30,16 +32,28 @@ constexpr int ANSWER_TIMEOUT_MS = 3000;
 constexpr int CLAIM_TIMEOUT_MS = 10000;
 constexpr int CLAIM_RETRY_MS = 20;
 
-// One line per request: "raise", or "open " and the file's path, percent-encoded so that any
-// byte of a file name travels on one line. The answer is "ok".
+// One line per request: "raise", or "open ", the start's token, a space and the file's path,
+// percent-encoded so that any byte of a file name travels on one line. The answer is "ok", and
+// it is written before the request is carried out: opening a file may show a message box,
+// which must not keep the start that asked waiting. A start that got no answer asks again
+// with the same token, and a token already taken is answered without a second open, so one
+// handed-over file is opened once however often its start had to ask.
 const QByteArray RAISE_REQUEST = QByteArrayLiteral("raise");
 const QByteArray OPEN_REQUEST = QByteArrayLiteral("open ");
 const QByteArray ANSWER = QByteArrayLiteral("ok\n");
 constexpr qint64 MAX_REQUEST = 64 * 1024;
+// Tokens of the open requests taken lately; a start asks again within CLAIM_TIMEOUT_MS.
+constexpr qsizetype MAX_TAKEN_TOKENS = 64;
 
 QPointer<QLocalServer> server;
 std::function<void(const QString&)> file_handler;
 QStringList waiting_files;  // handed over before there was a handler
+QByteArrayList taken_tokens;
+
+struct Request {
+  QByteArray token;  // empty for a raise
+  QString path;      // the file to open; empty for a raise
+};
 
 QString display_name() {
   for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY"}) {
@@ -81,9 +95,30 @@ Lock take_instance_lock(const QString& name) {
   return busy ? Lock::busy : Lock::unavailable;
 }
 
+// A token no other start uses: the same on every try of this start.
+QByteArray start_token() {
+  static const QByteArray token = QByteArray::number(QRandomGenerator::system()->generate64(), 16) +
+                                  '-' + QByteArray::number(QCoreApplication::applicationPid());
+  return token;
+}
+
 QByteArray request_for(const QString& settings_file) {
   if (settings_file.isEmpty()) return RAISE_REQUEST + '\n';
-  return OPEN_REQUEST + QFile::encodeName(settings_file).toPercentEncoding() + '\n';
+  return OPEN_REQUEST + start_token() + ' ' + QFile::encodeName(settings_file).toPercentEncoding() +
+         '\n';
+}
+
+// The request a line stands for; nothing for a line that is not one.
+std::optional<Request> parse_request(const QByteArray& line) {
+  if (line == RAISE_REQUEST) return Request{};
+  if (!line.startsWith(OPEN_REQUEST)) return std::nullopt;
+  const QByteArray rest = line.mid(OPEN_REQUEST.size());
+  const qsizetype space = rest.indexOf(' ');
+  if (space <= 0) return std::nullopt;
+  Request request{rest.left(space),
+                  QFile::decodeName(QByteArray::fromPercentEncoding(rest.mid(space + 1)))};
+  if (!QDir::isAbsolutePath(request.path)) return std::nullopt;
+  return request;
 }
 
 void deliver(const QString& path) {
@@ -94,20 +129,18 @@ void deliver(const QString& path) {
   }
 }
 
-// Carries out one request line; false for a line that is not a request.
-bool carry_out(const QByteArray& line) {
-  // A program that is closing takes nothing: the start that asked runs in its place.
-  if (main_window == nullptr || main_window->destroyed_for_good()) return false;
-  if (line == RAISE_REQUEST) {
-    bring_main_window_to_front();
-    return true;
-  }
-  if (!line.startsWith(OPEN_REQUEST)) return false;
-  const QString path =
-      QFile::decodeName(QByteArray::fromPercentEncoding(line.mid(OPEN_REQUEST.size())));
-  if (!QDir::isAbsolutePath(path)) return false;
+// Carries out a request that was answered: from the event loop, once the answer is on its way.
+void carry_out(const Request& request) {
   bring_main_window_to_front();
-  deliver(path);
+  if (!request.path.isEmpty()) deliver(request.path);
+}
+
+// Whether the request is new: false for an open whose token was taken already.
+bool take(const Request& request) {
+  if (request.token.isEmpty()) return true;
+  if (taken_tokens.contains(request.token)) return false;
+  if (taken_tokens.size() == MAX_TAKEN_TOKENS) taken_tokens.removeFirst();
+  taken_tokens.append(request.token);
   return true;
 }
 
@@ -118,10 +151,17 @@ void serve(QLocalSocket* socket) {
       if (socket->bytesAvailable() > MAX_REQUEST) socket->abort();
       return;
     }
-    const QByteArray line = socket->readLine(MAX_REQUEST).chopped(1);
-    if (carry_out(line)) {
+    const std::optional<Request> request = parse_request(socket->readLine(MAX_REQUEST).chopped(1));
+    // A program that is closing takes nothing: the start that asked runs in its place.
+    const bool closing = main_window == nullptr || main_window->destroyed_for_good();
+    if (request && !closing) {
+      const bool new_request = take(*request);
       socket->write(ANSWER);
       socket->flush();
+      if (new_request) {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [r = *request] { carry_out(r); }, Qt::QueuedConnection);
+      }
     }
     socket->disconnectFromServer();
   });
@@ -184,8 +224,10 @@ void bring_main_window_to_front() {
 
 InstanceClaim claim_single_instance(const QString& name, const QString& settings_file) {
   if (name.isEmpty()) return InstanceClaim::first;  // no private folder: no guard
-  // The holder may be starting (not listening yet) or ending (listening no more): ask again
-  // until it answers or lets the lock go.
+  // The holder may be starting (not listening yet, or busy before its event loop runs) or
+  // ending (listening no more): ask again until it answers or lets the lock go. A request it
+  // took after this start stopped waiting for its answer is not carried out twice: each try
+  // carries the same token.
   QElapsedTimer waited;
   waited.start();
   for (Lock lock; (lock = take_instance_lock(name)) != Lock::held;) {

@@ -2,7 +2,8 @@
 # The real program started twice at once, again and again, plainly and with connects slowed by
 # strace: exactly one keeps running, the other hands over and ends with 0; SIGTERM and SIGINT
 # close the survivor as File > Exit does. A start during the first's end runs in its place and
-# keeps its socket: a third start hands over to it.
+# keeps its socket: a third start hands over to it. Every thread but the main one blocks the
+# quit signals (checked also on a real X server, where Qt has threads of its own).
 # Usage: startup_double_starts.sh THUMPA WORK_FOLDER [PAIRS]
 set -euo pipefail
 thumpa=$1
@@ -67,10 +68,28 @@ ready() {
   running "$1" || fail "the survivor ended"
 }
 
+# main_thread_alone PROGRAM: every thread but the main one has SIGTERM and SIGINT blocked
+# (SigBlk bits 15 and 2) or ignored by the process, so that neither can interrupt a real-time
+# thread
+main_thread_alone() {
+  local task others=0 blocked ignored
+  for task in /proc/"$1"/task/*; do
+    [ "${task##*/}" = "$1" ] && continue
+    read -r blocked ignored < <(awk '/^SigBlk:/ { b = $2 } /^SigIgn:/ { i = $2 }
+      END { print b, i }' "$task/status" 2>/dev/null)
+    [ -n "$blocked" ] || continue  # the thread ended meanwhile
+    others=$((others + 1))
+    (( ((0x$blocked | 0x$ignored) & 0x4002) == 0x4002 )) ||
+      fail "thread ${task##*/} takes quit signals (blocked $blocked, ignored $ignored)"
+  done
+  [ "$others" -gt 0 ] || fail "no thread besides the main one"
+}
+
 # quit PID SIGNAL: the program closes as File > Exit does
 quit() {
   local pid=$1 signal=$2 program
   program=$(program_of "$pid")
+  main_thread_alone "$program"
   kill "-$signal" "$program"
   ends "$pid" || fail "ended by SIG$signal with status $?"
   grep -q "sound output sdl closed" "$work"/*.err || fail "no closing line after SIG$signal"
@@ -106,3 +125,30 @@ ends "$third" || fail "the third start ended with $?"
 running "$second" || fail "the third start did not hand over"
 quit "$second" TERM
 echo "a start during the first's end runs in its place and keeps its socket"
+
+# On a real X server, where Qt starts threads of its own before the program's code runs, every
+# thread but the main one blocks the quit signals too. A SIGINT ignored at start (as a script's
+# background command has it) stays ignored; SIGTERM still closes the program.
+rm -f "$work"/*.err
+platform=(QT_QPA_PLATFORM=offscreen)
+if command -v Xvfb >/dev/null; then
+  Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+  xvfb=$!
+  started+=("$xvfb")
+  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.05; done
+  [ -s "$work/display" ] || fail "Xvfb did not start"
+  platform=(QT_QPA_PLATFORM=xcb DISPLAY=:$(cat "$work/display"))
+  socket=$work/run/thumpa-_$(cat "$work/display")
+else
+  echo "no Xvfb: the thread check runs on the offscreen platform"
+fi
+env --ignore-signal=INT "${platform[@]}" "$thumpa" 2>"$work/ignoring.err" &
+ignoring=$!
+started+=("$ignoring")
+ready "$ignoring"
+kill -INT "$ignoring"
+sleep 0.5
+running "$ignoring" || fail "a SIGINT ignored at start ended the program"
+quit "$ignoring" TERM
+[ -n "${xvfb:-}" ] && { kill "$xvfb"; wait "$xvfb" || true; }
+echo "${platform[0]}: every thread but the main one blocks the quit signals; an ignored SIGINT stays so"
