@@ -22,8 +22,8 @@ struct LatencySteps {
 // moment tends to stay busy for a few seconds more.
 constexpr std::int64_t LATENCY_HOLD_NS = 10'000'000'000;
 // Each further step down follows the one before after this much more quiet, so that even the
-// largest target is back at its start within half a minute of the last underflow.
-constexpr std::int64_t LATENCY_STEP_DOWN_NS = 3'000'000'000;
+// largest target (eight periods from two) is back at its start 20 s after the last underflow.
+constexpr std::int64_t LATENCY_STEP_DOWN_NS = 2'000'000'000;
 
 // The record as of now_ns, given the server's underflow count (which only grows within a
 // stream): one period more when the count rose since the last call (at most max_periods), one

@@ -11,7 +11,7 @@
 // The target latency starts at two periods, which the server holds on an idle machine, and
 // grows by one period each time the server reports an underflow (it played silence because
 // the stream was late), up to eight. Once the server has played ten seconds without an
-// underflow it steps back down, a period every few seconds, to where it started: a machine
+// underflow it steps back down, a period every two seconds, to where it started: a machine
 // busy for a while (a build, an update) would otherwise leave a drum tens of milliseconds
 // late for the rest of the run. A timer in the loop's thread takes those steps, so the write
 // callback never does more than mix. The target is counted in periods, of the length the server

@@ -74,12 +74,12 @@ TEST(ServerOutputs, PulseTargetLatencyRisesOnUnderflowsAndStepsBackAfterQuiet) {
       {20400, 3, 1280},   // and another
       {30300, 3, 1280},   // not yet ten seconds of quiet
       {30400, 3, 1024},   // ten seconds: one period down
-      {33300, 3, 1024},   // the next step waits three seconds more
-      {33400, 3, 768},    // another period down
-      {35000, 4, 1024},   // an underflow mid-descent: up again
-      {44900, 4, 1024},   // and the full ten seconds hold again
-      {45000, 4, 768},    //
-      {48000, 4, 512},    // down to the start
+      {32300, 3, 1024},   // the next step waits two seconds more
+      {32400, 3, 768},    // another period down
+      {33000, 4, 1024},   // an underflow mid-descent: up again
+      {42900, 4, 1024},   // and the full ten seconds hold again
+      {43000, 4, 768},    //
+      {45000, 4, 512},    // down to the start
       {60000, 4, 512},    // and no lower
       {61000, 5, 768},    // rising again from there
       {61100, 6, 1024},   //
@@ -90,9 +90,10 @@ TEST(ServerOutputs, PulseTargetLatencyRisesOnUnderflowsAndStepsBackAfterQuiet) {
       {61600, 11, 2048},  // an underflow at the top restarts the hold
       {71500, 11, 2048},  //
       {71600, 11, 1792},  //
-      {80600, 11, 1024},  //
-      {86500, 11, 768},   //
-      {86600, 11, 512},   // the top is back at the start 25 s after the last underflow
+      {77500, 11, 1280},  //
+      {77600, 11, 1024},  //
+      {81500, 11, 768},   //
+      {81600, 11, 512},   // the top is back at the start 20 s after the last underflow
       {90000, 11, 512},   //
   };
   LatencySteps steps{2, 8, 2};
