@@ -16,6 +16,7 @@
 #include <spa/param/audio/type-info.h>
 #include <spa/utils/result.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -26,11 +27,14 @@
 namespace thumpa {
 namespace {
 
-// How long opening waits for the server: to answer at all, and for the stream to run.
-// Short enough that the sound device can try again every half second while a restarted server
-// comes back without keeping the program waiting long.
-constexpr int CONNECT_TIMEOUT_SECONDS = 1;
-constexpr auto FIRST_PASS_TIMEOUT = std::chrono::milliseconds(500);
+// How long opening waits in all for the server to start the stream, however many state changes
+// come meanwhile (a server that was stopped, or runs without a session manager to link the
+// stream, never gets there). Short enough that the sound device can try again every half second
+// while a restarted server comes back without keeping the program waiting long.
+constexpr std::int64_t OPEN_TIMEOUT_NS = 1'000'000'000;
+// The first pass may come after the stream started, until the same deadline but never less than
+// this after the start.
+constexpr auto FIRST_PASS_AT_LEAST = std::chrono::milliseconds(100);
 // A request is taken by the next cycle at the latest, whose first frame is heard one cycle plus
 // the delay to the device after it; this margin covers what the resampler holds (when the
 // graph runs at another rate) and rounding.
@@ -319,6 +323,7 @@ std::optional<OpenFailure> open(MixerState& mixer, int period_frames) {
   output.missed_cycles = 0;
   output.next_ticks = 0;
   mixer.clock = StreamClock{};
+  const auto started_at = std::chrono::steady_clock::now();
   if (auto failure = connect_server()) return failure;
 
   output.stream = make_stream(period_frames);
@@ -333,9 +338,11 @@ std::optional<OpenFailure> open(MixerState& mixer, int period_frames) {
     return fail(OpenStep::open, std::string("pw_stream_connect: ") + spa_strerror(res));
   }
   // Wait until the stream runs, fails, or the server takes too long to link it.
+  timespec deadline{};
+  pw_thread_loop_get_time(output.loop, &deadline, OPEN_TIMEOUT_NS);
   while (output.state != PW_STREAM_STATE_STREAMING && output.state != PW_STREAM_STATE_ERROR &&
          output.wrong_format.empty()) {
-    if (pw_thread_loop_timed_wait(output.loop, CONNECT_TIMEOUT_SECONDS) != 0) break;
+    if (pw_thread_loop_timed_wait_full(output.loop, &deadline) != 0) break;
   }
   const pw_stream_state state = output.state;
   const std::string error = output.error;
@@ -353,8 +360,10 @@ std::optional<OpenFailure> open(MixerState& mixer, int period_frames) {
 
   // The first pass tells the cycle's length and the delay to the device, so that the figures
   // and the play delay are the stream's own from the start.
-  const auto deadline = std::chrono::steady_clock::now() + FIRST_PASS_TIMEOUT;
-  while (output.frames_per_pass.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+  const auto first_pass_deadline = std::max(started_at + std::chrono::nanoseconds(OPEN_TIMEOUT_NS),
+                                            std::chrono::steady_clock::now() + FIRST_PASS_AT_LEAST);
+  while (output.frames_per_pass.load() == 0 &&
+         std::chrono::steady_clock::now() < first_pass_deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return std::nullopt;

@@ -10,16 +10,20 @@
 //
 // The target latency starts at two periods, which the server holds on an idle machine, and
 // grows by one period each time the server reports an underflow (it played silence because
-// the stream was late), up to eight. It never shrinks during a run: a machine that was busy
-// once is likely to be busy again, and a hit torn by a gap is worse than a few milliseconds.
-// The target is counted in periods, of the length the server holds now: when it changes the
-// buffer attributes (when the stream moves to another sink, say), the period, target latency
-// and play delay follow. The tlength it reports is not taken: it reads somewhat below the one
-// asked for (534 frames for 512, 651 for 768), and plays placed by it strayed up to three times
-// as far from their due frames on a null sink.
+// the stream was late), up to eight. Once the server has played ten seconds without an
+// underflow it steps back down, a period every two seconds, to where it started: a machine
+// busy for a while (a build, an update) would otherwise leave a drum tens of milliseconds
+// late for the rest of the run. A timer in the loop's thread takes those steps, so the write
+// callback never does more than mix. The target is counted in periods, of the length the server
+// holds now: when it changes the buffer attributes (when the stream moves to another sink, say),
+// the period, target latency and play delay follow. The tlength it reports is not taken: it reads
+// somewhat below the one asked for (534 frames for 512, 651 for 768), and plays placed by it
+// strayed up to three times as far from their due frames on a null sink.
 //
 // A context or stream that fails or is terminated means the server went away: that is only
-// recorded as a flag, and the sound device closes the stream and opens a new one.
+// recorded as a flag, and the sound device closes the stream and opens a new one. Opening gives
+// the server a second in all to answer and start the stream: a server that stopped without
+// closing its socket (stopped by a signal, hung) accepts the connection and never replies.
 #include "audio/pulse_output.h"
 
 #include <pulse/pulseaudio.h>
@@ -28,6 +32,7 @@
 #include <chrono>
 #include <string>
 
+#include "audio/latency_steps.h"
 #include "audio/realtime.h"
 
 namespace thumpa {
@@ -41,12 +46,21 @@ constexpr int MAX_PERIODS = 8;
 // null sink the next write's first frame was heard at most 1.3 ms beyond the target latency
 // after the previous write began.
 constexpr std::int64_t PLAY_DELAY_MARGIN_NS = 1'500'000;
+constexpr pa_usec_t OPEN_TIMEOUT_USEC = 1'000'000;
+// How often the loop's thread looks whether the target may step down.
+constexpr pa_usec_t STEP_CHECK_USEC = 500'000;
 
 struct PulseOutput {
   pa_threaded_mainloop* loop = nullptr;  // null while closed
   pa_context* context = nullptr;
   pa_stream* stream = nullptr;
   MixerState* mixer = nullptr;
+  pa_time_event* open_deadline = nullptr;  // while opening
+  pa_time_event* step_timer = nullptr;     // while the stream runs
+
+  // Loop thread, or any thread with the loop's lock.
+  bool open_timed_out = false;
+  LatencySteps steps;
 
   // Written by the loop thread, read by anyone.
   std::atomic<int> period_frames{0};  // minreq as the server holds it
@@ -121,18 +135,49 @@ void on_write(pa_stream* stream, std::size_t bytes, void* userdata) {
   }
 }
 
+// Loop thread: the target as the steps say now, given the underflows counted so far; the
+// server is asked for it when it changes. A request that cannot be sent leaves the steps as
+// they were, so the next look tries again.
+void follow_steps(PulseOutput& out, pa_stream* stream) {
+  const LatencySteps next = next_latency_steps(out.steps, out.underflows.load(), steady_now_ns());
+  if (next.periods == out.steps.periods) {
+    out.steps = next;
+    return;
+  }
+  const int period = out.period_frames.load();
+  const pa_buffer_attr attr = buffer_attr(next.periods * period, period);
+  if (pa_operation* op = pa_stream_set_buffer_attr(stream, &attr, nullptr, nullptr)) {
+    pa_operation_unref(op);
+    out.steps = next;
+    set_target(next.periods, period);
+  }
+}
+
 // Loop thread, when the server ran out of frames: one period more of buffer.
 void on_underflow(pa_stream* stream, void* userdata) {
   auto& out = *static_cast<PulseOutput*>(userdata);
   out.underflows.fetch_add(1);
-  const int periods = out.target_periods.load();
-  const int period = out.period_frames.load();
-  if (periods >= MAX_PERIODS) return;
-  const pa_buffer_attr attr = buffer_attr((periods + 1) * period, period);
-  if (pa_operation* op = pa_stream_set_buffer_attr(stream, &attr, nullptr, nullptr)) {
-    pa_operation_unref(op);
-    set_target(periods + 1, period);
-  }
+  follow_steps(out, stream);
+}
+
+// Loop thread, every STEP_CHECK_USEC while the stream runs: a step down after a quiet stretch.
+void on_step_timer(pa_mainloop_api*, pa_time_event* event, const timeval*, void* userdata) {
+  auto& out = *static_cast<PulseOutput*>(userdata);
+  follow_steps(out, out.stream);
+  pa_context_rttime_restart(out.context, event, pa_rtclock_now() + STEP_CHECK_USEC);
+}
+
+// Loop thread: opening took too long; the waiting thread gives up.
+void on_open_deadline(pa_mainloop_api*, pa_time_event*, const timeval*, void* userdata) {
+  auto& out = *static_cast<PulseOutput*>(userdata);
+  out.open_timed_out = true;
+  pa_threaded_mainloop_signal(out.loop, 0);
+}
+
+void free_timer(pa_time_event*& event) {
+  if (event == nullptr) return;
+  pa_threaded_mainloop_get_api(output.loop)->time_free(event);
+  event = nullptr;
 }
 
 void on_context_state(pa_context* context, void* userdata) {
@@ -155,6 +200,8 @@ void make_loop_realtime(pa_threaded_mainloop*, void*) {
 void release() {
   if (output.loop == nullptr) return;
   pa_threaded_mainloop_lock(output.loop);
+  free_timer(output.open_deadline);
+  free_timer(output.step_timer);
   if (output.stream != nullptr) {
     pa_stream_set_write_callback(output.stream, nullptr, nullptr);
     pa_stream_set_underflow_callback(output.stream, nullptr, nullptr);
@@ -224,6 +271,9 @@ std::optional<OpenFailure> connect_stream(int period_frames) {
     const pa_stream_state_t state = pa_stream_get_state(output.stream);
     if (state == PA_STREAM_READY) break;
     if (!PA_STREAM_IS_GOOD(state)) return fail_locked(OpenStep::open, context_error());
+    if (output.open_timed_out) {
+      return fail_locked(OpenStep::open, "The server did not start the stream within a second");
+    }
     pa_threaded_mainloop_wait(output.loop);
   }
 
@@ -233,6 +283,8 @@ std::optional<OpenFailure> connect_stream(int period_frames) {
                        got == nullptr ? context_error() : "The server offers " + describe(*got));
   }
   set_target(START_PERIODS, held_period(output.stream, period_frames));
+  output.step_timer = pa_context_rttime_new(output.context, pa_rtclock_now() + STEP_CHECK_USEC,
+                                            on_step_timer, &output);
   return std::nullopt;
 }
 
@@ -244,6 +296,8 @@ std::optional<OpenFailure> open(MixerState& mixer, int period_frames) {
   output.mixer = &mixer;
   output.underflows = 0;
   output.gone = false;
+  output.open_timed_out = false;
+  output.steps = LatencySteps{START_PERIODS, MAX_PERIODS, START_PERIODS};
   set_target(START_PERIODS, period_frames);
   mixer.clock = StreamClock{};
 
@@ -255,6 +309,10 @@ std::optional<OpenFailure> open(MixerState& mixer, int period_frames) {
   if (pa_context_connect(output.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
     return fail_locked(OpenStep::init, context_error());
   }
+  output.open_deadline = pa_context_rttime_new(output.context, pa_rtclock_now() + OPEN_TIMEOUT_USEC,
+                                               on_open_deadline, &output);
+  if (output.open_deadline == nullptr)
+    return fail_locked(OpenStep::init, "pa_context_rttime_new failed");
   if (pa_threaded_mainloop_start(output.loop) < 0) {
     return fail_locked(OpenStep::init, "pa_threaded_mainloop_start failed");
   }
@@ -263,9 +321,13 @@ std::optional<OpenFailure> open(MixerState& mixer, int period_frames) {
     const pa_context_state_t state = pa_context_get_state(output.context);
     if (state == PA_CONTEXT_READY) break;
     if (!PA_CONTEXT_IS_GOOD(state)) return fail_locked(OpenStep::init, context_error());
+    if (output.open_timed_out) {
+      return fail_locked(OpenStep::init, "The server did not answer within a second");
+    }
     pa_threaded_mainloop_wait(output.loop);
   }
   if (auto failure = connect_stream(period_frames)) return failure;
+  free_timer(output.open_deadline);
   pa_threaded_mainloop_unlock(output.loop);
   return std::nullopt;
 }

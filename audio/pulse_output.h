@@ -1,5 +1,6 @@
 // Sound output through a PulseAudio server (or anything speaking its protocol): a playback
-// stream whose target latency starts small and grows with every underflow the server reports.
+// stream whose target latency starts small, grows with every underflow the server reports and
+// steps back down once the server has played a while without one.
 #pragma once
 
 #include "audio/output_backend.h"

@@ -1,12 +1,15 @@
 // Plays a voice through a sound server's native client, for the tests that record what the
 // server received.
-//   output_backend_player pipewire|pulse VOICE.raw [TIMES [restart]]
+//   output_backend_player pipewire|pulse VOICE.raw [TIMES [restart|stall]]
 // Writes the voice as the mixer's 16-bit mono samples to VOICE.raw, opens the backend, plays it
 // TIMES times (default 1) at uneven moments, each due one play delay after its request, and
 // prints the stream's figures (again when they change) and each play's due frame after the
 // first. Exits 1 when opening fails, naming the step and the server's reason. With restart it
 // waits, as the sound device does, for the server to come back and plays again once SIGUSR1
 // says the test records. Last, it closes and reopens the stream many times while it runs.
+// With stall it only opens, and once SIGUSR1 says the test stopped the server (SIGSTOP), times
+// closing and opening again, which must fail: it prints both times and exits 1 if either went
+// beyond 1.5 s or the open did not fail.
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -114,14 +117,45 @@ bool reconnect(const OutputBackend& backend, MixerState& mixer) {
   return false;
 }
 
+std::int64_t ms_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+// Closing a stream whose server stopped answering, and opening against it, each end by their
+// deadline.
+int stall(const OutputBackend& backend, MixerState& mixer) {
+  for (int k = 0; k < 3000 && !recording; ++k) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  auto start = std::chrono::steady_clock::now();
+  backend.close();
+  const std::int64_t close_ms = ms_since(start);
+  start = std::chrono::steady_clock::now();
+  const auto failure = backend.open(mixer, PERIOD_FRAMES);
+  const std::int64_t open_ms = ms_since(start);
+  start = std::chrono::steady_clock::now();
+  backend.close();
+  const std::int64_t closed_again_ms = ms_since(start);
+  const std::string outcome =
+      failure ? std::string("failed at ") + step_name(failure->step) + ": " + failure->detail
+              : "opened";
+  std::printf("stalled server: close %lld ms, open %lld ms (%s), close again %lld ms\n",
+              static_cast<long long>(close_ms), static_cast<long long>(open_ms), outcome.c_str(),
+              static_cast<long long>(closed_again_ms));
+  return failure && close_ms <= 1500 && open_ms <= 1500 && closed_again_ms <= 1500 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const int times = argc >= 4 ? std::atoi(argv[3]) : 1;
   const bool restart = argc == 5 && std::strcmp(argv[4], "restart") == 0;
-  if (argc < 3 || argc > 5 || times < 1 || (argc == 5 && !restart) ||
+  const bool stalled = argc == 5 && std::strcmp(argv[4], "stall") == 0;
+  if (argc < 3 || argc > 5 || times < 1 || (argc == 5 && !restart && !stalled) ||
       (std::strcmp(argv[1], "pipewire") != 0 && std::strcmp(argv[1], "pulse") != 0)) {
-    std::fprintf(stderr, "usage: %s pipewire|pulse VOICE.raw [TIMES [restart]]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s pipewire|pulse VOICE.raw [TIMES [restart|stall]]\n", argv[0]);
     return 2;
   }
   const OutputBackend& backend =
@@ -148,6 +182,12 @@ int main(int argc, char** argv) {
     return 1;
   }
   print_stream("opened", backend);
+  if (stalled) {
+    const int status = stall(backend, mixer);
+    mixer_detach(mixer, buffer);
+    free_playback_buffer(buffer);
+    return status;
+  }
   // Let the stream settle: an idle null sink takes about 0.4 s to start consuming, and the test
   // may stall this program meanwhile.
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));

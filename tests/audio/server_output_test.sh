@@ -3,8 +3,9 @@
 # server with a null sink and checks the sink's monitor holds every play bit for bit on both
 # channels at its due frame, while the client is stopped (an underflow must be counted), the
 # PipeWire quantum grows (period and play delay follow) and the server restarts (the client
-# plays again within 3 s); last the stream reopens many times while it runs. Stops its daemons
-# by PID; exits 77 (skipped) when programs are missing.
+# plays again within 3 s); the stream reopens many times while it runs; last, with the server
+# stopped (SIGSTOP), closing the stream and opening another each end within 1.5 s. Stops its
+# daemons by PID; exits 77 (skipped) when programs are missing.
 #   server_output_test.sh pulse|pipewire PLAYER WORK_DIR [TIMES]
 set -u
 SERVER=$1 PLAYER=$2 W=$3 TIMES=${4:-6}
@@ -72,6 +73,7 @@ start_server() {
 
 stop_server() {
   for ((i = ${#SERVER_PIDS[@]} - 1; i >= 0; i--)); do
+    kill -CONT "${SERVER_PIDS[i]}" 2>/dev/null  # it may be stopped
     kill "${SERVER_PIDS[i]}" 2>/dev/null; wait "${SERVER_PIDS[i]}" 2>/dev/null
   done
   SERVER_PIDS=()
@@ -224,3 +226,17 @@ PY
 }
 check_recording "$W/rec.wav" 'due frames' || exit 1
 check_recording "$W/rec-again.wav" 'due frames again' || exit 1
+
+# A server that stops answering without closing its socket (stopped, hung): closing the open
+# stream and opening again must each end by their deadline, the open failing.
+"$PLAYER" "$SERVER" "$W/voice.raw" 1 stall >"$W/player.out" 2>"$W/player.err" &
+PLAYER_PID=$!
+wait_for_line '^opened' 3
+for pid in "${SERVER_PIDS[@]}"; do kill -STOP "$pid"; done
+kill -USR1 $PLAYER_PID
+wait $PLAYER_PID
+status=$?
+PLAYER_PID=
+for pid in "${SERVER_PIDS[@]}"; do kill -CONT "$pid"; done
+cat "$W/player.out"
+[ $status -eq 0 ] || { echo "closing or opening hung on a stopped server" >&2; cat "$W/player.err"; exit 1; }
