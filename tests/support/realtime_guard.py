@@ -84,7 +84,7 @@ def main():
                   "stall; %d stalls over %.0f ms recorded)"
                   % (name, why, len(failures), len(unexplained) or 1, len(stalls or []),
                      STALL_MS))
-            return code or 1
+            return code if code > 0 else 1
         line, stall = failures[0]
         print("realtime_guard: %s: try %d of %d failed on timing alone (%s), every failure "
               "during a recorded stall (the first at %.3f s, %.1f ms): no evidence%s"
