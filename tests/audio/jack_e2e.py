@@ -210,15 +210,15 @@ def run_pipewire(run, build, player_path, work, each):
         time.sleep(0.5)
         a_first = tester.cycle + tester.cycles_in(1.0)
         a_end = tester.plan_random(a_first, each, rng) + tester.cycles_in(RING_OUT)
-        notes_in_freewheel(tester, a_first, a_end)
+        ok = notes_in_freewheel(tester, a_first, a_end)
         force("clock.force-rate", 48000)
         run.wait_for("48000 Hz", lambda: client.samplerate == 48000)
         time.sleep(1.2)  # two of the client's polls: it has made its voices again by then
         b_first = tester.cycle + tester.cycles_in(1.0)
         b_end = tester.plan_random(b_first, each, rng) + tester.cycles_in(RING_OUT)
-        notes_in_freewheel(tester, b_first, b_end)
+        ok &= notes_in_freewheel(tester, b_first, b_end)
         tester.finish()
-        ok = tester.check("44100 Hz", run.raw_voices(build), a_first, a_end, 512) is not None
+        ok &= tester.check("44100 Hz", run.raw_voices(build), a_first, a_end, 512) is not None
         ok &= tester.check("48000 Hz", voice_values(player_path, 48000), b_first, b_end,
                            512) is not None
         player.communicate(timeout=10)
