@@ -82,7 +82,8 @@ case "${1:-}" in
     # a try whose every failure is a sound off its time during such a stall is tried again once,
     # then skipped with a line that says so; any other failure (a wrong sample, a crash, missing
     # output, a timing failure with no stall then) fails at once. The runs whose claim is
-    # exactness (JACK on jackd and PipeWire, jalv) run their notes in freewheel, where no stall can break them.
+    # exactness (JACK on jackd and PipeWire, jalv) run their notes in freewheel, where no stall
+    # can break them.
     echo "== end-to-end test on each sound server (log, figures, screenshot in build/tests/e2e/output-*)"
     ctest --test-dir build --output-on-failure -L '^e2e$'
     grep -h '^realtime_guard:' build/Testing/Temporary/LastTest.log || true
