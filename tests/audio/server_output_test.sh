@@ -40,7 +40,7 @@ trap cleanup EXIT
 
 wait_for_pulse_protocol() {
   for _ in $(seq 100); do pactl info >/dev/null 2>&1 && return 0; sleep 0.1; done
-  echo "the server never answered; its log:" >&2; cat "$W"/*.log >&2
+  echo "its log:" >&2; cat "$W"/*.log >&2; echo "FAIL: the server never answered"
   exit 1
 }
 
@@ -84,15 +84,21 @@ stop_server() {
 # Real-time priority where allowed, so that a busy machine does not make the recorder lose audio.
 RT=()
 chrt -f 30 true 2>/dev/null && RT=(chrt -f 30)
+# Failures are told as "FAIL: ..." or, for a play off its time or a late recovery, as
+# "TIMING FAIL <start s> <end s>: ..." over the recording's span of CLOCK_MONOTONIC (see
+# tests/support/realtime_guard.py).
+mono() { python3 -c 'import time; print("%.6f" % time.monotonic())'; }
+fail() { echo "FAIL: $*"; exit 1; }
 record() {
+  REC_START=$(mono)
   "${RT[@]}" parec -d ci.monitor --latency-msec=20 --file-format=wav "$1" &
   REC=$!
 }
-stop_recording() { sleep 0.3; kill -INT "$REC"; wait "$REC"; REC=; }
+stop_recording() { sleep 0.3; kill -INT "$REC"; wait "$REC"; REC=; REC_END=$(mono); }
 wait_for_line() {  # PATTERN SECONDS
   for _ in $(seq $(($2 * 100))); do grep -q "$1" "$W/player.out" && return 0; sleep 0.01; done
-  echo "the player never printed '$1':" >&2; cat "$W/player.out" >&2
-  exit 1
+  echo "the player printed:" >&2; cat "$W/player.out" >&2
+  fail "the player never printed '$1'"
 }
 
 if [ "$SERVER" = pulse ]; then
@@ -122,6 +128,7 @@ if [ "$SERVER" = pipewire ]; then
 fi
 wait_for_line '^played:' 10
 stop_recording
+FIRST_SPAN="$REC_START $REC_END"
 
 # The server killed and started again on the same runtime folder.
 stop_server
@@ -140,12 +147,14 @@ status=$?
 PLAYER_PID=
 cat "$W/player.out"
 stop_recording
-[ $status -eq 0 ] || { echo "the player failed ($status)" >&2; cat "$W/player.err"; exit 1; }
-[ "$(grep -c 'went away' "$W/player.err")" = 1 ] || { echo "the loss not said once" >&2; exit 1; }
+[ $status -eq 0 ] || { cat "$W/player.err"; fail "the player failed ($status)"; }
+[ "$(grep -c 'went away' "$W/player.err")" = 1 ] || fail "the loss not said once"
 
-python3 - "$SERVER" "$W/player.out" "$BACK" <<'PY' || exit 1
-import re, sys
+python3 - "$SERVER" "$W/player.out" "$BACK" "$REC_START $REC_END" <<'PY' || exit 1
+import re, sys, time
 server, out, back_ns = sys.argv[1], open(sys.argv[2]).read(), int(sys.argv[3].replace('.', '')) * 1000
+def fail(text):
+    sys.exit('FAIL: ' + text)
 def figures(when):
     m = re.search(r'^%s: .* period (\d+) frames, latency (\d+) frames, play delay ([\d.]+) ms, '
                   r'(\d+) underflows' % when, out, re.M)
@@ -153,13 +162,13 @@ def figures(when):
 opened, played = figures('opened'), figures('played')
 print('opened:', opened, 'played:', played)
 if played[3] < 1:
-    sys.exit('the client was stopped while the stream ran, and no underflow was counted')
+    fail('the client was stopped while the stream ran, and no underflow was counted')
 if server == 'pulse' and played[1] != min(2 + played[3], 8) * played[0]:
-    sys.exit('after %d underflows the target latency is %d frames' % (played[3], played[1]))
+    fail('after %d underflows the target latency is %d frames' % (played[3], played[1]))
 if server == 'pipewire':
     changed = figures('changed')
     if changed[0] != 1024 or played[0] != 1024 or changed[2] < opened[2] + 1024 / 44.1 - 256 / 44.1:
-        sys.exit('the period and play delay did not follow the quantum from 256 to 1024')
+        fail('the period and play delay did not follow the quantum from 256 to 1024')
 # A key pressed as soon as the stream runs again sounds one play delay later (the recorded
 # plays wait for the test's recorder).
 reopened_ns = int(re.search(r'^reopened at (\d+) ns', out, re.M)[1])
@@ -167,7 +176,10 @@ sound_ns = reopened_ns + figures('back')[2] * 1e6
 print('from the server started again to the stream reopened: %.2f s, to a key sounding: %.2f s'
       % ((reopened_ns - back_ns) / 1e9, (sound_ns - back_ns) / 1e9))
 if sound_ns - back_ns > 3e9:
-    sys.exit('no sound within 3 s of the server being back')
+    # The server's start and the stream's reopening, on the monotonic clock: timing.
+    to_mono = time.monotonic() - time.time()
+    sys.exit('TIMING FAIL %.6f %s: no sound within 3 s of the server being back'
+             % (back_ns / 1e9 + to_mono, sys.argv[4].split()[1]))
 PY
 
 # How far a play may start from its due frame, relative to the first: PipeWire says when each
@@ -175,9 +187,11 @@ PY
 # server asks for frames, which strayed by up to 38 frames on a busy machine. Missing the due
 # time altogether would put a play anywhere within a period (256 frames).
 [ "$SERVER" = pipewire ] && TOLERANCE=2 || TOLERANCE=88
-check_recording() {  # RECORDING LABEL
-  python3 - "$1" "$W/voice.raw" "$W/player.out" "$TOLERANCE" "$2" "$SERVER" <<'PY'
+check_recording() {  # RECORDING LABEL SPAN
+  python3 - "$1" "$W/voice.raw" "$W/player.out" "$TOLERANCE" "$2" "$SERVER" "$3" <<'PY'
 import array, re, sys, wave
+def fail(text):
+    sys.exit('FAIL: ' + text)
 rec = wave.open(sys.argv[1])
 assert (rec.getsampwidth(), rec.getnchannels(), rec.getframerate()) == (2, 2, 44100), rec.getparams()
 frames = array.array('h', rec.readframes(rec.getnframes()))
@@ -190,16 +204,16 @@ head = voice[:32]
 onsets = [k for k in range(len(left) - len(voice) + 1) if left[k:k + 32] == head]
 print('recorded', len(left), 'frames; voice onsets at', onsets)
 if len(onsets) != len(due):
-    sys.exit('expected the voice %d times in the recording' % len(due))
+    fail('expected the voice %d times in the recording' % len(due))
 for start in onsets:
     end = start + len(voice)
     if left[start:end] != voice:
         bad = next(i for i in range(len(voice)) if left[start + i] != voice[i])
-        sys.exit('the play at %d differs from the voice from its frame %d on' % (start, bad))
+        fail('the play at %d differs from the voice from its frame %d on' % (start, bad))
     if right[start:end] != voice:
-        sys.exit('the right channel differs from the left')
+        fail('the right channel differs from the left')
 if sum(1 for x in left if x) != len(voice) * len(onsets):
-    sys.exit('sound besides the plays')
+    fail('sound besides the plays')
 errors = [(o - onsets[0]) - d for o, d in zip(onsets, due)]
 print('every play came back bit for bit on both channels; frames off its due time:', errors)
 if sys.argv[6] == 'pipewire':
@@ -217,15 +231,17 @@ if sys.argv[6] == 'pulse':
     slope = sum((d - mx) * (e - my) for d, e in zip(due, errors)) / sum((d - mx) ** 2 for d in due)
     print('the sink drifts %.0f ppm' % (slope * 1e6))
     if abs(slope) > 5e-3:
-        sys.exit('the plays drift more than a sound card clock would')
+        fail('the plays drift more than a sound card clock would')
     errors = [round(e - my - slope * (d - mx)) for d, e in zip(due, errors)]
     print('less the drift:', errors)
 if max(abs(e) for e in errors) > SPACING_TOLERANCE:
-    sys.exit('a play started more than %d frames off its due time' % SPACING_TOLERANCE)
+    # Exact plays, one off its time: the stream came late while the recording ran.
+    sys.exit('TIMING FAIL %s: a play started more than %d frames off its due time'
+             % (sys.argv[7], SPACING_TOLERANCE))
 PY
 }
-check_recording "$W/rec.wav" 'due frames' || exit 1
-check_recording "$W/rec-again.wav" 'due frames again' || exit 1
+check_recording "$W/rec.wav" 'due frames' "$FIRST_SPAN" || exit 1
+check_recording "$W/rec-again.wav" 'due frames again' "$REC_START $REC_END" || exit 1
 
 # A server that stops answering without closing its socket (stopped, hung): closing the open
 # stream and opening again must each end by their deadline, the open failing.
@@ -239,4 +255,4 @@ status=$?
 PLAYER_PID=
 for pid in "${SERVER_PIDS[@]}"; do kill -CONT "$pid"; done
 cat "$W/player.out"
-[ $status -eq 0 ] || { echo "closing or opening hung on a stopped server" >&2; cat "$W/player.err"; exit 1; }
+[ $status -eq 0 ] || { echo "FAIL: closing or opening hung on a stopped server" >&2; cat "$W/player.err"; exit 1; }

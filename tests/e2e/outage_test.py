@@ -32,7 +32,10 @@ class Pinger:
         from Xlib import display as xdisplay
         self.x = xdisplay.Display(display_name)
         self.root = self.x.screen().root
-        self.root.change_attributes(event_mask=X.SubstructureNotifyMask)
+        # Qt sends its answer to the root window for the window manager, which this desktop
+        # has not: this connection takes its place.
+        self.root.change_attributes(event_mask=X.SubstructureNotifyMask |
+                                    X.SubstructureRedirectMask)
         self.window = self.x.create_resource_object("window", wid)
         self.protocols = self.x.intern_atom("WM_PROTOCOLS")
         self.ping = self.x.intern_atom("_NET_WM_PING")
@@ -46,7 +49,7 @@ class Pinger:
         while self.running:
             if now_ns() >= next_ns:
                 event = protocol.event.ClientMessage(
-                    window=self.window, client_type=self.protocols,
+                    window=self.window.id, client_type=self.protocols,
                     data=(32, [self.ping, stamp, self.window.id, 0, 0]))
                 self.sent[stamp] = now_ns()
                 self.window.send_event(event, event_mask=0)
@@ -122,19 +125,19 @@ def main():
 
         phase("server back but stopped (SIGSTOP)", back_but_stopped, AWAY_S)
         signal_all(desktop.servers, signal.SIGCONT)
+        poll(lambda: stderr().count("is back,") >= 1, 20, 0.05, "the output to be back")
         if args.server == "pipewire":
             def without_session_manager():
                 desktop.stop_sound_server()
                 desktop._server("pipewire", ["pipewire"])  # no WirePlumber, no pipewire-pulse
             phase("PipeWire without its session manager", without_session_manager, AWAY_S)
-            desktop.stop_sound_server_processes = None
             for proc in reversed(desktop.servers):
                 procs.stop(proc)
             desktop.servers = []
+            start = now_ns()
             desktop.start_sound_server(args.server)
-        start = now_ns()
-        poll(lambda: stderr().count("is back,") >= 1, 20, 0.05, "the output to be back")
-        phases.append(("until the output is back", start, now_ns()))
+            poll(lambda: stderr().count("is back,") >= 2, 20, 0.05, "the output to be back")
+            phases.append(("until the output is back", start, now_ns()))
 
         pinger.running = False
         pinger.thread.join()

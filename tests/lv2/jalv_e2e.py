@@ -5,7 +5,8 @@ and each voice's own output (see tests/support/jack_note_run.py). With every voi
 normalisation off, each voice must be thumpa-render's raw samples >> 16 at its note's velocity
 on the one velocity curve, bit for bit, in the mix and alone, with the hi-hat choke on (the
 plugin's default) cutting the open hi-hat where a closed one starts; every note must start the
-same number of frames after it was sent; no xrun.
+same number of frames after it was sent; no xrun. The notes run in freewheel, after a lead-in
+in real time in which the plugin's worker makes the voices.
 
 usage: jalv_e2e.py BUILD_DIR SECONDS
 """

@@ -5,6 +5,13 @@ every voice as thumpa-render's raw samples >> 16, each note played at its veloci
 ((s * g[v]) >> 15, g[v] = round(32768 * (v / 127)^2)), and an open hi-hat stopped by a closed
 one when the choke is on, the mix and each voice's own output hold every note bit for bit,
 each the same number of frames after it was sent (at most one period), with no gap and no xrun.
+
+Where the server can, a segment of notes runs in freewheel: the server runs its cycles back to
+back and waits for every client, so a machine that holds a thread back slows the run and cannot
+break it; notes are placed and recordings read by frames, which freewheel keeps. A run in real
+time can lose a cycle when the machine stalls: a gap or an xrun is then a timing failure, told
+as "TIMING FAIL <start s> <end s>: ..." on CLOCK_MONOTONIC (see realtime_guard.py), and the
+frames recorded around it must still be exact.
 """
 import gc
 import os
@@ -39,7 +46,7 @@ def wait_for(what, test, seconds=10.0):
     while time.monotonic() < end:
         if test():
             return
-        time.sleep(0.05)
+        time.sleep(0.01)
     raise RuntimeError("timed out waiting for " + what)
 
 
@@ -96,7 +103,8 @@ class Tester:
     thread plans notes ahead of the cycle it reads. CHOKE: whether the instrument's hi-hat
     choke is on."""
 
-    def __init__(self, client, instrument, choke=False, seconds=40, record_voices=True):
+    def __init__(self, client, instrument, choke=False, seconds=40, record_voices=True,
+                 count_frames=False):
         self.client = client
         self.instrument = instrument
         self.choke = choke
@@ -110,22 +118,39 @@ class Tester:
         self._capacity = int(seconds * 48000)
         self._store = np.full((len(self._ports), self._capacity), 0.0, dtype=np.float32)
         self._store_ptr = jack._ffi.cast("float *", jack._ffi.from_buffer(self._store))
-        self._blocks = []  # (absolute frame, offset in the store, frames) of each cycle
+        self._blocks = []  # (absolute frame, offset in the store or -1, frames) of each cycle
         self._filled = 0
+        # Cycles from this one on are counted but not stored (their block reads as silence):
+        # freewheel runs on while the main thread turns it off, faster than real time.
+        self.record_until = float("inf")
         self.schedule = {}  # cycle -> [(offset, bytes)]
         self.sent = []  # (absolute frame, note, velocity)
         self.cycle = 0
+        # Frames counted by the tester itself instead of the server's frame time, which
+        # PipeWire's JACK server does not advance steadily in freewheel.
+        self.count_frames = count_frames
+        self._frames = 0
         self.xruns = []  # the cycle each xrun came in
+        # When each cycle began on CLOCK_MONOTONIC, to place a gap or an xrun for the guard.
+        self._times = np.zeros(self._capacity // 64 + 1, dtype=np.float64)
+        self.freewheeling = False
+        self.freewheel_cycles = []  # (cycle, on) at each change the server told
         client.set_process_callback(self._process)
         client.set_xrun_callback(self._xrun)
+        client.set_freewheel_callback(self._freewheel)
 
     def _process(self, frames):
-        now = self.client.last_frame_time
+        if self.cycle < len(self._times):
+            self._times[self.cycle] = time.monotonic()
+        now = self._frames if self.count_frames else self.client.last_frame_time
+        self._frames += frames
         self.midi_out.clear_buffer()
         for offset, data in self.schedule.get(self.cycle, ()):
             self.midi_out.write_midi_event(offset, data)
             self.sent.append((now + offset, data[1], data[2]))
-        if self._filled + frames <= self._capacity:  # otherwise the cycle is lost: a gap
+        if self.cycle >= self.record_until:
+            self._blocks.append((now, -1, frames))
+        elif self._filled + frames <= self._capacity:  # otherwise the cycle is lost: a gap
             at = self._store_ptr + self._filled
             for k, port in enumerate(self._ports):
                 jack._ffi.memmove(at + k * self._capacity,
@@ -137,18 +162,37 @@ class Tester:
     @property
     def recorded(self):
         """Each recorded cycle of out_left as (absolute frame, float32 bytes)."""
-        return [(f, self._store[0, o:o + n].tobytes()) for f, o, n in self._blocks]
+        return [(f, self._store[0, o:o + n].tobytes() if o >= 0 else bytes(4 * n))
+                for f, o, n in self._blocks]
 
     @property
     def voices_recorded(self):
         """Each recorded cycle of the voices' own outputs: their bytes in the order of VOICES."""
         if not self.voice_in:
             return []
-        return [tuple(self._store[k, o:o + n].tobytes() for k in range(1, len(self._ports)))
-                for _, o, n in self._blocks]
+        return [tuple(self._store[k, o:o + n].tobytes() if o >= 0 else bytes(4 * n)
+                      for k in range(1, len(self._ports))) for _, o, n in self._blocks]
 
     def _xrun(self, delay):
         self.xruns.append(self.cycle)
+
+    def _freewheel(self, starting):
+        self.freewheeling = bool(starting)
+        self.freewheel_cycles.append((self.cycle, bool(starting)))
+
+    def freewheel(self, on):
+        """Asks the server to run freewheel or real time, and waits until it says it does."""
+        self.client.set_freewheel(on)
+        wait_for("freewheel " + ("on" if on else "off"), lambda: self.freewheeling == on)
+
+    def time_of(self, cycle):
+        """When CYCLE began on CLOCK_MONOTONIC (the nearest one noted)."""
+        return float(self._times[max(0, min(cycle, self.cycle - 1, len(self._times) - 1))])
+
+    def timing_fail(self, first_cycle, last_cycle, text):
+        """Prints a timing failure over the cycles FIRST_CYCLE to LAST_CYCLE, a period each way."""
+        print("TIMING FAIL %.6f %.6f: %s" % (self.time_of(first_cycle - 1),
+                                            self.time_of(last_cycle + 1), text))
 
     def start(self, connect=True):
         # The collector must not hold up the process callback for longer than a period, and
@@ -194,47 +238,85 @@ class Tester:
             cycle += rng.randrange(4, 30)
         return end
 
-    def wait_cycle(self, cycle, seconds=60):
+    def wait_cycle(self, cycle, seconds=120):
         wait_for("cycle %d" % cycle, lambda: self.cycle >= cycle, seconds)
 
     def check(self, name, voices, first, end, period):
         """Checks the cycles [FIRST, END): every note sent in them bit for bit at one lag of at
-        most PERIOD frames, at least 10 notes, no gap, no xrun. Prints what it found and returns
-        the lag, or None when the check fails."""
+        most PERIOD frames, at least 10 notes, no gap, no xrun. Prints what it found, a FAIL
+        line for each failure (TIMING FAIL for a gap or an xrun) and returns the lag, or None
+        when the check fails."""
         blocks = self.recorded[first:end]
         begin, stop = blocks[0][0], blocks[-1][0] + len(blocks[-1][1]) // 4
         notes = [n for n in self.sent if begin <= n[0] < stop]
         lag = note_lag(voices, notes, blocks, self.choke, self.voices_recorded[first:end])
-        gaps = gaps_in(blocks)
+        gaps = gap_cycles(blocks)
         xruns = [c for c in self.xruns if first <= c < end]
-        print("%s: %d notes, %d-frame periods, choke %s, lag %s frames, %d gaps, xruns in cycles "
-              "%s of %d-%d" % (name, len(notes), period, "on" if self.choke else "off", lag, gaps,
-                               xruns, first, end))
-        passed = lag is not None and lag <= period and len(notes) >= 10
+        print("%s: %d notes, %d-frame periods, choke %s, lag %s frames, gaps before cycles %s, "
+              "xruns in cycles %s of %d-%d" % (name, len(notes), period,
+                                              "on" if self.choke else "off", lag,
+                                              [first + g for g in gaps], xruns, first, end))
+        passed = True
+        if lag is None or lag > period:
+            print("FAIL %s: no single lag of at most %d frames makes the recording every note "
+                  "bit for bit (lag %s)" % (name, period, lag))
+            passed = False
+        if len(notes) < 10:
+            print("FAIL %s: %d notes, fewer than 10" % (name, len(notes)))
+            passed = False
+        for g in gaps:
+            self.timing_fail(first + g - 1, first + g, "%s: the recording has a gap before "
+                             "cycle %d" % (name, first + g))
+        for c in xruns:
+            self.timing_fail(c - 1, c, "%s: an xrun in cycle %d" % (name, c))
         return lag if passed and not gaps and not xruns else None
 
 
 def play_and_record(client, instrument, seconds, lead_in, choke):
     """Sends note-ons to INSTRUMENT:midi_in from LEAD_IN seconds on and records its outputs
-    for SECONDS. Returns the tester, finished."""
+    for SECONDS. The lead-in runs in real time (the instrument may make its voices on a thread
+    of its own meanwhile), the notes in freewheel. Returns the tester, finished."""
     tester = Tester(client, instrument, choke, seconds + 5)
-    total = tester.cycles_in(seconds)
-    tester.plan_random(tester.cycles_in(lead_in), seconds - lead_in - 2.5, random.Random(20261207))
+    total = tester.total = tester.cycles_in(seconds)
+    first = tester.cycles_in(lead_in)
+    tester.plan_random(first, seconds - lead_in - 2.5, random.Random(20261207))
     tester.start()
     try:
-        tester.wait_cycle(total, seconds + 30)
+        tester.wait_cycle(first - tester.cycles_in(0.5))
+        tester.record_until = total
+        tester.freewheel(True)
+        tester.wait_cycle(total)
+        tester.freewheel(False)
+        on = [c for c, starting in tester.freewheel_cycles if starting]
+        if not on or on[0] > first:
+            print("FAIL freewheel began in cycle %s, after the first note's %d" % (on, first))
     finally:
         tester.finish()
     return tester
 
 
 def values_of(recorded):
-    """The recorded blocks as 16-bit values, or None when they are not 16-bit values / 32768."""
-    values = np.concatenate([np.frombuffer(b, dtype=np.float32) for _, b in recorded])
-    values = values.astype(np.float64) * 32768
+    """The recorded blocks ((absolute frame, float32 bytes)) as 16-bit values, each at its frame
+    from the first block's (a gap holds zeros), or None when they are not 16-bit values /
+    32768."""
+    origin = recorded[0][0]
+    values = np.zeros(recorded[-1][0] + len(recorded[-1][1]) // 4 - origin, dtype=np.float64)
+    for frame, block in recorded:
+        samples = np.frombuffer(block, dtype=np.float32)
+        values[frame - origin:frame - origin + len(samples)] = samples
+    values *= 32768
     if not np.array_equal(values, np.round(values)):
         return None
     return values.astype(np.int64)
+
+
+def recorded_mask(recorded):
+    """Which frames from the first block's on the blocks hold: all but a gap's."""
+    origin = recorded[0][0]
+    mask = np.zeros(recorded[-1][0] + len(recorded[-1][1]) // 4 - origin, dtype=bool)
+    for frame, block in recorded:
+        mask[frame - origin:frame - origin + len(block) // 4] = True
+    return mask
 
 
 def expected_outputs(voices, sent, length, choke):
@@ -266,14 +348,14 @@ def note_lag(voices, sent, recorded, choke=False, voices_recorded=None):
     """The one lag, in frames, at which the recorded blocks hold every note sent, bit for bit,
     in the mix and, when VOICES_RECORDED (per block, each voice's bytes in the order of
     VOICES) is given, on each voice's own output; None when there is none. VOICES: each
-    voice's values, by name."""
+    voice's values, by name. Frames a gap lost are not compared."""
     origin = recorded[0][0]
-    got = values_of(recorded)
+    got, mask = values_of(recorded), recorded_mask(recorded)
     if got is None or not sent:
         return None
     own = None
     if voices_recorded:
-        own = {v: values_of([(0, block[i]) for block in voices_recorded])
+        own = {v: values_of([(f, block[i]) for (f, _), block in zip(recorded, voices_recorded)])
                for i, v in enumerate(VOICES)}
         if any(values is None for values in own.values()):
             print("a voice's own output is not 16-bit values / 32768")
@@ -291,35 +373,27 @@ def note_lag(voices, sent, recorded, choke=False, voices_recorded=None):
     expected, choked = expected_outputs(
         voices, [(f - origin + lag, n, v) for f, n, v in sent], len(got), choke)
     mix = np.clip(sum(expected.values()), -32768, 32767)
-    wrong = [v for v in VOICES if own is not None and not np.array_equal(expected[v], own[v])]
+    wrong = [v for v in VOICES
+             if own is not None and not np.array_equal(expected[v][mask], own[v][mask])]
     print("open hi-hats choked: %d; voices' own outputs %s" % (
         choked, "not recorded" if own is None else "wrong: %s" % wrong if wrong else "exact"))
-    if not np.array_equal(mix, got) or wrong:
+    if not np.array_equal(mix[mask], got[mask]) or wrong:
         return None
     return lag
 
 
-def gaps_in(recorded):
-    """Blocks that do not follow the block before them."""
-    return sum(1 for (a, block), (b, _) in zip(recorded, recorded[1:]) if b - a != len(block) // 4)
+def gap_cycles(recorded):
+    """The indices of the blocks that do not follow the block before them."""
+    return [i + 1 for i, ((a, block), (b, _)) in enumerate(zip(recorded, recorded[1:]))
+            if b - a != len(block) // 4]
 
 
 def check(voices, tester, seconds):
-    """Prints what the tester's recording shows and returns 0 when it passes, else 1."""
-    sent, recorded = tester.sent, tester.recorded
-    xruns = {"tester": len(tester.xruns)}
-    gaps = gaps_in(recorded)
-    print("notes sent: %d over %.1f s; recording gaps: %d; xruns: %s" % (
-        len(sent), seconds, gaps, ", ".join("%s %d" % x for x in sorted(xruns.items()))))
-    if values_of(recorded) is None:
-        print("FAIL: the output is not 16-bit values / 32768")
-        return 1
-    lag = note_lag(voices, sent, recorded, tester.choke, tester.voices_recorded)
-    if lag is None:
-        print("FAIL: no single lag makes the recording the voices bit for bit")
-        return 1
-    print("every note bit-exact, %d frames after it was sent (period %d)" % (lag, PERIOD))
-    if lag > PERIOD or gaps or any(xruns.values()) or len(sent) < 10:
-        print("FAIL")
+    """Checks the run from the cycle freewheel began to the last one planned (see Tester.check)
+    and returns 0 when it passes, else 1."""
+    on = [c for c, starting in tester.freewheel_cycles if starting]
+    first, end = (on[0] if on else 0), tester.total
+    print("notes sent: %d over %.1f s; freewheel from cycle %s" % (len(tester.sent), seconds, on))
+    if not on or tester.check("jalv", voices, first, end, PERIOD) is None:
         return 1
     return 0
