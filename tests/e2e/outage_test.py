@@ -56,7 +56,7 @@ class Pinger:
                 self.x.flush()
                 stamp += 1
                 next_ns += 10_000_000
-            while self.x.pending_events():
+            while self.running and self.x.pending_events():
                 e = self.x.next_event()
                 if e.type == X.ClientMessage and e.client_type == self.protocols:
                     got = e.data[1][1]
@@ -93,6 +93,22 @@ def main():
     procs = Processes(log)
     desktop = Desktop(args.out, procs, log)
     failures = []
+    pinger, phases = None, []  # phases: (name, start ns, end ns)
+
+    def report_stalls():
+        if pinger is None:
+            return
+        pinger.running = False
+        pinger.thread.join()
+        for name, since, until in phases:
+            longest = pinger.longest(since, until)
+            line = f"{args.server}: {name}: main thread's longest stall {longest:.1f} ms"
+            print(line)
+            log(line)
+            if longest > STALL_LIMIT_MS:
+                failures.append(f"TIMING FAIL {since / 1e9:.3f} {until / 1e9:.3f}: {line}, "
+                                f"more than {STALL_LIMIT_MS} ms")
+
     try:
         desktop.start_x()
         desktop.start_sound_server(args.server)
@@ -106,8 +122,6 @@ def main():
         pinger = Pinger(desktop.display_name, wid)
         pinger.thread.start()
         time.sleep(0.5)
-
-        phases = []  # (name, start ns, end ns)
 
         def phase(name, action, seconds):
             start = now_ns()
@@ -139,16 +153,6 @@ def main():
             poll(lambda: stderr().count("is back,") >= 2, 20, 0.05, "the output to be back")
             phases.append(("until the output is back", start, now_ns()))
 
-        pinger.running = False
-        pinger.thread.join()
-        for name, since, until in phases:
-            longest = pinger.longest(since, until)
-            line = f"{args.server}: {name}: main thread's longest stall {longest:.1f} ms"
-            print(line)
-            log(line)
-            if longest > STALL_LIMIT_MS:
-                failures.append(f"TIMING FAIL {since / 1e9:.3f} {until / 1e9:.3f}: {line}, "
-                                f"more than {STALL_LIMIT_MS} ms")
         dialogs = [w for w in desktop.top_windows() if w[2] is not None]
         if dialogs:
             failures.append(f"FAIL: a box waits for the user during an outage: {dialogs}")
@@ -158,6 +162,7 @@ def main():
     except Exception as e:  # noqa: BLE001 - any error of the run is a failure of the test
         failures.append(f"FAIL: {type(e).__name__}: {e}")
     finally:
+        report_stalls()
         procs.stop_all()
     for f in failures:
         print(f)
