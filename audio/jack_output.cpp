@@ -92,7 +92,7 @@ void pull(Cycle& c, jack_nframes_t end) {
   mix_frames_starting(*stream.mixer, mixed, len, c.start_ns + frames_to_ns(c.done, c.rate),
                       std::span<const FrameStart>(starts, static_cast<std::size_t>(taken)), voices);
   for (int i = 0; i < len; ++i) {
-    const float value = static_cast<float>(mixed[2 * i]) / 32768.0f;
+    const float value = float_sample(mixed[2 * i]);
     c.left[c.done + static_cast<jack_nframes_t>(i)] = value;
     c.right[c.done + static_cast<jack_nframes_t>(i)] = value;
   }
@@ -100,22 +100,14 @@ void pull(Cycle& c, jack_nframes_t end) {
 }
 
 // Adds a slot's start at `frame` of the cycle, after mixing what comes before it where it
-// cannot wait: the frames of earlier chunks, or the frames before it when no room is left. A
-// slot started twice at one frame is started once, by the later note in its place among the
-// notes of that frame (a closed hi-hat between the two chokes only the first), so that room
-// only runs out over at least MAX_PULL_STARTS / INSTRUMENT_SLOTS different frames, and a pull
-// always moves on.
+// cannot wait: the frames of earlier chunks, or the frames before it when no room is left.
+// add_note keeps one start a slot at a frame, so that room only runs out over at least
+// MAX_PULL_STARTS / INSTRUMENT_SLOTS different frames, and a pull always moves on.
 void add_start(Cycle& c, jack_nframes_t frame, int slot, int velocity) {
   while (frame >= c.done + CHUNK_FRAMES) pull(c, c.done + CHUNK_FRAMES);
-  for (int i = c.count; i > 0 && c.starts[i - 1].frame == static_cast<int>(frame); --i) {
-    if (c.starts[i - 1].slot == slot) {
-      std::copy(c.starts + i, c.starts + c.count, c.starts + i - 1);
-      --c.count;
-      break;
-    }
-  }
   if (c.count == MAX_PULL_STARTS) pull(c, frame);
-  c.starts[c.count++] = {static_cast<int>(frame), slot, velocity};
+  add_note(c.starts, c.count, FrameStart{static_cast<int>(frame), slot, velocity},
+           [](const FrameStart& s) { return s.slot; });
 }
 
 int process(jack_nframes_t frames, void*) {
