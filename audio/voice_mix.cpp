@@ -83,6 +83,18 @@ void play_notes(SoundingVoice* const* voices, int voice_count, std::span<const N
     write_mix(sum, out, done, len);
     done = end;
   }
+  // Notes at the stretch's end or later take effect after it: the voice they start sounds from
+  // the next stretch's first frame.
+  for (int v = 0; v < voice_count; ++v) {
+    for (int n = next_of_voice[v]; n >= 0; n = next_note[n]) {
+      const NoteEvent& note = notes[static_cast<std::size_t>(n)];
+      if (note.stop) {
+        stop_voice(*voices[v]);
+      } else {
+        start_voice(*voices[v], note.gain);
+      }
+    }
+  }
 }
 
 }  // namespace thumpa

@@ -127,7 +127,8 @@ struct MixOutputs {
 inline constexpr int MIX_CHUNK = 256;
 
 // Plays frames [0, frames) of the voices (none null, at most 64) with the notes (at most 1024),
-// which are in order of frame as add_note keeps them; a note at `frames` or later is not played.
+// which are in order of frame as add_note keeps them; a note at `frames` or later takes effect
+// after the last frame.
 // Writes the mix and the voices alone, and moves every voice on; one that reaches its end stops.
 void play_notes(SoundingVoice* const* voices, int voice_count, std::span<const NoteEvent> notes,
                 int frames, const MixOutputs& out);
