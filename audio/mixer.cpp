@@ -224,23 +224,23 @@ void take_timed_starts(MixerState& mixer, std::int64_t pass_start, int frames, i
   TimedStartQueue& q = mixer.timed_starts;
   std::uint32_t taken = q.taken.load(std::memory_order_relaxed);
   const std::uint32_t written = q.written.load(std::memory_order_acquire);
-  for (; taken != written && mixer.waiting_count < TIMED_START_CAPACITY; ++taken)
-    mixer.waiting_starts[mixer.waiting_count++] = q.entries[taken % TIMED_START_CAPACITY];
+  for (; taken != written && mixer.own.waiting_count < TIMED_START_CAPACITY; ++taken)
+    mixer.own.waiting_starts[mixer.own.waiting_count++] = q.entries[taken % TIMED_START_CAPACITY];
   q.taken.store(taken, std::memory_order_release);
 
   std::uint32_t kept = 0;
-  for (std::uint32_t i = 0; i < mixer.waiting_count; ++i) {
-    const TimedStart t = mixer.waiting_starts[i];
+  for (std::uint32_t i = 0; i < mixer.own.waiting_count; ++i) {
+    const TimedStart t = mixer.own.waiting_starts[i];
     const std::int64_t frame = request_frame(t.due_ns, pass_start, rate);
     if (frame >= frames || count == MAX_PASS_STARTS) {
-      mixer.waiting_starts[kept++] = t;
+      mixer.own.waiting_starts[kept++] = t;
       continue;
     }
     if (t.slot < 0 || t.slot >= INSTRUMENT_SLOTS) continue;
     add_note(starts, count, {static_cast<int>(frame), t.slot, start_gain(mixer, t.velocity)},
              start_slot);
   }
-  mixer.waiting_count = kept;
+  mixer.own.waiting_count = kept;
 }
 
 // True when a place's buffer is the one a slot published as this pass read it: the same, or the
@@ -302,8 +302,9 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
     if (f.slot < 0 || f.slot >= INSTRUMENT_SLOTS || f.frame < 0 || f.frame >= frames) continue;
     add_note(starts, start_count, {f.frame, f.slot, start_gain(mixer, f.velocity)}, start_slot);
   }
-  if (mixer.waiting_count != 0 || mixer.timed_starts.taken.load(std::memory_order_relaxed) !=
-                                      mixer.timed_starts.written.load(std::memory_order_relaxed)) {
+  if (mixer.own.waiting_count != 0 ||
+      mixer.timed_starts.taken.load(std::memory_order_relaxed) !=
+          mixer.timed_starts.written.load(std::memory_order_relaxed)) {
     take_timed_starts(mixer, pass_start, frames, rate, starts, start_count);
   }
 
@@ -371,19 +372,34 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
 
 }  // namespace
 
-void mix_frames(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns) {
-  mix_frames_at(mixer, out, frames,
-                pass_ns == 0 ? 0 : advance_clock(mixer.clock, pass_ns, frames, mixer_rate(mixer)));
+void mixer_reset_for_new_stream(MixerState& mixer) {
+  mixer.own.clock = StreamClock{};
+  mixer.own.waiting_count = 0;
+  mixer.rate.store(SAMPLE_RATE);
+  mixer.timed_starts.taken.store(mixer.timed_starts.written.load());
+  for (auto& place : mixer.voices) {
+    PlaybackBuffer* b = place.load(std::memory_order_relaxed);
+    if (b == nullptr) continue;
+    b->request_seen.store(b->play_request.load(std::memory_order_relaxed));
+    stop_voice(b->sound);
+  }
 }
 
-void mix_frames_at(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_start) {
-  mix_pass(mixer, out, frames, pass_start, {}, nullptr);
+void mix_frames(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns) {
+  mix_frames_at(
+      mixer, out, frames,
+      pass_ns == 0 ? 0 : advance_clock(mixer.own.clock, pass_ns, frames, mixer_rate(mixer)));
+}
+
+void mix_frames_at(MixerState& mixer, std::int16_t* out, int frames, std::int64_t first_frame_ns,
+                   std::span<const FrameStart> starts, float* const* slot_outputs) {
+  mix_pass(mixer, out, frames, first_frame_ns, starts, slot_outputs);
 }
 
 void mix_frames_starting(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns,
                          std::span<const FrameStart> starts, float* const* slot_outputs) {
   const std::int64_t pass_start =
-      pass_ns == 0 ? 0 : advance_clock(mixer.clock, pass_ns, frames, mixer_rate(mixer));
+      pass_ns == 0 ? 0 : advance_clock(mixer.own.clock, pass_ns, frames, mixer_rate(mixer));
   mix_pass(mixer, out, frames, pass_start, starts, slot_outputs);
 }
 

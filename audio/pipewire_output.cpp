@@ -318,7 +318,7 @@ std::optional<OpenFailure> open(MixerState& mixer, int period_frames) {
   output.gone = false;
   output.missed_cycles = 0;
   output.next_ticks = 0;
-  mixer.clock = StreamClock{};
+  mixer_reset_for_new_stream(mixer);
   if (auto failure = connect_server()) return failure;
 
   output.stream = make_stream(period_frames);

@@ -245,7 +245,7 @@ std::optional<OpenFailure> open(MixerState& mixer, int period_frames) {
   output.underflows = 0;
   output.gone = false;
   set_target(START_PERIODS, period_frames);
-  mixer.clock = StreamClock{};
+  mixer_reset_for_new_stream(mixer);
 
   pa_threaded_mainloop_lock(output.loop);
   output.context = pa_context_new(pa_threaded_mainloop_get_api(output.loop), "Thumpa");
