@@ -308,53 +308,51 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
     take_timed_starts(mixer, pass_start, frames, rate, starts, start_count);
   }
 
-  PassVoices v;
-  bool slot_heard[INSTRUMENT_SLOTS] = {};
-  for (auto& place : mixer.voices) {
-    PlaybackBuffer* b = place.load(std::memory_order_seq_cst);
-    if (b == nullptr) continue;
-    v.buffers[v.count] = b;
-    v.sounds[v.count] = &b->sound;
-    v.alone[v.count] = nullptr;
-    for (int i = 0; slot_outputs != nullptr && i < INSTRUMENT_SLOTS; ++i) {
-      if (slot_outputs[i] == nullptr || !is_slot_buffer(slots[i], b)) continue;
-      v.alone[v.count] = slot_outputs[i];
-      slot_heard[i] = true;
-      break;
-    }
-    ++v.count;
-  }
-  // A slot whose buffer is not in a place is silence on its own output.
-  for (int i = 0; slot_outputs != nullptr && i < INSTRUMENT_SLOTS; ++i) {
-    if (slot_outputs[i] != nullptr && !slot_heard[i]) std::fill_n(slot_outputs[i], frames, 0.0f);
-  }
-
   static constexpr int CHOKING_SLOT = playback_slot(CHOKING_VOICE);
   static constexpr int CHOKED_SLOT = playback_slot(CHOKED_VOICE);
   PlaybackBuffer* const choking = slots[CHOKING_SLOT];
   PlaybackBuffer* const choked = mixer.choke.load(std::memory_order_relaxed) && choking != nullptr
                                      ? slots[CHOKED_SLOT]
                                      : nullptr;
-  // The notes of the pass. At one frame, keys' requests come first, then the starts in the
-  // order they came; a closed hi-hat's start stops the open one at its frame.
-  NoteEvent notes[MAX_PASS_NOTES];
-  int note_count = 0;
   // Read once, so that the closed hi-hat starts at the frame where it chokes the open one.
   const std::uint64_t choking_request =
       choked != nullptr ? choking->play_request.load(std::memory_order_acquire) : 0;
-  if (choked != nullptr) {
-    const int at = request_at(*choking, choking_request, pass_start, frames, rate);
-    if (at >= 0) add_slot_notes(v, choked, {at, 0, 0, true}, notes, note_count);
-  }
-  for (int k = 0; k < v.count && note_count < MAX_PASS_NOTES; ++k) {
-    PlaybackBuffer& b = *v.buffers[k];
-    const std::uint64_t request = choked != nullptr && is_slot_buffer(choking, &b)
+  const int choke_at =
+      choked != nullptr ? request_at(*choking, choking_request, pass_start, frames, rate) : -1;
+
+  // The notes of the pass. At one frame, keys' requests come first (a closed hi-hat's request
+  // choking the open one before the open one's own), then the starts in the order they came; a
+  // closed hi-hat's start stops the open one at its frame.
+  NoteEvent notes[MAX_PASS_NOTES];
+  int note_count = 0;
+  PassVoices v;
+  bool slot_heard[INSTRUMENT_SLOTS] = {};
+  for (auto& place : mixer.voices) {
+    PlaybackBuffer* b = place.load(std::memory_order_seq_cst);
+    if (b == nullptr) continue;
+    const int k = v.count++;
+    v.buffers[k] = b;
+    v.sounds[k] = &b->sound;
+    v.alone[k] = nullptr;
+    for (int i = 0; slot_outputs != nullptr && i < INSTRUMENT_SLOTS; ++i) {
+      if (slot_outputs[i] == nullptr || !is_slot_buffer(slots[i], b)) continue;
+      v.alone[k] = slot_outputs[i];
+      slot_heard[i] = true;
+      break;
+    }
+    if (choke_at >= 0 && is_slot_buffer(choked, b))
+      add_note(notes, note_count, {choke_at, k, 0, true});
+    const std::uint64_t request = choked != nullptr && is_slot_buffer(choking, b)
                                       ? choking_request
-                                      : b.play_request.load(std::memory_order_acquire);
-    const int at = request_at(b, request, pass_start, frames, rate);
+                                      : b->play_request.load(std::memory_order_acquire);
+    const int at = request_at(*b, request, pass_start, frames, rate);
     if (at < 0) continue;
     add_note(notes, note_count, {at, k, FULL_GAIN, false});
-    b.request_seen.store(request, std::memory_order_relaxed);
+    b->request_seen.store(request, std::memory_order_relaxed);
+  }
+  // A slot whose buffer is not in a place is silence on its own output.
+  for (int i = 0; slot_outputs != nullptr && i < INSTRUMENT_SLOTS; ++i) {
+    if (slot_outputs[i] != nullptr && !slot_heard[i]) std::fill_n(slot_outputs[i], frames, 0.0f);
   }
   for (int i = 0; i < start_count; ++i) {
     const PassStart& s = starts[i];
@@ -366,7 +364,7 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
 
   play_notes(v.sounds, v.count,
              std::span<const NoteEvent>(notes, static_cast<std::size_t>(note_count)), frames,
-             {out, nullptr, nullptr, v.alone});
+             {out, nullptr, nullptr, slot_outputs != nullptr ? v.alone : nullptr});
   mixer.passes.fetch_add(1, std::memory_order_seq_cst);
 }
 
