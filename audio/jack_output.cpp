@@ -106,14 +106,16 @@ void pull(Cycle& c, jack_nframes_t end) {
 }
 
 // Adds a slot's start at `frame` of the cycle, after mixing what comes before it where it
-// cannot wait: the frames of earlier chunks, or the frames before it when no room is left.
-// add_note keeps one start a slot at a frame, so that room only runs out over at least
-// MAX_PULL_STARTS / INSTRUMENT_SLOTS different frames, and a pull always moves on.
+// cannot wait: the frames of earlier chunks, or the frames before it when no room is left. A
+// full list first drops the starts a later note of their slot at their frame supersedes, so
+// that room only runs out over at least MAX_PULL_STARTS / INSTRUMENT_SLOTS different frames,
+// and a pull always moves on.
 void add_start(Cycle& c, jack_nframes_t frame, int slot, int velocity) {
   while (frame >= c.done + CHUNK_FRAMES) pull(c, c.done + CHUNK_FRAMES);
+  if (c.count == MAX_PULL_STARTS)
+    drop_superseded_notes(c.starts, c.count, [](const FrameStart& s) { return s.slot; });
   if (c.count == MAX_PULL_STARTS) pull(c, frame);
-  add_note(c.starts, c.count, FrameStart{static_cast<int>(frame), slot, velocity},
-           [](const FrameStart& s) { return s.slot; });
+  add_note(c.starts, c.count, FrameStart{static_cast<int>(frame), slot, velocity});
 }
 
 // When the cycle's first frame began on the steady clock, as the server counts its cycles; 0

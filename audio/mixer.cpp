@@ -207,10 +207,6 @@ constexpr int MAX_PASS_STARTS = 128;
 // on the places of its slot's buffer (and of the one replacing it) with its choke.
 constexpr int MAX_PASS_NOTES = MIXER_VOICES + 1 + 4 * MAX_PASS_STARTS;
 
-int start_slot(const PassStart& s) {
-  return s.slot;
-}
-
 std::int32_t start_gain(const MixerState& mixer, int velocity) {
   return mixer.fixed_velocity.load(std::memory_order_relaxed) ? FULL_GAIN : velocity_gain(velocity);
 }
@@ -237,8 +233,8 @@ void take_timed_starts(MixerState& mixer, std::int64_t pass_start, int frames, i
       continue;
     }
     if (t.slot < 0 || t.slot >= INSTRUMENT_SLOTS) continue;
-    add_note(starts, count, {static_cast<int>(frame), t.slot, start_gain(mixer, t.velocity)},
-             start_slot);
+    add_note(starts, count,
+             PassStart{static_cast<int>(frame), t.slot, start_gain(mixer, t.velocity)});
   }
   mixer.own.waiting_count = kept;
 }
@@ -300,7 +296,7 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
   for (const FrameStart& f : frame_starts) {
     if (start_count == MAX_PASS_STARTS) break;
     if (f.slot < 0 || f.slot >= INSTRUMENT_SLOTS || f.frame < 0 || f.frame >= frames) continue;
-    add_note(starts, start_count, {f.frame, f.slot, start_gain(mixer, f.velocity)}, start_slot);
+    add_note(starts, start_count, PassStart{f.frame, f.slot, start_gain(mixer, f.velocity)});
   }
   if (mixer.own.waiting_count != 0 ||
       mixer.timed_starts.taken.load(std::memory_order_relaxed) !=
@@ -341,13 +337,14 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
       break;
     }
     if (choke_at >= 0 && is_slot_buffer(choked, b))
-      add_note(notes, note_count, {choke_at, k, 0, true});
+      add_note(notes, note_count, NoteEvent{choke_at, k, 0, true});
     const std::uint64_t request = choked != nullptr && is_slot_buffer(choking, b)
                                       ? choking_request
                                       : b->play_request.load(std::memory_order_acquire);
+    if (request == b->request_seen.load(std::memory_order_relaxed)) continue;  // the usual case
     const int at = request_at(*b, request, pass_start, frames, rate);
     if (at < 0) continue;
-    add_note(notes, note_count, {at, k, FULL_GAIN, false});
+    add_note(notes, note_count, NoteEvent{at, k, FULL_GAIN, false});
     b->request_seen.store(request, std::memory_order_relaxed);
   }
   // A slot whose buffer is not in a place is silence on its own output.

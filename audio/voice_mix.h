@@ -89,28 +89,30 @@ struct NoteEvent {
 };
 
 // Adds a note to notes[0, count), which has room for one more, keeping them in order of frame
-// and, at one frame, in the order they came. An earlier note of the same voice at that frame is
-// dropped: whatever it did, the later one decides how the voice goes on from there (a closed
-// hi-hat between the two chokes only the first). So one frame holds at most one note a voice.
-// `target` names the voice of a note: NoteEvent's voice, or a slot for the notes of a MIDI port.
-template <typename Note, typename Target>
-void add_note(Note* notes, int& count, const Note& note, Target target) {
+// and, at one frame, in the order they came.
+template <typename Note>
+void add_note(Note* notes, int& count, const Note& note) {
   int at = count;
-  while (at > 0 && notes[at - 1].frame > note.frame) --at;
-  for (int i = at; i > 0 && notes[i - 1].frame == note.frame; --i) {
-    if (target(notes[i - 1]) != target(note)) continue;
-    std::copy(notes + i, notes + count, notes + i - 1);
-    --count;
-    --at;
-    break;
-  }
-  std::copy_backward(notes + at, notes + count, notes + count + 1);
+  for (; at > 0 && notes[at - 1].frame > note.frame; --at) notes[at] = notes[at - 1];
   notes[at] = note;
   ++count;
 }
 
-inline void add_note(NoteEvent* notes, int& count, const NoteEvent& note) {
-  add_note(notes, count, note, [](const NoteEvent& e) { return e.voice; });
+// Drops every note that a later note of the same voice at its frame follows: whatever it did,
+// the later one decides how the voice goes on from there (a closed hi-hat between the two
+// chokes only the first), so the sound is the same. Leaves at most one note a voice at a frame,
+// for a player whose list is full. `target` names the voice of a note (NoteEvent's voice, or a
+// slot for the notes of a MIDI port).
+template <typename Note, typename Target>
+void drop_superseded_notes(Note* notes, int& count, Target target) {
+  int kept = 0;
+  for (int i = 0; i < count; ++i) {
+    bool superseded = false;
+    for (int j = i + 1; j < count && notes[j].frame == notes[i].frame && !superseded; ++j)
+      superseded = target(notes[j]) == target(notes[i]);
+    if (!superseded) notes[kept++] = notes[i];
+  }
+  count = kept;
 }
 
 // Where play_notes writes a stretch: the mix as interleaved 16-bit stereo, or as floats

@@ -379,14 +379,18 @@ void add_event_notes(Plugin& plugin, const PlayerOutputs& out, BlockNotes& b, st
     const auto note_on = midi_parse_byte(parser, bytes[i]);
     const auto voice = note_on ? voice_for_note(note_on->note) : std::nullopt;
     if (!voice) continue;
-    // add_note keeps one note a voice at a frame, so this always leaves room for two.
-    if (b.count > MAX_BLOCK_NOTES - 2) play_until(plugin, out, b, at);
+    // What is left at `at` is at most one note a voice, so this always leaves room for two.
+    if (b.count > MAX_BLOCK_NOTES - 2) {
+      drop_superseded_notes(b.notes, b.count, [](const NoteEvent& e) { return e.voice; });
+      play_until(plugin, out, b, at);
+    }
     const int frame = static_cast<int>(at - b.done);
     if (*voice == CHOKING_VOICE && switched_on(plugin.choke))
-      add_note(b.notes, b.count, {frame, CHOKED_VOICE, 0, true});
+      add_note(b.notes, b.count, NoteEvent{frame, CHOKED_VOICE, 0, true});
     const bool dynamic = switched_on(plugin.velocity);
-    add_note(b.notes, b.count,
-             {frame, *voice, dynamic ? velocity_gain(note_on->velocity) : FULL_GAIN, false});
+    add_note(
+        b.notes, b.count,
+        NoteEvent{frame, *voice, dynamic ? velocity_gain(note_on->velocity) : FULL_GAIN, false});
   }
 }
 
@@ -434,8 +438,9 @@ void run(LV2_Handle instance, uint32_t frames) {
   }
   // Notes at the block's end start their voices for the next block.
   play_until(plugin, out, notes, frames);
-  player_play(plugin.player, out, frames, 0,
-              std::span<const NoteEvent>(notes.notes, static_cast<std::size_t>(notes.count)));
+  if (notes.count != 0)
+    player_play(plugin.player, out, frames, 0,
+                std::span<const NoteEvent>(notes.notes, static_cast<std::size_t>(notes.count)));
   send_work(plugin);
   if (plugin.notify != nullptr) {
     LV2_Atom_Forge_Frame sequence;
