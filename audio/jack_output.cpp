@@ -66,7 +66,8 @@ struct Cycle {
   float* left = nullptr;
   float* right = nullptr;
   float* voices[INSTRUMENT_SLOTS] = {};  // each slot's own port
-  std::int64_t start_ns = 0;             // when the cycle began on the steady clock
+  std::int64_t start_ns = 0;             // when the cycle's first frame began, steady clock
+  bool exact = false;                    // start_ns is the server's own time, not our estimate
   int rate = SAMPLE_RATE;
   jack_nframes_t done = 0;             // frames written
   FrameStart starts[MAX_PULL_STARTS];  // frames counted from the cycle's first
@@ -89,10 +90,15 @@ void pull(Cycle& c, jack_nframes_t end) {
   float* voices[INSTRUMENT_SLOTS];
   for (int i = 0; i < INSTRUMENT_SLOTS; ++i)
     voices[i] = c.voices[i] != nullptr ? c.voices[i] + c.done : nullptr;
-  mix_frames_starting(*stream.mixer, mixed, len, c.start_ns + frames_to_ns(c.done, c.rate),
-                      std::span<const FrameStart>(starts, static_cast<std::size_t>(taken)), voices);
+  const std::span<const FrameStart> pull_starts(starts, static_cast<std::size_t>(taken));
+  const std::int64_t at_ns = c.start_ns + frames_to_ns(c.done, c.rate);
+  if (c.exact) {
+    mix_frames_at(*stream.mixer, mixed, len, at_ns, pull_starts, voices);
+  } else {
+    mix_frames_starting(*stream.mixer, mixed, len, at_ns, pull_starts, voices);
+  }
   for (int i = 0; i < len; ++i) {
-    const float value = static_cast<float>(mixed[2 * i]) / 32768.0f;
+    const float value = float_sample(mixed[2 * i]);
     c.left[c.done + static_cast<jack_nframes_t>(i)] = value;
     c.right[c.done + static_cast<jack_nframes_t>(i)] = value;
   }
@@ -101,21 +107,33 @@ void pull(Cycle& c, jack_nframes_t end) {
 
 // Adds a slot's start at `frame` of the cycle, after mixing what comes before it where it
 // cannot wait: the frames of earlier chunks, or the frames before it when no room is left. A
-// slot started twice at one frame is started once, by the later note in its place among the
-// notes of that frame (a closed hi-hat between the two chokes only the first), so that room
-// only runs out over at least MAX_PULL_STARTS / INSTRUMENT_SLOTS different frames, and a pull
-// always moves on.
+// full list first drops the starts a later note of their slot at their frame supersedes, so
+// that room only runs out over at least MAX_PULL_STARTS / INSTRUMENT_SLOTS different frames,
+// and a pull always moves on.
 void add_start(Cycle& c, jack_nframes_t frame, int slot, int velocity) {
   while (frame >= c.done + CHUNK_FRAMES) pull(c, c.done + CHUNK_FRAMES);
-  for (int i = c.count; i > 0 && c.starts[i - 1].frame == static_cast<int>(frame); --i) {
-    if (c.starts[i - 1].slot == slot) {
-      std::copy(c.starts + i, c.starts + c.count, c.starts + i - 1);
-      --c.count;
-      break;
-    }
-  }
+  if (c.count == MAX_PULL_STARTS)
+    drop_superseded_notes(c.starts, c.count, [](const FrameStart& s) { return s.slot; });
   if (c.count == MAX_PULL_STARTS) pull(c, frame);
-  c.starts[c.count++] = {static_cast<int>(frame), slot, velocity};
+  add_note(c.starts, c.count, FrameStart{static_cast<int>(frame), slot, velocity});
+}
+
+// When the cycle's first frame began on the steady clock, as the server counts its cycles; 0
+// when it cannot say. The server stamps them on its own clock (here CLOCK_MONOTONIC_RAW, in
+// microseconds, which runs apart from the steady clock), so the time since the stamp, read on
+// that clock, is taken back from the steady clock's now. Both reads are the vDSO's, no system
+// call.
+std::int64_t cycle_start_ns() {
+  jack_nframes_t frames = 0;
+  jack_time_t first_us = 0;
+  jack_time_t next_us = 0;
+  float period_us = 0;
+  if (jack_get_cycle_times(stream.client, &frames, &first_us, &next_us, &period_us) != 0) return 0;
+  const jack_time_t server_now_us = jack_get_time();
+  const std::int64_t now_ns = steady_now_ns();
+  if (first_us == 0 || server_now_us < first_us) return 0;
+  const auto since_ns = static_cast<std::int64_t>(server_now_us - first_us) * 1000;
+  return since_ns < now_ns ? now_ns - since_ns : 0;
 }
 
 int process(jack_nframes_t frames, void*) {
@@ -126,7 +144,10 @@ int process(jack_nframes_t frames, void*) {
   // take a lock of the library's, and writing a voice alone costs about as much as mixing it.
   for (int i = 0; i < INSTRUMENT_SLOTS; ++i)
     cycle.voices[i] = static_cast<float*>(jack_port_get_buffer(stream.voice_out[i], frames));
-  cycle.start_ns = steady_now_ns();
+  // Without the server's time, the mixer smooths the times its passes start at.
+  cycle.start_ns = cycle_start_ns();
+  cycle.exact = cycle.start_ns != 0;
+  if (!cycle.exact) cycle.start_ns = steady_now_ns();
   const int rate = stream.sample_rate.load(std::memory_order_relaxed);
   cycle.rate = rate > 0 ? rate : SAMPLE_RATE;
   void* midi = jack_port_get_buffer(stream.midi_in, frames);

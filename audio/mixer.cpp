@@ -194,22 +194,18 @@ std::int64_t request_frame(std::int64_t due_ns, std::int64_t chunk_ns, int rate)
   return wait * rate / NS_PER_SECOND;
 }
 
-// Adds frames [from, to) of the buffer's sound into sum (and alone, when given) and moves the
-// buffer on; it stops at its end.
-void add_sound(PlaybackBuffer& b, std::int32_t* sum, float* alone, int from, int to) {
-  if (from < to)
-    add_voice(b.sound, sum + from, alone == nullptr ? nullptr : alone + from, to - from);
-}
-
-// A start of this pass with the buffer its slot published when the pass began, at its gain.
+// A start of this pass: its slot, at its gain.
 struct PassStart {
   int frame;
-  PlaybackBuffer* buffer;
+  int slot;
   std::int32_t gain;
 };
 
 // Most starts one pass takes; more in one period than any player or sequencer sends.
 constexpr int MAX_PASS_STARTS = 128;
+// Most notes one pass plays: every place's request, the closed hi-hat's choke, and each start
+// on the places of its slot's buffer (and of the one replacing it) with its choke.
+constexpr int MAX_PASS_NOTES = MIXER_VOICES + 1 + 4 * MAX_PASS_STARTS;
 
 std::int32_t start_gain(const MixerState& mixer, int velocity) {
   return mixer.fixed_velocity.load(std::memory_order_relaxed) ? FULL_GAIN : velocity_gain(velocity);
@@ -217,35 +213,30 @@ std::int32_t start_gain(const MixerState& mixer, int velocity) {
 
 // Moves the input thread's queued starts into the mixer's waiting list, then takes from it the
 // starts due before the end of a pass of `frames` whose first frame sounds at pass_start (0:
-// unknown, every start is due now), as starts by frame appended to `starts`. The rest wait, in
+// unknown, every start is due now), as starts by frame added to `starts`. The rest wait, in
 // their order, for a later pass.
-int take_timed_starts(MixerState& mixer, std::int64_t pass_start, int frames, int rate,
-                      PassStart* starts, int count) {
+void take_timed_starts(MixerState& mixer, std::int64_t pass_start, int frames, int rate,
+                       PassStart* starts, int& count) {
   TimedStartQueue& q = mixer.timed_starts;
   std::uint32_t taken = q.taken.load(std::memory_order_relaxed);
   const std::uint32_t written = q.written.load(std::memory_order_acquire);
-  for (; taken != written && mixer.waiting_count < TIMED_START_CAPACITY; ++taken)
-    mixer.waiting_starts[mixer.waiting_count++] = q.entries[taken % TIMED_START_CAPACITY];
+  for (; taken != written && mixer.own.waiting_count < TIMED_START_CAPACITY; ++taken)
+    mixer.own.waiting_starts[mixer.own.waiting_count++] = q.entries[taken % TIMED_START_CAPACITY];
   q.taken.store(taken, std::memory_order_release);
 
   std::uint32_t kept = 0;
-  for (std::uint32_t i = 0; i < mixer.waiting_count; ++i) {
-    const TimedStart t = mixer.waiting_starts[i];
+  for (std::uint32_t i = 0; i < mixer.own.waiting_count; ++i) {
+    const TimedStart t = mixer.own.waiting_starts[i];
     const std::int64_t frame = request_frame(t.due_ns, pass_start, rate);
     if (frame >= frames || count == MAX_PASS_STARTS) {
-      mixer.waiting_starts[kept++] = t;
+      mixer.own.waiting_starts[kept++] = t;
       continue;
     }
     if (t.slot < 0 || t.slot >= INSTRUMENT_SLOTS) continue;
-    PassStart s{static_cast<int>(frame), mixer.slot_buffers[t.slot].load(std::memory_order_seq_cst),
-                start_gain(mixer, t.velocity)};
-    // Kept in order of frame, and of queueing at one frame.
-    int at = count++;
-    for (; at > 0 && starts[at - 1].frame > s.frame; --at) starts[at] = starts[at - 1];
-    starts[at] = s;
+    add_note(starts, count,
+             PassStart{static_cast<int>(frame), t.slot, start_gain(mixer, t.velocity)});
   }
-  mixer.waiting_count = kept;
-  return count;
+  mixer.own.waiting_count = kept;
 }
 
 // True when a place's buffer is the one a slot published as this pass read it: the same, or the
@@ -257,35 +248,37 @@ bool is_slot_buffer(PlaybackBuffer* published, PlaybackBuffer* in_place) {
           published->replaced_by.load(std::memory_order_seq_cst) == in_place);
 }
 
-// What happens to one buffer at a frame of a chunk: a restart at a gain, or a choke.
-struct ChunkEvent {
-  int frame;
-  int order;  // at one frame, events go in this order: a key's request (-1), then the starts'
-  std::int32_t gain;
-  bool stop;
-  bool request;  // the restart is the buffer's play request
-};
-constexpr int MAX_CHUNK_EVENTS = 2 * (MAX_PASS_STARTS + 1);
-
-// The frame of this chunk at which the buffer's pending play request starts it; -1: none here.
-int request_at(const PlaybackBuffer& b, std::uint64_t request, std::int64_t chunk_start, int len,
+// The frame of the pass at which the buffer's pending play request starts it; -1: not in this
+// pass. Placed a chunk at a time from each chunk's own start, as the mix is summed.
+int request_at(const PlaybackBuffer& b, std::uint64_t request, std::int64_t pass_start, int frames,
                int rate) {
   if (request == b.request_seen.load(std::memory_order_relaxed)) return -1;
-  const std::int64_t at = request_frame(play_request_due_ns(request), chunk_start, rate);
-  return at < len ? static_cast<int>(at) : -1;  // otherwise it waits for a later chunk
+  const std::int64_t due_ns = play_request_due_ns(request);
+  for (int done = 0; done < frames; done += MIX_CHUNK) {
+    const int len = std::min(MIX_CHUNK, frames - done);
+    const std::int64_t chunk_start = pass_start == 0 ? 0 : pass_start + frames_to_ns(done, rate);
+    const std::int64_t at = request_frame(due_ns, chunk_start, rate);
+    if (at < len) return done + static_cast<int>(at);
+  }
+  return -1;  // it waits for a later pass
 }
 
-// Inserts the event after those of earlier frames, or of its frame and an earlier order: a
-// closed hi-hat's start chokes an open one started before it at the same frame, not one
-// started after it, as the notes came.
-void insert_event(ChunkEvent* events, int& count, ChunkEvent e) {
-  int at = count++;
-  for (; at > 0 && (events[at - 1].frame > e.frame ||
-                    (events[at - 1].frame == e.frame && events[at - 1].order > e.order));
-       --at) {
-    events[at] = events[at - 1];
+// The buffers in the places, read once for the pass, with each one's own output.
+struct PassVoices {
+  PlaybackBuffer* buffers[MIXER_VOICES];
+  SoundingVoice* sounds[MIXER_VOICES];
+  float* alone[MIXER_VOICES];
+  int count = 0;
+};
+
+// Adds a note for every place whose buffer is the slot's, while there is room.
+void add_slot_notes(const PassVoices& v, PlaybackBuffer* published, NoteEvent note,
+                    NoteEvent* notes, int& count) {
+  for (int k = 0; k < v.count && count < MAX_PASS_NOTES; ++k) {
+    if (!is_slot_buffer(published, v.buffers[k])) continue;
+    note.voice = k;
+    add_note(notes, count, note);
   }
-  events[at] = e;
 }
 
 void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_start,
@@ -303,120 +296,109 @@ void mix_pass(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pas
   for (const FrameStart& f : frame_starts) {
     if (start_count == MAX_PASS_STARTS) break;
     if (f.slot < 0 || f.slot >= INSTRUMENT_SLOTS || f.frame < 0 || f.frame >= frames) continue;
-    starts[start_count++] = {f.frame, slots[f.slot], start_gain(mixer, f.velocity)};
+    add_note(starts, start_count, PassStart{f.frame, f.slot, start_gain(mixer, f.velocity)});
   }
-  if (mixer.waiting_count != 0 || mixer.timed_starts.taken.load(std::memory_order_relaxed) !=
-                                      mixer.timed_starts.written.load(std::memory_order_relaxed)) {
-    start_count = take_timed_starts(mixer, pass_start, frames, rate, starts, start_count);
+  if (mixer.own.waiting_count != 0 ||
+      mixer.timed_starts.taken.load(std::memory_order_relaxed) !=
+          mixer.timed_starts.written.load(std::memory_order_relaxed)) {
+    take_timed_starts(mixer, pass_start, frames, rate, starts, start_count);
   }
+
   static constexpr int CHOKING_SLOT = playback_slot(CHOKING_VOICE);
   static constexpr int CHOKED_SLOT = playback_slot(CHOKED_VOICE);
   PlaybackBuffer* const choking = slots[CHOKING_SLOT];
   PlaybackBuffer* const choked = mixer.choke.load(std::memory_order_relaxed) && choking != nullptr
                                      ? slots[CHOKED_SLOT]
                                      : nullptr;
+  // Read once, so that the closed hi-hat starts at the frame where it chokes the open one.
+  const std::uint64_t choking_request =
+      choked != nullptr ? choking->play_request.load(std::memory_order_acquire) : 0;
+  const int choke_at =
+      choked != nullptr ? request_at(*choking, choking_request, pass_start, frames, rate) : -1;
 
-  // Summed in 32 bits a chunk at a time: 64 full-scale voices still fit.
-  constexpr int CHUNK = PERIOD_FRAMES;
-  std::int32_t sum[CHUNK];
-  int next_start = 0;  // the first start not in an earlier chunk
-  for (int done = 0; done < frames;) {
-    const int len = std::min(CHUNK, frames - done);
-    const std::int64_t chunk_start = pass_start == 0 ? 0 : pass_start + frames_to_ns(done, rate);
-    int chunk_starts_end = next_start;
-    while (chunk_starts_end < start_count && starts[chunk_starts_end].frame < done + len) {
-      ++chunk_starts_end;
+  // The notes of the pass. At one frame, keys' requests come first (a closed hi-hat's request
+  // choking the open one before the open one's own), then the starts in the order they came; a
+  // closed hi-hat's start stops the open one at its frame.
+  NoteEvent notes[MAX_PASS_NOTES];
+  int note_count = 0;
+  PassVoices v;
+  bool slot_heard[INSTRUMENT_SLOTS] = {};
+  for (auto& place : mixer.voices) {
+    PlaybackBuffer* b = place.load(std::memory_order_seq_cst);
+    if (b == nullptr) continue;
+    const int k = v.count++;
+    v.buffers[k] = b;
+    v.sounds[k] = &b->sound;
+    v.alone[k] = nullptr;
+    for (int i = 0; slot_outputs != nullptr && i < INSTRUMENT_SLOTS; ++i) {
+      if (slot_outputs[i] == nullptr || !is_slot_buffer(slots[i], b)) continue;
+      v.alone[k] = slot_outputs[i];
+      slot_heard[i] = true;
+      break;
     }
-    std::fill_n(sum, len, 0);
-    // A slot whose buffer is not in a place is silence on its own output.
-    float* alone_of_slot[INSTRUMENT_SLOTS] = {};
-    if (slot_outputs != nullptr) {
-      for (int i = 0; i < INSTRUMENT_SLOTS; ++i) {
-        if (slot_outputs[i] == nullptr) continue;
-        alone_of_slot[i] = slot_outputs[i] + done;
-        std::fill_n(alone_of_slot[i], len, 0.0f);
-      }
-    }
-    // The frames of this chunk at which the closed hi-hat starts: the open one stops there.
-    ChunkEvent chokes[MAX_PASS_STARTS + 1];
-    int choke_count = 0;
-    // Read once, so that the closed hi-hat starts at the frame where it chokes the open one.
-    const std::uint64_t choking_request =
-        choked != nullptr ? choking->play_request.load(std::memory_order_acquire) : 0;
-    if (choked != nullptr) {
-      const int at = request_at(*choking, choking_request, chunk_start, len, rate);
-      if (at >= 0) insert_event(chokes, choke_count, {at, -1, 0, true, false});
-      for (int i = next_start; i < chunk_starts_end; ++i) {
-        if (starts[i].buffer == choking)
-          insert_event(chokes, choke_count, {starts[i].frame - done, i, 0, true, false});
-      }
-    }
-    for (auto& place : mixer.voices) {
-      PlaybackBuffer* b = place.load(std::memory_order_seq_cst);
-      if (b == nullptr) continue;
-      float* alone = nullptr;
-      for (int i = 0; slot_outputs != nullptr && i < INSTRUMENT_SLOTS && alone == nullptr; ++i) {
-        if (is_slot_buffer(slots[i], b)) alone = alone_of_slot[i];
-      }
-      // The buffer's restarts and chokes in this chunk, in order of frame.
-      ChunkEvent events[MAX_CHUNK_EVENTS];
-      int event_count = 0;
-      if (is_slot_buffer(choked, b)) {
-        std::copy_n(chokes, choke_count, events);
-        event_count = choke_count;
-      }
-      const std::uint64_t request = choked != nullptr && is_slot_buffer(choking, b)
-                                        ? choking_request
-                                        : b->play_request.load(std::memory_order_acquire);
-      if (const int at = request_at(*b, request, chunk_start, len, rate); at >= 0)
-        insert_event(events, event_count, {at, -1, FULL_GAIN, false, true});
-      for (int i = next_start; i < chunk_starts_end; ++i) {
-        if (is_slot_buffer(starts[i].buffer, b))
-          insert_event(events, event_count,
-                       {starts[i].frame - done, i, starts[i].gain, false, false});
-      }
-      int from = 0;
-      for (int e = 0; e < event_count; ++e) {
-        const ChunkEvent& event = events[e];
-        add_sound(*b, sum, alone, from, event.frame);
-        from = event.frame;
-        if (event.stop) {
-          stop_voice(b->sound);
-          continue;
-        }
-        start_voice(b->sound, event.gain);
-        if (event.request) b->request_seen.store(request, std::memory_order_relaxed);
-      }
-      add_sound(*b, sum, alone, from, len);
-    }
-    std::int16_t* dst = out + std::ptrdiff_t{done} * OUTPUT_CHANNELS;
-    for (int i = 0; i < len; ++i) {
-      const std::int16_t s = clamped_sum(sum[i]);
-      dst[2 * i] = s;
-      dst[2 * i + 1] = s;
-    }
-    next_start = chunk_starts_end;
-    done += len;
+    if (choke_at >= 0 && is_slot_buffer(choked, b))
+      add_note(notes, note_count, NoteEvent{choke_at, k, 0, true});
+    const std::uint64_t request = choked != nullptr && is_slot_buffer(choking, b)
+                                      ? choking_request
+                                      : b->play_request.load(std::memory_order_acquire);
+    if (request == b->request_seen.load(std::memory_order_relaxed)) continue;  // the usual case
+    const int at = request_at(*b, request, pass_start, frames, rate);
+    if (at < 0) continue;
+    add_note(notes, note_count, NoteEvent{at, k, FULL_GAIN, false});
+    b->request_seen.store(request, std::memory_order_relaxed);
+  }
+  // A slot whose buffer is not in a place is silence on its own output.
+  for (int i = 0; slot_outputs != nullptr && i < INSTRUMENT_SLOTS; ++i) {
+    if (slot_outputs[i] != nullptr && !slot_heard[i]) std::fill_n(slot_outputs[i], frames, 0.0f);
+  }
+  for (int i = 0; i < start_count; ++i) {
+    const PassStart& s = starts[i];
+    PlaybackBuffer* const published = slots[s.slot];
+    add_slot_notes(v, published, {s.frame, 0, s.gain, false}, notes, note_count);
+    if (choked != nullptr && published == choking)
+      add_slot_notes(v, choked, {s.frame, 0, 0, true}, notes, note_count);
   }
 
+  play_notes(v.sounds, v.count,
+             std::span<const NoteEvent>(notes, static_cast<std::size_t>(note_count)), frames,
+             {out, nullptr, nullptr, slot_outputs != nullptr ? v.alone : nullptr});
   mixer.passes.fetch_add(1, std::memory_order_seq_cst);
 }
 
 }  // namespace
 
-void mix_frames(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns) {
-  mix_frames_at(mixer, out, frames,
-                pass_ns == 0 ? 0 : advance_clock(mixer.clock, pass_ns, frames, mixer_rate(mixer)));
+void mixer_reset_for_new_stream(MixerState& mixer) {
+  mixer.own.clock = StreamClock{};
+  mixer.own.waiting_count = 0;
+  mixer.rate.store(SAMPLE_RATE);
+  mixer.timed_starts.taken.store(mixer.timed_starts.written.load());
+  for (auto& place : mixer.voices) {
+    PlaybackBuffer* b = place.load(std::memory_order_relaxed);
+    if (b == nullptr) continue;
+    b->request_seen.store(b->play_request.load(std::memory_order_relaxed));
+    stop_voice(b->sound);
+  }
 }
 
-void mix_frames_at(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_start) {
-  mix_pass(mixer, out, frames, pass_start, {}, nullptr);
+void mixer_restart_clock(MixerState& mixer) {
+  mixer.own.clock = StreamClock{};
+}
+
+void mix_frames(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns) {
+  mix_frames_at(
+      mixer, out, frames,
+      pass_ns == 0 ? 0 : advance_clock(mixer.own.clock, pass_ns, frames, mixer_rate(mixer)));
+}
+
+void mix_frames_at(MixerState& mixer, std::int16_t* out, int frames, std::int64_t first_frame_ns,
+                   std::span<const FrameStart> starts, float* const* slot_outputs) {
+  mix_pass(mixer, out, frames, first_frame_ns, starts, slot_outputs);
 }
 
 void mix_frames_starting(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns,
                          std::span<const FrameStart> starts, float* const* slot_outputs) {
   const std::int64_t pass_start =
-      pass_ns == 0 ? 0 : advance_clock(mixer.clock, pass_ns, frames, mixer_rate(mixer));
+      pass_ns == 0 ? 0 : advance_clock(mixer.own.clock, pass_ns, frames, mixer_rate(mixer));
   mix_pass(mixer, out, frames, pass_start, starts, slot_outputs);
 }
 

@@ -95,19 +95,25 @@ struct TimedStartQueue {
   std::atomic<std::uint32_t> taken{0};    // by the mixer
 };
 
+// The mixer thread's own state: only the mixer reads and writes it, and
+// mixer_reset_for_new_stream while no stream runs.
+struct MixerOwnState {
+  StreamClock clock;
+  // Timed starts taken from the queue and due in a later pass, in the order they were queued.
+  TimedStart waiting_starts[TIMED_START_CAPACITY];
+  std::uint32_t waiting_count = 0;
+};
+
+// The mixer: what the other threads hand it (the places, slots, requests in the buffers, the
+// queue of timed starts, the rate and the switches), and its own state.
 struct MixerState {
   std::atomic<PlaybackBuffer*> voices[MIXER_VOICES] = {};
   std::atomic<std::uint32_t> passes{0};  // odd while mix_frames runs
-  StreamClock clock;
   // The buffer each slot plays, published by the main thread for the instrument inputs; a
   // slot's buffer is unpublished before it is detached, so a pass that reads it from here is
   // one that mixer_detach waits for.
   std::atomic<PlaybackBuffer*> slot_buffers[INSTRUMENT_SLOTS] = {};
   TimedStartQueue timed_starts;
-  // Mixer thread only: timed starts taken from the queue and due in a later pass, in the order
-  // they were queued.
-  TimedStart waiting_starts[TIMED_START_CAPACITY];
-  std::uint32_t waiting_count = 0;
   // Frames per second of the stream the mixer fills now, for placing due times on frames. A
   // backend whose server changes its rate while the stream runs stores the new one here.
   std::atomic<int> rate{SAMPLE_RATE};
@@ -115,7 +121,18 @@ struct MixerState {
   // velocity; a start of the closed hi-hat's slot stops the open hi-hat's at its frame.
   std::atomic<bool> fixed_velocity{false};
   std::atomic<bool> choke{false};
+
+  MixerOwnState own;
 };
+
+// While no stream runs (no pass can start): the mixer as a new stream must find it, with no
+// earlier clock, at the voices' rate, and no start queued or asked for meanwhile (a key pressed
+// while the server was away does not sound when it is back); every buffer falls silent.
+void mixer_reset_for_new_stream(MixerState& mixer);
+
+// While no stream runs: forgets the stream clock alone, for a backend whose new stream counts
+// its frames from 0. It touches no buffer, so it may run beside the main thread.
+void mixer_restart_clock(MixerState& mixer);
 
 // The steady clock in nanoseconds, the time base of play requests and passes.
 std::int64_t steady_now_ns();
@@ -166,10 +183,11 @@ void request_play(PlaybackBuffer& buffer, std::int64_t due_ns = 0);
 // clock; 0 means unknown, and every request is then taken at the pass's first frame.
 void mix_frames(MixerState& mixer, std::int16_t* out, int frames, std::int64_t pass_ns = 0);
 
-// Mixer thread. As mix_frames, for a stream that says itself when its frames are heard: the
-// first frame of this pass sounds at first_frame_ns on the steady clock, taken as it is,
-// without smoothing. 0 means unknown, as for mix_frames.
-void mix_frames_at(MixerState& mixer, std::int16_t* out, int frames, std::int64_t first_frame_ns);
+// Mixer thread. As mix_frames (or mix_frames_starting, with starts), for a stream that says
+// itself when its frames are heard: the first frame of this pass sounds at first_frame_ns on
+// the steady clock, taken as it is, without smoothing. 0 means unknown, as for mix_frames.
+void mix_frames_at(MixerState& mixer, std::int16_t* out, int frames, std::int64_t first_frame_ns,
+                   std::span<const FrameStart> starts = {}, float* const* slot_outputs = nullptr);
 
 // Mixer thread. As mix_frames, and each start (in order of frame, each frame below `frames`)
 // restarts its slot's published voice at its frame of this pass, at its velocity. When

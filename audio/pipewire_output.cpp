@@ -322,7 +322,7 @@ std::optional<OpenFailure> open(MixerState& mixer, int period_frames) {
   output.gone = false;
   output.missed_cycles = 0;
   output.next_ticks = 0;
-  mixer.clock = StreamClock{};
+  mixer_restart_clock(mixer);
   const auto started_at = std::chrono::steady_clock::now();
   if (auto failure = connect_server()) return failure;
 

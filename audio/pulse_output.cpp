@@ -299,7 +299,7 @@ std::optional<OpenFailure> open(MixerState& mixer, int period_frames) {
   output.open_timed_out = false;
   output.steps = LatencySteps{START_PERIODS, MAX_PERIODS, START_PERIODS};
   set_target(START_PERIODS, period_frames);
-  mixer.clock = StreamClock{};
+  mixer_restart_clock(mixer);
 
   pa_threaded_mainloop_lock(output.loop);
   output.context = pa_context_new(pa_threaded_mainloop_get_api(output.loop), "Thumpa");

@@ -131,21 +131,6 @@ void follow_stream() {
   if (rate > 0 && rate != device.buffer_rate) remake_buffers(rate);
 }
 
-// The mixer as a new stream must find it: no earlier clock, no start queued or asked for while
-// no stream ran (a key pressed while the server was away does not sound when it is back).
-void reset_mixer_for_a_new_stream() {
-  device.mixer.clock = StreamClock{};
-  device.mixer.rate.store(SAMPLE_RATE);
-  device.mixer.timed_starts.taken.store(device.mixer.timed_starts.written.load());
-  device.mixer.waiting_count = 0;
-  for (auto& place : device.mixer.voices) {
-    PlaybackBuffer* b = place.load(std::memory_order_relaxed);
-    if (b == nullptr) continue;
-    b->request_seen.store(b->play_request.load(std::memory_order_relaxed));
-    stop_voice(b->sound);
-  }
-}
-
 void start_inputs() {
   if (!device.open->reads_midi) start_sequencer_input(device.mixer, sound_play_delay_ns);
 }
@@ -196,7 +181,7 @@ void stream_lost() {
 // made ready for it here, while no stream and no step runs.
 void try_reopen() {
   const OutputBackend& backend = *device.open;
-  reset_mixer_for_a_new_stream();
+  mixer_reset_for_new_stream(device.mixer);
   start_reconnect_step([&backend] {
     device.reconnect_opened = !backend.open(device.mixer, PERIOD_FRAMES).has_value();
   });
@@ -226,7 +211,7 @@ int open_sound_device() {
   const OutputBackend& backend = *choice.backend;
   // No stream runs now, so the mixer's side of the queue may be moved: nothing from an earlier
   // stream is left to start.
-  reset_mixer_for_a_new_stream();
+  mixer_reset_for_new_stream(device.mixer);
   if (const auto failure = backend.open(device.mixer, PERIOD_FRAMES)) {
     // Whoever started the program from a terminal or a script learns why there is no sound.
     std::fprintf(stderr, "thumpa: sound output %s failed to open: %s\n", backend.name,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "audio/voice_mix.h"
 #include "lv2/voice_render.h"
@@ -24,12 +25,6 @@ struct PlayerOutputs {
   float* const* voices;  // VOICE_ID_COUNT places by VoiceId
 };
 
-// Plays the voice from its first sample at the gain, cutting off what it was playing.
-void player_start(Player& player, VoiceId voice, std::int32_t gain);
-
-// Stops the voice where it is.
-void player_stop(Player& player, VoiceId voice);
-
 // Gives the voice new values and returns the old ones. What was sounding stops, as in the
 // program when an editor replaces a voice's playback buffer.
 const PlaybackValues* player_replace(Player& player, VoiceId voice, const PlaybackValues* take);
@@ -37,8 +32,10 @@ const PlaybackValues* player_replace(Player& player, VoiceId voice, const Playba
 // Stops every voice.
 void player_silence(Player& player);
 
-// Writes `frames` frames from offset `from` of each output: every sounding voice at its gain,
-// summed and clamped to 16 bits; and moves each voice on.
-void player_mix(Player& player, const PlayerOutputs& out, std::uint32_t from, std::uint32_t frames);
+// Writes `frames` frames from offset `from` of each output with the notes (their frames counted
+// from `from`, their voices by VoiceId): every sounding voice at its gain, summed and clamped
+// to 16 bits; and moves each voice on.
+void player_play(Player& player, const PlayerOutputs& out, std::uint32_t from, std::uint32_t frames,
+                 std::span<const NoteEvent> notes);
 
 }  // namespace thumpa

@@ -345,20 +345,52 @@ bool switched_on(const float* toggle) {
   return toggle == nullptr || *toggle >= 0.5f;
 }
 
-// Starts the voices of the note-ons in the bytes of one MIDI event, as loud as their velocity
-// (or at full level when the Velocity switch is off). With the Hi-hat choke on, a closed
-// hi-hat stops a sounding open one.
-void play_event(Plugin& plugin, const std::uint8_t* bytes, std::uint32_t size) {
+// The notes of a block not played yet: a block with more than there is room for is played in
+// stretches, cut at the frame of the note that found none.
+constexpr int MAX_BLOCK_NOTES = 64;
+struct BlockNotes {
+  NoteEvent notes[MAX_BLOCK_NOTES];  // frames counted from `done`
+  int count = 0;
+  std::uint32_t done = 0;  // frames of the block played
+};
+
+// Plays the block up to `end` with the notes before it; those at `end` wait for the rest.
+void play_until(Plugin& plugin, const PlayerOutputs& out, BlockNotes& b, std::uint32_t end) {
+  const int len = static_cast<int>(end - b.done);
+  int taken = 0;
+  while (taken < b.count && b.notes[taken].frame < len) ++taken;
+  player_play(plugin.player, out, b.done, end - b.done,
+              std::span<const NoteEvent>(b.notes, static_cast<std::size_t>(taken)));
+  for (int i = taken; i < b.count; ++i) {
+    b.notes[i - taken] = b.notes[i];
+    b.notes[i - taken].frame -= len;
+  }
+  b.count -= taken;
+  b.done = end;
+}
+
+// Adds the note-ons in the bytes of one MIDI event at frame `at` of the block, as loud as their
+// velocity (or at full level when the Velocity switch is off). With the Hi-hat choke on, a
+// closed hi-hat stops a sounding open one.
+void add_event_notes(Plugin& plugin, const PlayerOutputs& out, BlockNotes& b, std::uint32_t at,
+                     const std::uint8_t* bytes, std::uint32_t size) {
   MidiParser parser;
   for (std::uint32_t i = 0; i < size; ++i) {
     const auto note_on = midi_parse_byte(parser, bytes[i]);
     const auto voice = note_on ? voice_for_note(note_on->note) : std::nullopt;
     if (!voice) continue;
-    if (*voice == VOICE_CLOSED_HAT && switched_on(plugin.choke)) {
-      player_stop(plugin.player, VOICE_OPEN_HAT);
+    // What is left at `at` is at most one note a voice, so this always leaves room for two.
+    if (b.count > MAX_BLOCK_NOTES - 2) {
+      drop_superseded_notes(b.notes, b.count, [](const NoteEvent& e) { return e.voice; });
+      play_until(plugin, out, b, at);
     }
+    const int frame = static_cast<int>(at - b.done);
+    if (*voice == CHOKING_VOICE && switched_on(plugin.choke))
+      add_note(b.notes, b.count, NoteEvent{frame, CHOKED_VOICE, 0, true});
     const bool dynamic = switched_on(plugin.velocity);
-    player_start(plugin.player, *voice, dynamic ? velocity_gain(note_on->velocity) : FULL_GAIN);
+    add_note(
+        b.notes, b.count,
+        NoteEvent{frame, *voice, dynamic ? velocity_gain(note_on->velocity) : FULL_GAIN, false});
   }
 }
 
@@ -377,7 +409,8 @@ void run(LV2_Handle instance, uint32_t frames) {
   Plugin& plugin = *static_cast<Plugin*>(instance);
   read_controls(plugin);
   const PlayerOutputs out{plugin.out_left, plugin.out_right, plugin.voice_out};
-  std::uint32_t done = 0;
+  BlockNotes notes;
+  std::uint32_t last = 0;  // the frame of the last MIDI event
   if (plugin.midi_in != nullptr) {
     // The sequence's own size bounds every event in it: an event that claims more than is left
     // is read only as far as the sequence goes, and ends it.
@@ -393,18 +426,21 @@ void run(LV2_Handle instance, uint32_t frames) {
       const std::uint64_t body_size = std::min<std::uint64_t>(event.body.size, size - offset);
       if (event.body.type == plugin.midi_event) {
         // Events are in time order; one out of order or beyond the block sounds at once.
-        const auto at =
-            static_cast<std::uint32_t>(std::clamp<std::int64_t>(event.time.frames, done, frames));
-        player_mix(plugin.player, out, done, at - done);
-        done = at;
-        play_event(plugin, body + offset, static_cast<std::uint32_t>(body_size));
+        last =
+            static_cast<std::uint32_t>(std::clamp<std::int64_t>(event.time.frames, last, frames));
+        add_event_notes(plugin, out, notes, last, body + offset,
+                        static_cast<std::uint32_t>(body_size));
       } else {
         take_message(plugin, {atom, sizeof(LV2_Atom) + body_size});
       }
       offset += lv2_atom_pad_size(static_cast<std::uint32_t>(body_size));
     }
   }
-  player_mix(plugin.player, out, done, frames - done);
+  // Notes at the block's end start their voices for the next block.
+  play_until(plugin, out, notes, frames);
+  if (notes.count != 0)
+    player_play(plugin.player, out, frames, 0,
+                std::span<const NoteEvent>(notes.notes, static_cast<std::size_t>(notes.count)));
   send_work(plugin);
   if (plugin.notify != nullptr) {
     LV2_Atom_Forge_Frame sequence;

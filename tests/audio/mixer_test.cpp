@@ -377,7 +377,7 @@ TEST_F(Mixer, ClosedHiHatChokesTheOpenOneAtItsFrameWhenTheChokeIsOn) {
       starts.insert(c.again_first ? starts.begin() + 1 : starts.end(), {c.open_again, OPEN});
     if (c.key) request_play(*closed_buffer, T0 + frames_ns(c.closed_at) + 1000);
     std::vector<std::int16_t> out(1200);
-    mixer.clock = StreamClock{};  // the pass starts at T0
+    mixer.own.clock = StreamClock{};  // the pass starts at T0
     mix_frames_starting(mixer, out.data(), 600, T0, starts);
     std::vector<std::int16_t> expected(600, 0);
     add_at(expected, open, 0,

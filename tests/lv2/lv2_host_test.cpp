@@ -493,13 +493,18 @@ class Lv2Host : public ::testing::Test {
 TEST_F(Lv2Host, DefaultVoicesPlayBitExactAtTheirFrames) {
   // Notes on the first and last frame of a block, at block edges, two at one frame, a voice
   // restarted while it sounds, a note on another channel, all eight voices at once, notes at
-  // velocities below 127, and a closed hi-hat 100 frames into an open one.
-  const std::vector<NoteAt> notes = {
+  // velocities below 127, a closed hi-hat 100 frames into an open one, and (below) more notes
+  // in one block than run() gathers before it plays.
+  std::vector<NoteAt> notes = {
       {0, 36},     {1, 38, 9, 1}, {63, 42},    {64, 46},    {65, 56, 9, 64}, {1023, 75},
       {1024, 50},  {1025, 47},    {5000, 36},  {5000, 38},  {7000, 36, 0},   {7001, 35, 9, 100},
       {20000, 36}, {20000, 38},   {20000, 42}, {20000, 46}, {20000, 56},     {20000, 75},
       {20000, 50}, {20000, 47},   {20031, 40}, {20500, 44}, {30000, 46},     {30100, 42, 9, 90},
   };
+  // 100 notes over 50 frames, two a frame, with open and closed hi-hats among them.
+  constexpr std::uint8_t BURST[] = {36, 46, 38, 42, 56, 46, 75, 50, 47, 42};
+  for (std::uint32_t i = 0; i < 100; ++i)
+    notes.push_back({40000 + i / 2, BURST[i % 10], 9, static_cast<std::uint8_t>(127 - i)});
   const auto voices = engine_voices(BankParams{});
   ASSERT_GT(voices.at(VOICE_OPEN_HAT).size(), 200u);
   // By default, and with velocity and choke off.
