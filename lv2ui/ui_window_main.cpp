@@ -35,6 +35,7 @@
 #include "files/settings_file.h"
 #include "lv2/controls.h"
 #include "lv2ui/ui_protocol.h"
+#include "lv2ui/ui_window_frame.h"
 #include "lv2ui/ui_window_state.h"
 #include "synth/bank_render.h"
 #include "synth/messages.h"
@@ -209,8 +210,12 @@ class PluginWindow : public QWidget {
   }
 
   void show_voice() {
+    // Deleted later: the field whose signal got here is still in its handler.
     while (QLayoutItem* item = fields_->takeAt(0)) {
-      delete item->widget();
+      if (QWidget* widget = item->widget()) {
+        widget->hide();
+        widget->deleteLater();
+      }
       delete item;
     }
     const auto ports = control_ports();
@@ -321,11 +326,19 @@ int main(int argc, char** argv) {
     window.refresh();
   });
   window.winId();
+  WindowFrame frame;
+  std::uint64_t shown = 0;
   if (options.parent != 0) {
-    window.windowHandle()->setParent(QWindow::fromWinId(static_cast<WId>(options.parent)));
+    if (!make_frame(frame, options.parent, WINDOW_WIDTH, WINDOW_HEIGHT)) return 1;
+    window.windowHandle()->setParent(QWindow::fromWinId(frame.window));
+    shown = frame.window;
+  } else {
+    shown = static_cast<std::uint64_t>(window.winId());
   }
   window.show();
   window.send({UiWord::size, WINDOW_WIDTH, 0, WINDOW_HEIGHT, {}});
-  window.send({UiWord::window, 0, 0, static_cast<std::uint64_t>(window.winId()), {}});
-  return app.exec();
+  window.send({UiWord::window, 0, 0, shown, {}});
+  const int result = app.exec();
+  remove_frame(frame);
+  return result;
 }
