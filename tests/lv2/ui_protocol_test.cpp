@@ -1,4 +1,6 @@
 // The plugin window's line protocol and what the window does with a reported kit.
+#include "lv2ui/ui_protocol.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -6,7 +8,6 @@
 #include <string>
 
 #include "files/settings_file.h"
-#include "lv2ui/ui_protocol.h"
 #include "lv2ui/ui_window_state.h"
 
 namespace thumpa {
