@@ -19,6 +19,8 @@ PACKAGES=(
   strace
   # the LV2 plugin, its checks and its host test; jalv and JACK for its end-to-end test
   lv2-dev sordi liblilv-dev lilv-utils libsamplerate0-dev jalv jackd2 python3-jack-client
+  # jalv.qt5 embeds an X11 plugin window only with the Qt 5 X11 extras
+  libqt5x11extras5
   # the end-to-end test: X server, sound server, input, screenshots, OCR, analysis
   xvfb xdotool pulseaudio pulseaudio-utils imagemagick tesseract-ocr tesseract-ocr-eng
   # a private PipeWire session beside it (never pipewire-alsa or
