@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the .deb from a build folder, unpacks it into a scratch root (dpkg -x) and checks what
-# it installs: the programs run from there, the desktop entry, the metainfo and the MIME type
-# of settings files are valid, and the package depends on the Debian runtime packages of Qt 6
-# and SDL2.
+# it installs: lintian finds no error or warning, the manual pages show the options, the
+# programs run from there, the desktop entry, the metainfo and the MIME type of settings files
+# are valid, and the package depends on the Debian runtime packages of Qt 6 and SDL2.
 set -euo pipefail
 build=$1
 source=$2
@@ -19,9 +19,31 @@ grep -q 'libsdl2' <<<"$depends" || { echo "no SDL2 dependency"; exit 1; }
 description=$(dpkg-deb -f "$deb" Description)
 if grep -q ';' <<<"$description"; then echo "description has a stray ';': $description"; exit 1; fi
 
+# (lintian reads the overrides that the package itself installs, if any.)
+if ! lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1; then
+  cat "$work/lintian.log"; echo "lintian finds errors or warnings in the package"; exit 1
+fi
+
 root=$work/root
 dpkg -x "$deb" "$root"
+doc=$root/usr/share/doc/thumpa
+gzip -dc "$doc/changelog.gz" >"$work/changelog"
+changed=$(dpkg-parsechangelog -l "$work/changelog" -S Version)
+version=$(dpkg-deb -f "$deb" Version)
+[ "$changed" = "$version" ] ||
+  { echo "the changelog's latest entry is $changed, not the package's $version"; exit 1; }
+# Each page names its program and shows one option of its own.
+for page in thumpa:--fixed-velocity thumpa-render:--voice; do
+  program=${page%%:*}
+  man -l "$root/usr/share/man/man1/$program.1.gz" >"$work/$program.txt" 2>"$work/$program.err"
+  [ ! -s "$work/$program.err" ] ||
+    { cat "$work/$program.err"; echo "man warns on $program.1"; exit 1; }
+  grep -q "^ *$program - " "$work/$program.txt" && grep -q -- "${page#*:}" "$work/$program.txt" ||
+    { cat "$work/$program.txt"; echo "the page of $program lacks its name or options"; exit 1; }
+done
+
 for f in usr/bin/thumpa usr/bin/thumpa-render usr/share/applications/thumpa.desktop \
+         usr/share/doc/thumpa/copyright usr/share/doc/thumpa/README.md.gz \
          usr/share/metainfo/org.thumpa.Thumpa.metainfo.xml usr/share/mime/packages/thumpa.xml \
          usr/share/icons/hicolor/scalable/apps/thumpa.svg \
          usr/share/icons/hicolor/48x48/apps/thumpa.png usr/lib/lv2/thumpa.lv2/thumpa.so \

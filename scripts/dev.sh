@@ -15,6 +15,8 @@ PACKAGES=(
   libjack-jackd2-dev libasound2-dev
   libsndfile1-dev clang libclang-rt-14-dev
   desktop-file-utils appstream shared-mime-info
+  # the package's manual pages (made from --help) and Debian's checks of the package
+  help2man lintian man-db
   # slowed connects for the double-start test
   strace
   # the LV2 plugin, its checks and its host test; jalv and JACK for its end-to-end test
