@@ -1,5 +1,6 @@
 #include "app/file_commands.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileIconProvider>
@@ -7,6 +8,7 @@
 #include <QMessageBox>
 #include <QMimeDatabase>
 #include <QPointer>
+#include <QUrl>
 
 #include "bank/voice_bank.h"
 #include "files/settings_file.h"
@@ -48,6 +50,14 @@ class NameOnlyIconProvider : public QFileIconProvider {
 
 }  // namespace
 
+QString kits_folder() {
+  const QString installed =
+      QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral(THUMPA_KITS_FROM_BIN));
+  if (QFileInfo(installed).isDir()) return QDir::cleanPath(installed);
+  const QString source = QStringLiteral(THUMPA_SOURCE_KITS);
+  return QFileInfo(source).isDir() ? source : QString();
+}
+
 // The folder a file read or written makes the chosen one.
 QString folder_of(const QString& path) {
   return QFileInfo(path).absolutePath();
@@ -55,11 +65,20 @@ QString folder_of(const QString& path) {
 
 QString ask_file_name(QWidget* owner, FileDialogKind kind, const QString& filter,
                       const QString& default_suffix, const QString& start_folder,
-                      const QString& proposed_name) {
+                      const QString& proposed_name, const QString& sidebar_folder) {
   NameOnlyIconProvider icons;  // outlives the dialog, whose model uses it
   // On the heap, owned by its owner: an owner destroyed while it is open takes it along.
   QPointer<QFileDialog> dialog = new QFileDialog(owner);
+  // Qt's own dialog, whatever the desktop offers: only it takes the icon provider and the
+  // sidebar.
+  dialog->setOption(QFileDialog::DontUseNativeDialog);
   dialog->setIconProvider(&icons);
+  // Qt keeps the sidebar of the last dialog for every Qt program of the user: the places are
+  // put back before the dialog goes, so the folder is offered here alone.
+  const QList<QUrl> places = dialog->sidebarUrls();
+  if (!sidebar_folder.isEmpty()) {
+    dialog->setSidebarUrls(places + QList<QUrl>{QUrl::fromLocalFile(sidebar_folder)});
+  }
   dialog->setAcceptMode(kind == FileDialogKind::save ? QFileDialog::AcceptSave
                                                      : QFileDialog::AcceptOpen);
   // Any name is taken; only its folder must exist, so a missing file is reported by the
@@ -85,13 +104,14 @@ QString ask_file_name(QWidget* owner, FileDialogKind kind, const QString& filter
                          QFileDialog::tr("%1\nPath does not exist.").arg(info.absolutePath()));
     if (dialog.isNull()) return {};
   }
+  dialog->setSidebarUrls(places);
   delete dialog.data();
   return chosen;
 }
 
 QString open_settings(QWidget* owner, VoiceBank& bank, QString& chosen_folder) {
-  const QString path =
-      ask_file_name(owner, FileDialogKind::open, SETTINGS_FILTER, SETTINGS_SUFFIX, chosen_folder);
+  const QString path = ask_file_name(owner, FileDialogKind::open, SETTINGS_FILTER, SETTINGS_SUFFIX,
+                                     chosen_folder, {}, kits_folder());
   if (path.isEmpty() || !open_settings_file(path, bank, chosen_folder)) return {};
   return path;
 }

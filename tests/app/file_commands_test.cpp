@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 #include "app/command_dispatch.h"
 #include "app/commands.h"
@@ -46,6 +47,8 @@ class FileCommandsTest : public ::testing::Test {
         return;
       }
       dialog_filters_.push_back(files->nameFilters().join(u';'));
+      sidebars_.push_back(files->sidebarUrls());
+      EXPECT_TRUE(files->testOption(QFileDialog::DontUseNativeDialog));
       auto* name = files->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
       ASSERT_NE(name, nullptr);
       proposals_.push_back(files->directory().filePath(name->text()));
@@ -80,6 +83,7 @@ class FileCommandsTest : public ::testing::Test {
   std::vector<QString> answers_;  // what the next file dialogs are given; empty: cancel
   std::vector<QString> dialog_filters_;
   std::vector<QString> proposals_;  // the folder and name each file dialog proposed
+  std::vector<QList<QUrl>> sidebars_;
 };
 
 void write_bytes(const QString& path, const QByteArray& bytes) {
@@ -140,6 +144,22 @@ TEST_F(FileCommandsTest, SavedSettingsLoadBackAndRenderTheVoicesAgain) {
   EXPECT_EQ(session_.settings_file, saved);
   EXPECT_TRUE(session_.bank.params == before);
   EXPECT_EQ(session_.bank.voices[VOICE_KICK].count, kick_count);  // rendered again
+}
+
+// Open Settings offers the designed kits in its sidebar (from the build tree: the source tree's
+// folder); a kit picked there is loaded. Saving offers no read-only kits folder.
+TEST_F(FileCommandsTest, OpenSettingsOffersTheKits) {
+  const QString kits = kits_folder();
+  ASSERT_EQ(QDir(kits).entryList({QStringLiteral("*.zog")}).size(), 6) << kits.toStdString();
+  const QString metal = QDir(kits).filePath(QStringLiteral("metal.zog"));
+  answers_ = {metal, chosen_dir_.filePath(QStringLiteral("mine"))};
+  run_command(session_, CMD_OPEN_SETTINGS);
+  EXPECT_EQ(session_.settings_file, metal);
+  EXPECT_FALSE(session_.bank.params == BankParams{});
+  run_command(session_, CMD_SAVE_SETTINGS_AS);
+  ASSERT_EQ(sidebars_.size(), 2u);
+  EXPECT_TRUE(sidebars_[0].contains(QUrl::fromLocalFile(kits)));
+  EXPECT_FALSE(sidebars_[1].contains(QUrl::fromLocalFile(kits)));
 }
 
 TEST_F(FileCommandsTest, AFileThatCannotBeReadChangesNothing) {

@@ -10,6 +10,7 @@
 #include <lv2/midi/midi.h>
 #include <lv2/patch/patch.h>
 #include <lv2/port-groups/port-groups.h>
+#include <lv2/presets/presets.h>
 #include <lv2/state/state.h>
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
@@ -749,6 +750,57 @@ TEST_F(Lv2Host, RestoredStateNamesItsKit) {
   lilv_state_free(no_kit);
   std::remove(kit_path.c_str());
   std::remove(other_path.c_str());
+}
+
+// The bundle's presets, each applied as a host applies one (its port values and its state),
+// play their kit's voices as the program plays them from the kit's settings file, each voice on
+// its own output, and leave no voice to be made again.
+TEST_F(Lv2Host, PresetsPlayTheirKits) {
+  const std::map<std::string, std::string> expected_names = {
+      {"deep-electro", "Deep Electro"},  {"tight-dry", "Tight Dry"},
+      {"lofi-crushed", "Lo-Fi Crushed"}, {"metal", "Metal"},
+      {"soft-analog", "Soft Analog"},    {"hand-percussion", "Hand Percussion"},
+  };
+  LilvNode* preset_class = lilv_new_uri(world, LV2_PRESETS__Preset);
+  LilvNode* label = lilv_new_uri(world, LILV_NS_RDFS "label");
+  LilvNodes* presets = lilv_plugin_get_related(plugin, preset_class);
+  std::map<std::string, std::string> names;
+  LILV_FOREACH(nodes, i, presets) {
+    const LilvNode* preset = lilv_nodes_get(presets, i);
+    lilv_world_load_resource(world, preset);
+    LilvNode* name = lilv_world_get(world, preset, label, nullptr);
+    const std::string uri = lilv_node_as_uri(preset);
+    const std::string kit = uri.substr(uri.rfind('/') + 1, uri.size() - uri.rfind('/') - 5);
+    names[kit] = name != nullptr ? lilv_node_as_string(name) : "";
+    lilv_node_free(name);
+
+    BankParams params;
+    ASSERT_TRUE(read_settings_file(THUMPA_KITS "/" + kit + ".zog", params)) << kit;
+    LilvState* state = lilv_state_new_from_world(world, &urids.map, preset);
+    ASSERT_NE(state, nullptr) << kit;
+    auto in = make();
+    ASSERT_NE(in, nullptr);
+    restore_state(state, *in);
+    lilv_state_free(state);
+    std::vector<NoteAt> notes;
+    for (std::uint32_t k = 0; k < FIRST_NOTES; ++k)
+      notes.push_back({5000 * k, VOICE_NOTES[k].note});
+    const auto voices = engine_voices(params);
+    const Frames got = play(*in, 130000, 512, notes, true);
+    expect_frames(got, expected_mix(130000, notes, voices), kit);
+    for (const auto& [voice, values] : voices) {
+      const std::vector<std::int32_t> alone = expected_voice(130000, notes, voice, values);
+      for (std::uint32_t t = 0; t < alone.size(); ++t) {
+        ASSERT_EQ(got.voices[voice][t], alone[t] / 32768.0f)
+            << kit << ", voice " << voice << ", frame " << t;
+      }
+    }
+    EXPECT_EQ(in->requests.count, 0u) << kit << ": a port value differs from the kit";
+  }
+  lilv_nodes_free(presets);
+  lilv_node_free(label);
+  lilv_node_free(preset_class);
+  EXPECT_EQ(names, expected_names);
 }
 
 // What a host hands the plugin is bounded before it is used: rates by what the resampler
