@@ -40,13 +40,14 @@ constexpr int STATUS_POLL_MS = 500;
 struct MenuItem {
   const char* text;  // null: a separator
   int command;
+  const char* key = "";  // the key the application's key filter runs the command by
   bool greyed = false;
 };
 
 constexpr MenuItem FILE_ITEMS[] = {
     {"&Reset", CMD_RESET},
     {"&Open Settings...", CMD_OPEN_SETTINGS},
-    {"&Save Settings", CMD_SAVE_SETTINGS, true},
+    {"&Save Settings", CMD_SAVE_SETTINGS, "", true},
     {"&Save Settings As...", CMD_SAVE_SETTINGS_AS},
     {"&Write Wav As...", CMD_WRITE_WAV_AS},
     {"Write &All", CMD_WRITE_ALL},
@@ -55,10 +56,10 @@ constexpr MenuItem FILE_ITEMS[] = {
 };
 
 constexpr MenuItem DISPLAY_ITEMS[] = {
-    {"Zoom &In", CMD_ZOOM_IN},
-    {"Zoom &Out", CMD_ZOOM_OUT},
-    {"Pan &Left", CMD_PAN_LEFT},
-    {"Pan &Right", CMD_PAN_RIGHT},
+    {"Zoom &In", CMD_ZOOM_IN, "*"},
+    {"Zoom &Out", CMD_ZOOM_OUT, "/"},
+    {"Pan &Left", CMD_PAN_LEFT, "-"},
+    {"Pan &Right", CMD_PAN_RIGHT, "+"},
 };
 
 constexpr MenuItem HELP_ITEMS[] = {
@@ -86,7 +87,7 @@ template <std::size_t N>
 QMenu* add_popup(QMenuBar* bar, const char* title, const MenuItem (&items)[N], Session& session) {
   QMenu* menu = bar->addMenu(QString::fromUtf8(title));
   skip_greyed_mnemonics(menu);
-  for (const MenuItem& item : items) add_item(menu, item, session);
+  for (const MenuItem& item : items) add_item(menu, item, session, QString::fromUtf8(item.key));
   return menu;
 }
 

@@ -43,10 +43,16 @@ FormState read_controls(QDialog& dialog) {
   return state;
 }
 
+// Shows the form's contents. A field whose text changes shows the start of its new value; one
+// that already shows it is left as it is, cursor and selection included.
 void show_state(QDialog& dialog, const FormState& state) {
   for (const auto& [id, text] : state.texts) {
-    if (QLineEdit* edit = control<QLineEdit>(dialog, id))
-      edit->setText(QString::fromStdString(text));
+    QLineEdit* edit = control<QLineEdit>(dialog, id);
+    const QString shown = QString::fromStdString(text);
+    if (edit != nullptr && edit->text() != shown) {
+      edit->setText(shown);
+      edit->setCursorPosition(0);
+    }
   }
   for (const auto& [id, checked] : state.checked) {
     // Unchecked buttons are left alone: an exclusive group starts with none checked.
@@ -253,9 +259,12 @@ bool build_voice_editor(QDialog& dialog, VoiceBank& bank, VoiceId voice, EditorH
   widen_into_free_space(dialog);
 
   // OK, Apply and Test all write the form back, rebuild the voice, and have it drawn anew.
+  // The form then shows the values in effect, as it would when opened again: a text that could
+  // not be read ("abc" in a whole-number field) gives way to the value it left in place.
   auto commit = [&dialog, &bank, form] {
     write_back(*form, read_controls(dialog), bank.params);
     rebuild_voice(bank, form->voice);
+    show_state(dialog, fill_form(*form, bank.params));
   };
   auto redraw = [changed = std::move(hooks.changed)] {
     if (changed) changed();

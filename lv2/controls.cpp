@@ -195,6 +195,29 @@ float port_value(const ControlPort& port, const BankParams& params) {
   }
 }
 
+std::vector<ScalePoint> scale_points(const ControlPort& port) {
+  std::vector<ScalePoint> points;
+  if (port.kind != ControlKind::choice) return points;
+  const auto named = port.field->control.choices;
+  auto name_of = [named](std::int32_t value) -> const char* {
+    for (const FieldChoice& choice : named) {
+      if (choice.value == value) return choice.label;
+    }
+    return nullptr;
+  };
+  const auto lowest = static_cast<std::int32_t>(std::ceil(port.minimum));
+  const auto highest = static_cast<std::int32_t>(std::floor(port.maximum));
+  for (std::int32_t value = lowest; value <= highest; ++value) {
+    if (const char* label = name_of(value)) {
+      points.push_back({label, value});
+    } else {
+      const char* as = name_of(stored_value(port, static_cast<float>(value)));
+      points.push_back({std::string(as) + " (" + std::to_string(value) + ")", value});
+    }
+  }
+  return points;
+}
+
 std::int32_t stored_value(const ControlPort& port, float value) {
   const double v =
       std::isnan(value) ? port.minimum : std::fmin(std::fmax(value, port.minimum), port.maximum);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "synth/record_fields.h"
 #include "synth/types.h"
@@ -58,6 +59,18 @@ struct VoiceGroup {
 std::span<const ControlPort> control_ports();
 std::span<const VoiceGroup> voice_groups();
 const VoiceGroup& voice_group(VoiceId voice);
+
+// A value a choice port can take and the label a host shows for it.
+struct ScalePoint {
+  std::string label;
+  std::int32_t value;
+};
+
+// Every whole value in a choice port's range, in rising order, each with its label: the
+// field's own name for it, or for a value the field does not name (the Dist Type's 0, which
+// the engine leaves undistorted) the name of the value it stores as, with the number, so that
+// no value shows bare in a host ("No dist (0)"). Empty for other ports.
+std::vector<ScalePoint> scale_points(const ControlPort& port);
 
 // The stored field a port controls.
 std::int32_t& control_field(const ControlPort& port, BankParams& params);

@@ -11,6 +11,7 @@ namespace {
 
 constexpr const char* HEADER = R"(@prefix atom: <http://lv2plug.in/ns/ext/atom#> .
 @prefix doap: <http://usefulinc.com/ns/doap#> .
+@prefix foaf: <http://xmlns.com/foaf/0.1/> .
 @prefix lv2: <http://lv2plug.in/ns/lv2core#> .
 @prefix log: <http://lv2plug.in/ns/ext/log#> .
 @prefix midi: <http://lv2plug.in/ns/ext/midi#> .
@@ -35,8 +36,9 @@ constexpr const char* KIT_PARAMETER = R"(<urn:thumpa:lv2:drums#kit>
 )";
 
 constexpr const char* PLUGIN = R"(<urn:thumpa:lv2:drums>
-    a lv2:Plugin, lv2:InstrumentPlugin ;
+    a lv2:Plugin, lv2:InstrumentPlugin, doap:Project ;
     doap:name "Thumpa" ;
+    doap:maintainer [ foaf:name "Thumpa developers" ] ;
     rdfs:comment "The eight drum voices of Thumpa, played from MIDI notes, bit for bit as the program renders them." ;
     lv2:requiredFeature urid:map, work:schedule ;
     lv2:optionalFeature lv2:hardRTCapable, log:log ;
@@ -92,9 +94,9 @@ std::string control_port(const ControlPort& port, std::uint32_t index, float def
       break;
     case ControlKind::choice:
       t += " ;\n        lv2:portProperty lv2:integer, lv2:enumeration";
-      for (const FieldChoice& point : port.field->control.choices) {
-        t += " ;\n        lv2:scalePoint [ rdfs:label " + quoted(point.label) + " ; rdf:value " +
-             std::to_string(point.value) + " ]";
+      for (const ScalePoint& point : scale_points(port)) {
+        t += " ;\n        lv2:scalePoint [ rdfs:label " + quoted(point.label.c_str()) +
+             " ; rdf:value " + std::to_string(point.value) + " ]";
       }
       break;
     case ControlKind::fraction:

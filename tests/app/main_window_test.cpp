@@ -109,7 +109,10 @@ TEST_F(MainWindowTest, MenuBarFollowsTheTable) {
       {"&Play", voice_items("", 600, 601, 602, 604, 603, 40048, 40049, 608)},
       {"&Show", voice_items("Shift+", 40037, 40038, 40039, 40040, 40041, 40042, 40047, 40045)},
       {"&Display",
-       {{"Zoom &In", 40033}, {"Zoom &Out", 40034}, {"Pan &Left", 40035}, {"Pan &Right", 40036}}},
+       {{"Zoom &In\t*", 40033},
+        {"Zoom &Out\t/", 40034},
+        {"Pan &Left\t-", 40035},
+        {"Pan &Right\t+", 40036}}},
       {"&Help", {{"&About Thumpa...", 303}}},
   };
   const QList<QAction*> popups = window_->menuBar()->actions();

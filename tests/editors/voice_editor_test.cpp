@@ -260,6 +260,45 @@ TEST_F(VoiceEditor, OscillatorRoundOfTestApplyAndOk) {
   EXPECT_TRUE(messages.empty());
 }
 
+// After Apply and after Test every field shows the value in effect, as the form shows it when
+// opened again: a text that could not be read gives way to the value it left in place, a
+// readable one takes the field's own form, and an unused field goes back to "-".
+TEST_F(VoiceEditor, AfterApplyAndTestEveryFieldShowsTheValueInEffect) {
+  const struct {
+    VoiceId voice;
+    int id;
+    const char* typed;
+    const char* shown;
+  } cases[] = {
+      {VOICE_KICK, 1037, "abc", "300"},           // not a whole number: kept
+      {VOICE_KICK, 1037, "1e12", "300"},          // not a whole number either
+      {VOICE_KICK, 1041, ".5", "0.50000"},        // a fraction in its own form
+      {VOICE_KICK, 1058, "abc", "0.0000"},        // a fraction field reads it as 0
+      {VOICE_COWBELL, 1038, "150", "16.00000"},   // the Cowbell's Dist takes 0 to 100 only
+      {VOICE_OSCILLATOR, 1054, "1", "0.020000"},  // an attack of 1 is refused
+      {VOICE_BLIPP, 1040, "7", "-"},              // an unused field is never read
+  };
+  for (int clicked : {ID_APPLY, ID_TEST}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::to_string(clicked) + " " + c.typed);
+      init_voice_bank(bank);
+      QDialog dialog(&main_window);
+      open(dialog, c.voice);
+      edit(dialog, c.id)->setText(QString::fromUtf8(c.typed));
+      button(dialog, clicked)->click();
+      EXPECT_EQ(edit(dialog, c.id)->text().toStdString(), c.shown);
+      EXPECT_EQ(edit(dialog, c.id)->cursorPosition(), 0);  // the start of the value shows
+      QDialog again(&main_window);
+      open(again, c.voice);
+      for (QLineEdit* field : again.findChildren<QLineEdit*>()) {
+        EXPECT_EQ(edit(dialog, field->objectName().toInt())->text(), field->text())
+            << field->objectName().toStdString();
+      }
+    }
+  }
+  EXPECT_TRUE(messages.empty());
+}
+
 #ifdef THUMPA_RENDER
 // The voice as the command-line renderer writes it with the same record and shaping.
 std::vector<std::int16_t> render_with_tool(const char* voice,

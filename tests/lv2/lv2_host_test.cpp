@@ -891,6 +891,35 @@ TEST_F(Lv2Host, ControlNamesAreTheVoiceAndTheEditorsCaption) {
   lilv_node_free(group_of);
   lilv_node_free(label_of);
   lilv_node_free(name_of);
+
+  // Hosts show the maker beside the plugin's name ("by Unknown" without one), and a choice's
+  // value without a label as a bare number.
+  EXPECT_EQ(node_text(lilv_plugin_get_author_name(plugin)), "Thumpa developers");
+  LilvNode* enumeration = lilv_new_uri(world, LV2_CORE__enumeration);
+  int choices = 0;
+  for (std::uint32_t i = 0; i < lilv_plugin_get_num_ports(plugin); ++i) {
+    const LilvPort* p = lilv_plugin_get_port_by_index(plugin, i);
+    if (!lilv_port_has_property(plugin, p, enumeration)) continue;
+    ++choices;
+    LilvNode *minimum = nullptr, *maximum = nullptr;
+    lilv_port_get_range(plugin, p, nullptr, &minimum, &maximum);
+    std::set<int> labelled;
+    LilvScalePoints* points = lilv_port_get_scale_points(plugin, p);
+    LILV_FOREACH(scale_points, it, points) {
+      const LilvScalePoint* point = lilv_scale_points_get(points, it);
+      if (*lilv_node_as_string(lilv_scale_point_get_label(point)) != '\0')
+        labelled.insert(lilv_node_as_int(lilv_scale_point_get_value(point)));
+    }
+    for (int v = lilv_node_as_int(minimum); v <= lilv_node_as_int(maximum); ++v) {
+      EXPECT_TRUE(labelled.count(v))
+          << lilv_node_as_string(lilv_port_get_symbol(plugin, p)) << " shows " << v << " bare";
+    }
+    lilv_scale_points_free(points);
+    lilv_node_free(minimum);
+    lilv_node_free(maximum);
+  }
+  EXPECT_EQ(choices, 9);  // the eight voices' Dist Type and the Oscillator's wave
+  lilv_node_free(enumeration);
 }
 
 TEST_F(Lv2Host, OtherRatesGetTheVoiceResampledOnce) {
