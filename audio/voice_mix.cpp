@@ -43,6 +43,16 @@ void write_mix(const std::int32_t* sum, const MixOutputs& out, int done, int len
 void play_notes(SoundingVoice* const* voices, int voice_count, std::span<const NoteEvent> notes,
                 int frames, const MixOutputs& out) {
   voice_count = std::min(voice_count, MAX_PLAYED_VOICES);
+  if (notes.empty() && out.alone == nullptr) {  // most passes: every voice plays on
+    std::int32_t sum[MIX_CHUNK];
+    for (int done = 0; done < frames; done += MIX_CHUNK) {
+      const int len = std::min(MIX_CHUNK, frames - done);
+      std::fill_n(sum, len, 0);
+      for (int v = 0; v < voice_count; ++v) add_voice(*voices[v], sum, nullptr, len);
+      write_mix(sum, out, done, len);
+    }
+    return;
+  }
   // Each voice's notes, as a chain through the list: the sum takes every voice in turn, and a
   // voice's stretch between two of its notes is the same whatever the others do meanwhile.
   int next_of_voice[MAX_PLAYED_VOICES];
@@ -84,7 +94,9 @@ void play_notes(SoundingVoice* const* voices, int voice_count, std::span<const N
     done = end;
   }
   // Notes at the stretch's end or later take effect after it: the voice they start sounds from
-  // the next stretch's first frame.
+  // the next stretch's first frame. The notes are in order of frame, so the last one tells
+  // whether there are any.
+  if (notes.empty() || notes.back().frame < frames) return;
   for (int v = 0; v < voice_count; ++v) {
     for (int n = next_of_voice[v]; n >= 0; n = next_note[n]) {
       const NoteEvent& note = notes[static_cast<std::size_t>(n)];
