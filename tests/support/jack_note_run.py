@@ -13,6 +13,7 @@ time can lose a cycle when the machine stalls: a gap or an xrun is then a timing
 as "TIMING FAIL <start s> <end s>: ..." on CLOCK_MONOTONIC (see realtime_guard.py), and the
 frames recorded around it must still be exact.
 """
+import bisect
 import gc
 import os
 import random
@@ -120,10 +121,17 @@ class Tester:
         self._store_ptr = jack._ffi.cast("float *", jack._ffi.from_buffer(self._store))
         self._blocks = []  # (absolute frame, offset in the store or -1, frames) of each cycle
         self._filled = 0
-        # Cycles from this one on are counted but not stored (their block reads as silence):
-        # freewheel runs on while the main thread turns it off, faster than real time.
-        self.record_until = float("inf")
+        # Only the cycles from record_from to before record_until are stored; the others are
+        # counted and read as silence: freewheel runs on while the main thread turns it off,
+        # faster than real time.
+        self.record_from, self.record_until = 0, float("inf")
         self.schedule = {}  # cycle -> [(offset, bytes)]
+        # A plan of notes by cycles from its start ({cycle: [(offset, bytes)]}, see start_later),
+        # and the first cycle it may start in; the callback starts it, so no note of it is lost
+        # however late the main thread hands it over.
+        self._later = None
+        self._later_from = 0
+        self.later_began = None  # the cycle the plan started in
         self.sent = []  # (absolute frame, note, velocity)
         self.cycle = 0
         # Frames counted by the tester itself instead of the server's frame time, which
@@ -145,10 +153,14 @@ class Tester:
         now = self._frames if self.count_frames else self.client.last_frame_time
         self._frames += frames
         self.midi_out.clear_buffer()
+        if self._later is not None and self.cycle >= self._later_from:
+            for c, notes in self._later.items():
+                self.schedule[self.cycle + c] = notes
+            self.later_began, self._later = self.cycle, None
         for offset, data in self.schedule.get(self.cycle, ()):
             self.midi_out.write_midi_event(offset, data)
             self.sent.append((now + offset, data[1], data[2]))
-        if self.cycle >= self.record_until:
+        if not self.record_from <= self.cycle < self.record_until:
             self._blocks.append((now, -1, frames))
         elif self._filled + frames <= self._capacity:  # otherwise the cycle is lost: a gap
             at = self._store_ptr + self._filled
@@ -221,22 +233,92 @@ class Tester:
     def cycles_in(self, seconds):
         return int(seconds * RATE / self.client.blocksize)
 
-    def plan_random(self, first, seconds, rng):
+    def plan_random(self, first, seconds, rng, schedule=None):
         """Random notes at random velocities, a few cycles apart, at random frames of cycles
         from FIRST on for SECONDS, the first two an open hi-hat and a closed one while it
-        sounds. Returns the cycle after the last one planned."""
+        sounds, into SCHEDULE (the tester's own when None). Returns the cycle after the last
+        one planned."""
+        schedule = self.schedule if schedule is None else schedule
         period, end = self.client.blocksize, first + self.cycles_in(seconds)
 
         def note(n):
             return (rng.randrange(period), bytes([0x90 | rng.randrange(16), n, rng.randrange(1, 128)]))
 
-        self.schedule[first] = [note(46)]
-        self.schedule[first + 2] = [note(42)]
+        schedule[first] = [note(46)]
+        schedule[first + 2] = [note(42)]
         cycle = first + 2 + rng.randrange(4, 30)
         while cycle < end:
-            self.schedule[cycle] = [note(rng.choice(sorted(NOTES)))]
+            schedule[cycle] = [note(rng.choice(sorted(NOTES)))]
             cycle += rng.randrange(4, 30)
         return end
+
+    def start_later(self, plan, earliest):
+        """Starts PLAN (notes by cycles from its start) in cycle EARLIEST or, when that has
+        passed by the time the callback sees it, in the cycle it does. Returns that cycle."""
+        self.later_began, self._later_from, self._later = None, earliest, plan
+        wait_for("the plan to start", lambda: self.later_began is not None)
+        return self.later_began
+
+    def frames_of(self, port, first, count):
+        """COUNT frames of recorded PORT (an index into the recorded ports: 0 the mix, then the
+        voices in the order of VOICES) from absolute frame FIRST, as 16-bit values, or None when
+        the recording does not hold all of them yet."""
+        blocks = self._blocks
+        starts = [b[0] for b in blocks]
+        i = bisect.bisect_right(starts, first) - 1
+        if i < 0:
+            return None
+        frame, offset, _ = blocks[i]
+        out, at = [], first
+        for frame, offset, n in blocks[i:]:
+            if frame > at or offset < 0:
+                return None
+            take = min(count - len(out), frame + n - at)
+            out.extend(self._store[port, offset + at - frame:offset + at - frame + take])
+            at += take
+            if len(out) == count:
+                return np.round(np.array(out, dtype=np.float64) * 32768).astype(np.int64)
+        return None
+
+    def settle(self, voices, needed=8, most=100):
+        """Sends a full clave, one at a time, until NEEDED of them in a row are heard bit for
+        bit on the clave's own output, each the same number of frames after it was sent (at
+        most a period): a server that moves its clients into freewheel one at a time has then
+        moved them all. Only the cycles each clave is heard in are recorded. Gives up after
+        MOST claves. Returns the first cycle after the last clave, or None when the claves
+        never kept one lag."""
+        clave, port = voices["clave"], 1 + VOICES.index("clave")
+        onset = int(np.flatnonzero(clave)[0])
+        period = self.client.blocksize
+        cycles = -(-(period + len(clave)) // period)  # the clave at a lag of up to a period
+        length = cycles * period
+        lags = []
+        for _ in range(most):
+            before, probe = len(self.sent), self.cycle + 2
+            self.record_from, self.record_until = probe, probe + cycles
+            self.schedule[probe] = [(0, bytes([0x99, 75, 127]))]
+            self.wait_cycle(probe + cycles + 1)
+            self.schedule.pop(probe, None)
+            got = None
+            if len(self.sent) > before:  # not sent when the callback passed it first
+                got = self.frames_of(port, self.sent[before][0], length)
+            heard = np.flatnonzero(got) if got is not None else []
+            lag = int(heard[0]) - onset if len(heard) else -1
+            expected = np.zeros(length, dtype=np.int64)
+            if 0 <= lag <= period:
+                expected[lag:lag + len(clave)] = clave
+            if got is None or not 0 <= lag <= period or not np.array_equal(got, expected):
+                lags = []
+            elif lags and lags[-1] != lag:
+                lags = [lag]
+            else:
+                lags.append(lag)
+            if len(lags) == needed:
+                print("in step after %d claves, at a lag of %d frames" % (_ + 1, lag))
+                return self.cycle
+        print("FAIL: of %d claves sent in freewheel, never %d in a row were heard at one lag"
+              % (most, needed))
+        return None
 
     def wait_cycle(self, cycle, seconds=120):
         wait_for("cycle %d" % cycle, lambda: self.cycle >= cycle, seconds)
