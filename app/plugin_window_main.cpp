@@ -23,6 +23,7 @@
 #include <QPushButton>
 #include <QSocketNotifier>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 #include <QWindow>
 #include <charconv>
 #include <cstdio>
@@ -80,20 +81,68 @@ VoiceBuffer shaped_voice(const BankParams& params, VoiceId voice) {
   return rendered;
 }
 
-// The desktop program's view of a voice: from its first sample at the view's first zoom.
+// The desktop program's view of a voice, with its Display keys: * and / zoom in and out, - and
+// + pan left and right. The wheel zooms too, and pans with Shift held or when turned sideways.
 class WaveView : public QWidget {
  public:
-  VoiceBuffer voice;
+  WaveView() { setFocusPolicy(Qt::StrongFocus); }
+
+  // A new voice is shown from its first sample; the same voice made again keeps the view.
+  void show(VoiceBuffer shown, bool same_voice) {
+    voice = std::move(shown);
+    if (!same_voice) view_start = 0;
+    update();
+  }
 
  protected:
   void paintEvent(QPaintEvent*) override {
     QPainter painter(this);
     painter.fillRect(rect(), palette().base());
     const std::vector<QPoint> points =
-        waveform_points(voice, 0, INITIAL_ZOOM, static_cast<std::uint32_t>(width()),
+        waveform_points(voice, view_start, zoom, static_cast<std::uint32_t>(width()),
                         static_cast<std::uint32_t>(height()));
     if (points.size() >= 2) painter.drawPolyline(points.data(), static_cast<int>(points.size()));
   }
+
+  void keyPressEvent(QKeyEvent* event) override {
+    const QString text = event->text();
+    if (text == "*" || text == "/") {
+      zoom_in(text == "*");
+    } else if (text == "-" || text == "+") {
+      pan_right(text == "+");
+    } else {
+      QWidget::keyPressEvent(event);  // the digits go on to the window
+    }
+  }
+
+  void wheelEvent(QWheelEvent* event) override {
+    const QPoint turn = event->angleDelta();
+    const bool sideways = turn.x() != 0 || (event->modifiers() & Qt::ShiftModifier) != 0;
+    const int amount = turn.x() != 0 ? turn.x() : turn.y();
+    if (amount == 0) return;
+    if (sideways) {
+      pan_right(amount < 0);
+    } else {
+      zoom_in(amount > 0);
+    }
+  }
+
+ private:
+  void zoom_in(bool in) {
+    zoom = in ? zoomed_in(zoom) : zoomed_out(zoom);
+    update();
+  }
+
+  void pan_right(bool right) {
+    const auto shown_width = static_cast<std::uint32_t>(width());
+    view_start = right ? panned_right(view_start, voice.count, shown_width, zoom)
+                       : panned_left(view_start, shown_width, zoom);
+    update();
+  }
+
+  VoiceBuffer voice;
+  std::int32_t view_start = 0;
+  std::int32_t zoom = INITIAL_ZOOM;
 };
 
 class PluginWindow : public QWidget {
@@ -192,6 +241,7 @@ class PluginWindow : public QWidget {
   void select_voice(VoiceId voice) {
     selected_ = voice;
     show_voice();
+    wave_->setFocus();  // so the zoom and pan keys reach it at once
   }
 
   void play_voice(VoiceId voice) {
@@ -258,8 +308,8 @@ class PluginWindow : public QWidget {
       fields_->addWidget(editor, row / 2, (row % 2) * 2 + 1);
       ++row;
     }
-    wave_->voice = shaped_voice(state_.params, selected_);
-    wave_->update();
+    wave_->show(shaped_voice(state_.params, selected_), selected_ == wave_voice_);
+    wave_voice_ = selected_;
   }
 
   void open_kit() {
@@ -281,6 +331,7 @@ class PluginWindow : public QWidget {
   int socket_;
   WindowState state_;
   VoiceId selected_ = MENU_ORDER[0];
+  VoiceId wave_voice_ = MENU_ORDER[0];  // the voice the waveform shows
   bool dirty_ = false;
   QLabel* kit_label_ = nullptr;
   QGridLayout* fields_ = nullptr;

@@ -4,7 +4,8 @@
 // plugin through the host: control values, note-ons and the kit to open. When the host embeds
 // the UI (ui:parent) the window starts at once, inside the host's window; otherwise it starts
 // and ends with ui:showInterface's show and hide. A window that dies leaves host and sound
-// alone; a new show starts a new one.
+// alone and is started again in its place, unless it died soon after it started (a window
+// that cannot start is not started over and over); a new show starts a new one.
 #include <lv2/atom/atom.h>
 #include <lv2/atom/forge.h>
 #include <lv2/core/lv2.h>
@@ -13,6 +14,7 @@
 #include <lv2/urid/urid.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -34,6 +36,14 @@ constexpr const char* PLUGIN_URI = "urn:thumpa:lv2:drums";
 constexpr const char* WINDOW_PROGRAM = "thumpa-lv2-window";
 // How long an embedding host waits for the window to exist before the UI gives up.
 constexpr int WINDOW_WAIT_MS = 5000;
+// A window that crashes after living this long is started again.
+constexpr std::int64_t RESTART_AFTER_MS = 2000;
+
+std::int64_t steady_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 struct Ui {
   LV2UI_Write_Function write = nullptr;
@@ -45,7 +55,11 @@ struct Ui {
   PatchUrids patch;
   std::string program;
   std::uint64_t parent = 0;  // the host's window; 0 when the UI shows itself
+  // The frame the host was given as the UI's widget. It outlives a crashed window, so a
+  // window started again goes inside it.
+  std::uint64_t widget = 0;
   WindowProcess window;
+  std::int64_t window_started_ms = 0;
   std::uint64_t window_id = 0;
   std::array<float, CONTROL_COUNT> values{};
   std::array<bool, CONTROL_COUNT> known{};
@@ -136,28 +150,33 @@ void handle_line(Ui& ui, const std::string& line) {
   }
 }
 
-// Reads what the window sent; false when it is gone (and then reaped).
-bool serve_window(Ui& ui) {
-  if (!window_running(ui.window)) return false;
-  std::vector<std::string> lines;
-  const bool open = read_window(ui.window, lines);
-  for (const std::string& line : lines) handle_line(ui, line);
-  if (!open) stop_window(ui.window);
-  return open;
-}
-
 bool open_window(Ui& ui) {
   if (window_running(ui.window)) return true;
   ui.window_id = 0;
-  if (!start_window(ui.window, ui.program, ui.parent)) {
+  if (!start_window(ui.window, ui.program, ui.widget != 0 ? ui.widget : ui.parent)) {
     std::fprintf(stderr, "Thumpa: cannot start %s\n", ui.program.c_str());
     return false;
   }
+  ui.window_started_ms = steady_ms();
   for (std::uint32_t i = 0; i < CONTROL_COUNT; ++i) {
     if (ui.known[i]) tell_window(ui, {UiWord::control, i, ui.values[i], 0, {}});
   }
   if (!ui.kit.empty()) tell_window(ui, {UiWord::kit, 0, 0, 0, ui.kit});
   return true;
+}
+
+// Reads what the window sent; false when it is gone (reaped, and started again when it
+// crashed after a while).
+bool serve_window(Ui& ui) {
+  if (!window_running(ui.window)) return false;
+  std::vector<std::string> lines;
+  const bool open = read_window(ui.window, lines);
+  for (const std::string& line : lines) handle_line(ui, line);
+  if (open) return true;
+  const bool closed = stop_window(ui.window);
+  if (closed || steady_ms() - ui.window_started_ms < RESTART_AFTER_MS) return false;
+  std::fprintf(stderr, "Thumpa: the window ended unexpectedly; starting it again\n");
+  return open_window(ui);
 }
 
 // An embedding host needs the window's id as the UI's widget: wait until the window says it.
@@ -199,7 +218,8 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char* plugin_uri, const 
       delete ui;
       return nullptr;
     }
-    if (widget != nullptr) *widget = reinterpret_cast<LV2UI_Widget>(ui->window_id);
+    ui->widget = ui->window_id;
+    if (widget != nullptr) *widget = reinterpret_cast<LV2UI_Widget>(ui->widget);
   }
   send_patch(*ui, nullptr);  // the plugin answers with the kit's path on its notify port
   return ui;

@@ -113,22 +113,28 @@ bool wait_for_window(WindowProcess& window, int timeout_ms, std::vector<std::str
   return false;
 }
 
-void stop_window(WindowProcess& window) {
+bool stop_window(WindowProcess& window) {
   if (window.fd >= 0) ::close(window.fd);
   window.fd = -1;
-  if (window.pid <= 0) return;
+  if (window.pid <= 0) return false;
   // Only our own child is waited for, never any other child of the host.
   const std::int64_t end = now_ms() + 300;
-  while (::waitpid(window.pid, nullptr, WNOHANG) == 0) {
+  int status = 0;
+  bool closed = false;
+  for (pid_t got; (got = ::waitpid(window.pid, &status, WNOHANG)) != window.pid;) {
+    if (got < 0 && errno != EINTR) break;
     if (now_ms() >= end) {
       ::kill(window.pid, SIGKILL);
       while (::waitpid(window.pid, nullptr, 0) < 0 && errno == EINTR) {
       }
-      break;
+      window.pid = -1;
+      return false;
     }
     ::usleep(5000);
   }
+  closed = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   window.pid = -1;
+  return closed;
 }
 
 }  // namespace thumpa

@@ -37,7 +37,8 @@ bool read_window(WindowProcess& window, std::vector<std::string>& lines);
 bool wait_for_window(WindowProcess& window, int timeout_ms, std::vector<std::string>& lines);
 
 // Closes the socket (the window quits when it sees that), waits briefly, kills what is left
-// and reaps it. Does nothing when no window runs.
-void stop_window(WindowProcess& window);
+// and reaps it. True when the window had ended by itself with status 0 (closed, not crashed);
+// false for a crash, a kill, or no window running.
+bool stop_window(WindowProcess& window);
 
 }  // namespace thumpa

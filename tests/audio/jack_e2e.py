@@ -88,21 +88,6 @@ def note_on(offset, note):
     return (offset, bytes([0x99, note, 100]))
 
 
-def notes_in_freewheel(tester, first, end):
-    """Runs the cycles from a little before FIRST to END in freewheel, then real time again."""
-    tester.wait_cycle(max(0, first - tester.cycles_in(0.4)))
-    tester.record_until = end
-    tester.freewheel(True)
-    tester.wait_cycle(end)
-    tester.freewheel(False)
-    tester.record_until = float("inf")
-    on = [c for c, starting in tester.freewheel_cycles if starting]
-    if not on or on[-1] > first:
-        print("FAIL freewheel began in cycle %s, after the segment's first, %d" % (on, first))
-        return False
-    return True
-
-
 def notes_in_step(tester, voices, rng, each):
     """A segment of random notes for EACH seconds in freewheel on PipeWire's JACK server, then
     real time again. The server moves its clients to its freewheel driver one at a time: for
@@ -142,7 +127,7 @@ def run_jackd(run, build, player_path, work, each):
         a_first = tester.cycles_in(1.0)
         a_end = tester.plan_random(a_first, each, rng) + tester.cycles_in(RING_OUT)
         tester.start()
-        ok &= notes_in_freewheel(tester, a_first, a_end)
+        ok &= tester.play_in_freewheel(a_first, a_end)
         player.stdin.write("choke on\n")
         player.stdin.flush()
         subprocess.run(["jack_bufsize", "1024"], env=env, check=True, capture_output=True)
@@ -151,7 +136,7 @@ def run_jackd(run, build, player_path, work, each):
         tester.schedule[b_first + 4] = [note_on(i, 38) for i in range(200)] + [note_on(200, 36)]
         tester.schedule[b_first + 20] = [note_on(256, 75)]
         b_end = tester.plan_random(b_first + 40, each, rng) + tester.cycles_in(RING_OUT)
-        ok &= notes_in_freewheel(tester, b_first, b_end)
+        ok &= tester.play_in_freewheel(b_first, b_end)
         tester.finish()
         ok &= tester.check("512 frames", voices, a_first, a_end, 512) is not None
         tester.choke = True
@@ -169,7 +154,7 @@ def run_jackd(run, build, player_path, work, each):
         c_end = tester.plan_random(c_first, each, rng) + tester.cycles_in(RING_OUT)
         tester.start()
         started = time.monotonic()
-        ok &= notes_in_freewheel(tester, c_first, c_end)
+        ok &= tester.play_in_freewheel(c_first, c_end)
         tester.finish()
         lag = tester.check("after a restart", voices, c_first, c_end, 512)
         # As the first note would sound in real time: freewheel only runs the frames faster.

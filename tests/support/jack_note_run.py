@@ -320,6 +320,21 @@ class Tester:
               % (most, needed))
         return None
 
+    def play_in_freewheel(self, first, end):
+        """Runs the cycles from a little before FIRST to END in freewheel, recording them, then
+        real time again. False (and a FAIL line) when freewheel began after FIRST."""
+        self.wait_cycle(max(0, first - self.cycles_in(0.4)))
+        self.record_until = end
+        self.freewheel(True)
+        self.wait_cycle(end)
+        self.freewheel(False)
+        self.record_until = float("inf")
+        on = [c for c, starting in self.freewheel_cycles if starting]
+        if not on or on[-1] > first:
+            print("FAIL freewheel began in cycle %s, after the segment's first, %d" % (on, first))
+            return False
+        return True
+
     def wait_cycle(self, cycle, seconds=120):
         wait_for("cycle %d" % cycle, lambda: self.cycle >= cycle, seconds)
 
