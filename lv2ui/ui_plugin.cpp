@@ -173,8 +173,8 @@ bool serve_window(Ui& ui) {
   const bool open = read_window(ui.window, lines);
   for (const std::string& line : lines) handle_line(ui, line);
   if (open) return true;
-  const bool closed = stop_window(ui.window);
-  if (closed || steady_ms() - ui.window_started_ms < RESTART_AFTER_MS) return false;
+  const bool crashed = stop_window(ui.window);
+  if (!crashed || steady_ms() - ui.window_started_ms < RESTART_AFTER_MS) return false;
   std::fprintf(stderr, "Thumpa: the window ended unexpectedly; starting it again\n");
   return open_window(ui);
 }

@@ -120,9 +120,8 @@ bool stop_window(WindowProcess& window) {
   // Only our own child is waited for, never any other child of the host.
   const std::int64_t end = now_ms() + 300;
   int status = 0;
-  bool closed = false;
-  for (pid_t got; (got = ::waitpid(window.pid, &status, WNOHANG)) != window.pid;) {
-    if (got < 0 && errno != EINTR) break;
+  pid_t got = 0;
+  while ((got = ::waitpid(window.pid, &status, WNOHANG)) == 0 || (got < 0 && errno == EINTR)) {
     if (now_ms() >= end) {
       ::kill(window.pid, SIGKILL);
       while (::waitpid(window.pid, nullptr, 0) < 0 && errno == EINTR) {
@@ -132,9 +131,9 @@ bool stop_window(WindowProcess& window) {
     }
     ::usleep(5000);
   }
-  closed = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   window.pid = -1;
-  return closed;
+  // Reaped by someone else (got < 0): how it ended is unknown.
+  return got > 0 && !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 }  // namespace thumpa

@@ -37,8 +37,9 @@ bool read_window(WindowProcess& window, std::vector<std::string>& lines);
 bool wait_for_window(WindowProcess& window, int timeout_ms, std::vector<std::string>& lines);
 
 // Closes the socket (the window quits when it sees that), waits briefly, kills what is left
-// and reaps it. True when the window had ended by itself with status 0 (closed, not crashed);
-// false for a crash, a kill, or no window running.
+// and reaps it. True when the window had crashed before: it ended by itself through a signal
+// or with a failure status. False when it closed itself, was stopped here, or was reaped by
+// someone else (how it ended is then unknown).
 bool stop_window(WindowProcess& window);
 
 }  // namespace thumpa
