@@ -12,7 +12,10 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -204,7 +207,8 @@ class PluginWindow : public QWidget {
       if (control_ports()[message->index].voice == selected_) dirty_ = true;
     } else if (message->word == UiWord::kit) {
       const KitReport report = take_kit(state_, message->path);
-      const QString name = QString::fromStdString(message->path).section('/', -1);
+      kit_path_ = QString::fromStdString(message->path);
+      const QString name = kit_path_.section('/', -1);
       kit_label_->setText("Kit: " + name);
       if (!report.error.empty())
         kit_label_->setText("Kit: " + name + " (" + QString::fromStdString(report.error) + ")");
@@ -312,8 +316,20 @@ class PluginWindow : public QWidget {
     wave_voice_ = selected_;
   }
 
+  // The folder the kit dialogs start in: the loaded kit's, else the designed kits beside the
+  // installed bundle (or the source tree's, for a bundle in the build tree), else the current.
+  QString kit_folder() const {
+    if (!kit_path_.isEmpty() && QFileInfo(kit_path_).dir().exists())
+      return QFileInfo(kit_path_).absolutePath();
+    const QString installed = QDir(QCoreApplication::applicationDirPath())
+                                  .filePath(QStringLiteral(THUMPA_KITS_FROM_BUNDLE));
+    if (QFileInfo(installed).isDir()) return QDir::cleanPath(installed);
+    const QString source = QStringLiteral(THUMPA_SOURCE_KITS);
+    return QFileInfo(source).isDir() ? source : QDir::currentPath();
+  }
+
   void open_kit() {
-    const QString path = QFileDialog::getOpenFileName(this, "Open Kit", QString(),
+    const QString path = QFileDialog::getOpenFileName(this, "Open Kit", kit_folder(),
                                                       "Thumpa settings (*.zog);;All files (*)",
                                                       nullptr, QFileDialog::DontUseNativeDialog);
     if (path.isEmpty()) return;
@@ -323,7 +339,7 @@ class PluginWindow : public QWidget {
 
   void save_kit() {
     const QString path =
-        QFileDialog::getSaveFileName(this, "Save Kit As", QString(), "Thumpa settings (*.zog)",
+        QFileDialog::getSaveFileName(this, "Save Kit As", kit_folder(), "Thumpa settings (*.zog)",
                                      nullptr, QFileDialog::DontUseNativeDialog);
     if (!path.isEmpty()) save_settings_file(path.toStdString(), state_.params);
   }
@@ -333,6 +349,7 @@ class PluginWindow : public QWidget {
   VoiceId selected_ = MENU_ORDER[0];
   VoiceId wave_voice_ = MENU_ORDER[0];  // the voice the waveform shows
   bool dirty_ = false;
+  QString kit_path_;  // the kit the plugin reports, or empty
   QLabel* kit_label_ = nullptr;
   QGridLayout* fields_ = nullptr;
   WaveView* wave_ = nullptr;

@@ -4,12 +4,12 @@ load) on a private JACK dummy server and a private X server. Each host must embe
 (its screenshot, read by OCR, names the eight voices); the window's Play button must reach the
 plugin as a MIDI event through the host; the waveform must zoom and pan with the keys; a field
 typed in the window must reach the plugin through the host, the notes after it recorded from
-JACK bit for bit as thumpa-render makes the voice with that value. The zoom, the typed field
-and a second Play are done in the window that comes back after the first is killed with
-SIGKILL (and keys and clicks are sent to the host's window): the host runs on, plays, and
-reaps the dead window; jalv -s shows
-the window as its own (ui:showInterface), which comes back when killed and ends with the host;
-and after CYCLES starts and stops of jalv.gtk3 no window process may be left. Prints how long
+JACK bit for bit as thumpa-render makes the voice with that value; Open Kit must start among the
+designed kits, and the kit chosen must reach the plugin and be named. The zoom, the typed
+field, the kit and a second Play are done in the window that comes back after the first is
+killed with SIGKILL (and keys and clicks are sent to the host's window): the host runs on,
+plays, and reaps the dead window. Console jalv -s shows the window as its own
+(ui:showInterface), which comes back when killed and ends with the host. After CYCLES starts and stops of jalv.gtk3 no window process may be left. Prints how long
 the window took from the host's start, and from its own process start, to be mapped, and how
 long a typed field took to be heard.
 
@@ -108,6 +108,19 @@ def zoom_keys(desk, wid):
     check(before is not None and not np.array_equal(before, zoomed) and
           not np.array_equal(zoomed, panned) and np.array_equal(before, back),
           "the waveform's zoom and pan keys do not zoom and pan it")
+
+
+def open_kit(desk, wid, host_name):
+    """Open Kit starts in the designed kits; the one chosen is named in the window."""
+    desk.xdotool("mousemove", "--window", str(wid), "600", "20", "click", "1")
+    time.sleep(1.0)
+    desk.xdotool("type", "metal.zog")
+    desk.xdotool("key", "Return")
+    time.sleep(1.0)
+    image = desk.window_image(wid)
+    text = read_text(image[:40, :300]) if image is not None else ""
+    check("metal.zog" in text, "%s: the window names no kit after Open Kit (OCR read %r)"
+          % (host_name, text))
 
 
 def field_change_heard(desk, wid, client, build, voices):
@@ -220,6 +233,7 @@ def run_host(desk, procs, env, work, host_name, offset_y, client=None, build=Non
         if client is not None:
             zoom_keys(desk, again)
             field_change_heard(desk, again, client, build, run.raw_voices(build))
+            open_kit(desk, again, host_name)
     stop_host(procs, host)
     # The host's dump (written out when it ends): a note-on of the Kick's note 35 at 127 from
     # each window. jalv.qt5 has no dump.
@@ -227,6 +241,8 @@ def run_host(desk, procs, env, work, host_name, offset_y, client=None, build=Non
     check(host_name != "jalv.gtk3" or notes == 2,
           "%s: the Play buttons of the two windows sent %d note-ons through the host, not 2"
           % (host_name, notes))
+    check(client is None or "kits/metal.zog" in open(log.name).read(),
+          "%s: the kit opened in the window did not reach the plugin" % host_name)
 
 
 def run_shown(desk, procs, env, work):
