@@ -1,4 +1,5 @@
-// The plugin window's line protocol and what the window does with a reported kit.
+// The plugin window's line protocol, what the window does with a reported kit, and how the
+// end of its process is told.
 #include "lv2ui/ui_protocol.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include "files/settings_file.h"
+#include "lv2ui/ui_window_process.h"
 #include "lv2ui/ui_window_state.h"
 
 namespace thumpa {
@@ -79,6 +81,20 @@ TEST(UiWindowState, OnlyAKitThisWindowOpenedOrAChangedKitOverwritesTheHostsContr
   EXPECT_TRUE(report.to_write.empty());
   EXPECT_EQ(state.params.kick.start_freq, 500);
   std::remove(path.c_str());
+}
+
+// Only a crash starts the window again: a window that closed itself (status 0) is not, or the
+// user could never close a window of its own. The programs stand in for windows that end by
+// themselves at once.
+TEST(WindowProcess, AFailedEndIsACrashAndAClosedWindowIsNot) {
+  for (const auto& [program, crashed] : {std::pair{"/bin/true", false}, {"/bin/false", true}}) {
+    WindowProcess window;
+    ASSERT_TRUE(start_window(window, program, 0));
+    std::vector<std::string> lines;
+    EXPECT_FALSE(wait_for_window(window, 5000, lines)) << program;  // its end closes at exit
+    EXPECT_EQ(stop_window(window), crashed) << program;
+    EXPECT_FALSE(window_running(window));
+  }
 }
 
 }  // namespace
