@@ -294,7 +294,8 @@ class Tester:
         length = cycles * period
         lags = []
         for _ in range(most):
-            before, probe = len(self.sent), self.cycle + 2
+            # A few cycles ahead: freewheel runs about 15 of them a millisecond.
+            before, probe = len(self.sent), self.cycle + 16
             self.record_from, self.record_until = probe, probe + cycles
             self.schedule[probe] = [(0, bytes([0x99, 75, 127]))]
             self.wait_cycle(probe + cycles + 1)
