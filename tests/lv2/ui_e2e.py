@@ -4,9 +4,10 @@ load) on a private JACK dummy server and a private X server. Each host must embe
 (its screenshot, read by OCR, names the eight voices); the window's Play button must reach the
 plugin as a MIDI event through the host; the waveform must zoom and pan with the keys; a field
 typed in the window must reach the plugin through the host, the notes after it recorded from
-JACK bit for bit as thumpa-render makes the voice with that value; Open Kit must start among the
+JACK bit for bit as thumpa-render makes the voice with that value; a preset chosen in the
+host's menu must show in the window at once; Open Kit must start among the
 designed kits, and the kit chosen must reach the plugin and be named. The zoom, the typed
-field, the kit and a second Play are done in the window that comes back after the first is
+field, the preset, the kit and a second Play are done in the window that comes back after the first is
 killed with SIGKILL (and keys and clicks are sent to the host's window): the host runs on,
 plays, and reaps the dead window. Console jalv -s shows the window as its own
 (ui:showInterface), which comes back when killed and ends with the host. After CYCLES starts and stops of jalv.gtk3 no window process may be left. Prints how long
@@ -108,6 +109,28 @@ def zoom_keys(desk, wid):
     check(before is not None and not np.array_equal(before, zoomed) and
           not np.array_equal(zoomed, panned) and np.array_equal(before, back),
           "the waveform's zoom and pan keys do not zoom and pan it")
+
+
+def preset_shown(desk, wid, host_window):
+    """A preset chosen in the host's menu shows in the window at once: the Kick's AFreq (its
+    first field), typed as 2000 before, must read the Kick's AFreq of one of the kits the
+    presets hold."""
+    kits = os.path.join(HERE, "..", "..", "kits")
+    values = {open(os.path.join(kits, k)).read().split()[2] for k in os.listdir(kits)}
+
+    def first_field():
+        image = desk.window_image(wid)
+        return read_text(image[40:59, 334:468]).strip() if image is not None else ""
+
+    before = first_field()
+    if host_window is not None:
+        desk.xdotool("mousemove", "--window", host_window, "60", "10", "click", "1")
+        time.sleep(0.5)
+        desk.xdotool("key", "Up", "Return")  # the menu's last preset
+        time.sleep(1.0)
+    after = first_field()
+    check(before == "2000" and after in values, "a preset chosen in the host: the Kick's AFreq "
+          "read %r before and %r after, not 2000 and one of %s" % (before, after, sorted(values)))
 
 
 def open_kit(desk, wid, host_name):
@@ -233,6 +256,7 @@ def run_host(desk, procs, env, work, host_name, offset_y, client=None, build=Non
         if client is not None:
             zoom_keys(desk, again)
             field_change_heard(desk, again, client, build, run.raw_voices(build))
+            preset_shown(desk, again, top[0] if top else None)
             open_kit(desk, again, host_name)
     stop_host(procs, host)
     # The host's dump (written out when it ends): a note-on of the Kick's note 35 at 127 from
