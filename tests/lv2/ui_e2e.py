@@ -1,18 +1,19 @@
 #!/usr/bin/python3
 """The plugin's own window under real hosts: jalv.gtk3 (and jalv.qt5 when its X11 wrapper can
-load) on a private JACK dummy server and a private X server. Each host must embed the window
-(its screenshot, read by OCR, names the eight voices); the window's Play button must reach the
-plugin as a MIDI event through the host; the waveform must zoom and pan with the keys; a field
-typed in the window must reach the plugin through the host, the notes after it recorded from
-JACK bit for bit as thumpa-render makes the voice with that value; a preset chosen in the
-host's menu must show in the window at once; Open Kit must start among the
-designed kits, and the kit chosen must reach the plugin and be named. The zoom, the typed
-field, the preset, the kit and a second Play are done in the window that comes back after the first is
-killed with SIGKILL (and keys and clicks are sent to the host's window): the host runs on,
-plays, and reaps the dead window. Console jalv -s shows the window as its own
-(ui:showInterface), which comes back when killed and ends with the host. After CYCLES starts and stops of jalv.gtk3 no window process may be left. Prints how long
-the window took from the host's start, and from its own process start, to be mapped, and how
-long a typed field took to be heard.
+load) on a private JACK dummy server and a private X server.
+- Each host must embed the window (its screenshot, read by OCR, names the eight voices), and
+  the window's Play button must reach the plugin as a MIDI event through the host.
+- The window process killed with SIGKILL, and keys and clicks sent to the host's window, the
+  host runs on, reaps the dead window and gets a new one in its place. In jalv.gtk3 that one
+  must: play; zoom and pan the waveform with the keys; take a typed field to the plugin through
+  the host (the notes after it, recorded from JACK, bit for bit as thumpa-render makes the voice
+  with that value); show a preset chosen in the host's menu at once; open a kit from among
+  the designed kits, which must reach the plugin and be named.
+- Console jalv -s shows the window as its own (ui:showInterface); killed, it comes back; it
+  ends with the host.
+- After CYCLES starts and stops of jalv.gtk3 no window process may be left.
+Prints how long the window took from the host's start, and from its own process start, to be
+mapped, and how long a typed field took to be heard.
 
 usage: ui_e2e.py BUILD_DIR CYCLES
 """
