@@ -85,12 +85,6 @@ def stop_host(procs, host):
     procs.stop(host, timeout=5.0)
 
 
-def block_values(tester, cycle):
-    """The mix the tester recorded in CYCLE as whole numbers."""
-    return np.round(np.frombuffer(tester.recorded[cycle][1], dtype=np.float32) * 32768).astype(
-        np.int64)
-
-
 def zoom_keys(desk, wid):
     """The waveform clicked, * must zoom it in and / back out to the same picture; - and + pan
     it back to where it was."""
@@ -178,7 +172,7 @@ def field_change_heard(desk, wid, client, build, voices):
     # Every cycle of the run holds a Kick's first period: the note sent a whole number of
     # cycles before it (jackd runs the tester, the host, then the tester's next cycle).
     def kind(cycle):
-        got = block_values(tester, cycle)
+        got = np.round(np.frombuffer(tester.recorded[cycle][1], dtype=np.float32) * 32768)
         for name, kick in (("old", old_kick), ("new", voices["kick"])):
             if np.array_equal(got, kick[:period]):
                 return name
@@ -209,28 +203,26 @@ def field_change_heard(desk, wid, client, build, voices):
           "the notes after the edit are not thumpa-render's with AFreq 2000")
 
 
-def run_host(desk, procs, env, work, host_name, offset_y, client=None, build=None):
-    log = open(os.path.join(work, host_name + ".log"), "w")
-    # Every voice's normalisation off: what plays is then the raw render >> 16.
-    controls = [a for v in run.VOICES for a in ("-c", v + "_normalize_before=0")]
-    name = ["--jack-name" if host_name == "jalv.gtk3" else "-n", INSTRUMENT]  # -n: no menu in GTK
-    host = procs.start(host_name, [host_name, "-d", "-x"] + name + controls +
-                       ["urn:thumpa:lv2:drums"], stdout=log, stderr=subprocess.STDOUT, env=env)
+def run_host(desk, procs, env, work, argv, client=None, build=None, offset_y=0):
+    """Runs the host ARGV (its first word names it, -s: console jalv showing the window on its
+    own) and checks its window; with a JACK CLIENT, also the checks done in jalv.gtk3 alone."""
+    name = "jalv -s" if "-s" in argv else argv[0]
+    log = open(os.path.join(work, name.replace(" ", "") + ".log"), "w")
+    host = procs.start(name, argv + ["urn:thumpa:lv2:drums"], stdin=subprocess.PIPE,
+                       stdout=log, stderr=subprocess.STDOUT, env=env)
     wid, from_host, from_process = wait_for_window(desk, host)
-    check(wid is not None, host_name + " shows no window (see %s)" % log.name)
+    check(wid is not None, name + " shows no window (see %s)" % log.name)
     if wid is None:
         stop_host(procs, host)
         return
     print("%s: window mapped %.0f ms after the host started, %.0f ms after its process started"
-          % (host_name, from_host * 1000, (from_process or 0) * 1000), flush=True)
+          % (name, from_host * 1000, (from_process or 0) * 1000), flush=True)
     time.sleep(1.0)  # drawn
-    shot = os.path.join(work, host_name + ".png")
-    desk.screenshot(wid, shot)
+    desk.screenshot(wid, os.path.join(work, name.replace(" ", "") + ".png"))
     image = desk.window_image(wid)
     text = read_text(image) if image is not None else ""
     missing = [n for n in VOICE_NAMES if n.split()[0].lower() not in text.lower()]
-    check(not missing, "%s: the window does not show %s (OCR read %r)" % (host_name, missing,
-                                                                          text))
+    check(not missing, "%s: the window does not show %s (OCR read %r)" % (name, missing, text))
     # The Kick's Play button (fifth row), in window coordinates.
     desk.xdotool("mousemove", "--window", str(wid), "160", "161", "click", "1")
     time.sleep(0.5)
@@ -239,17 +231,17 @@ def run_host(desk, procs, env, work, host_name, offset_y, client=None, build=Non
     for pid in pids:
         os.kill(pid, 9)
     time.sleep(0.3)
-    top = subprocess.run(["xdotool", "search", "--onlyvisible", "--classname", host_name],
+    top = subprocess.run(["xdotool", "search", "--onlyvisible", "--classname", argv[0]],
                          env=desk.environment(), capture_output=True, text=True).stdout.split()
     if top:
         desk.xdotool("mousemove", "--window", top[0], "300", str(offset_y + 150), "click", "1")
         desk.xdotool("key", "a", "Tab")
-    # The window comes back in the host's; its Play button plays, its keys zoom, and what is
-    # typed into it is heard.
+    # The window comes back in its place; it plays, and in jalv.gtk3 it zooms, what is typed
+    # into it is heard, a preset shows and a kit opens.
     again, _, _ = wait_for_window(desk, host)
-    check(host.poll() is None, host_name + " ended when its window process was killed")
+    check(host.poll() is None, name + " ended when its window process was killed")
     check(again is not None and not set(pids) & set(window_processes()),
-          host_name + ": the killed window did not come back in a new process")
+          name + ": the killed window did not come back in a new process")
     if again is not None:
         time.sleep(1.0)
         desk.xdotool("mousemove", "--window", str(again), "160", "161", "click", "1")
@@ -258,45 +250,18 @@ def run_host(desk, procs, env, work, host_name, offset_y, client=None, build=Non
             zoom_keys(desk, again)
             field_change_heard(desk, again, client, build, run.raw_voices(build))
             preset_shown(desk, again, top[0] if top else None)
-            open_kit(desk, again, host_name)
-    stop_host(procs, host)
-    # The host's dump (written out when it ends): a note-on of the Kick's note 35 at 127 from
-    # each window. jalv.qt5 has no dump.
-    notes = open(log.name).read().count('"99237F"^^<http://lv2plug.in/ns/ext/midi#MidiEvent>')
-    check(host_name != "jalv.gtk3" or notes == 2,
-          "%s: the Play buttons of the two windows sent %d note-ons through the host, not 2"
-          % (host_name, notes))
-    check(client is None or "kits/metal.zog" in open(log.name).read(),
-          "%s: the kit opened in the window did not reach the plugin" % host_name)
-
-
-def run_shown(desk, procs, env, work):
-    """Console jalv with -s shows the window through ui:showInterface, as a window of its own;
-    killed, it comes back; when jalv ends, so does the window."""
-    log = open(os.path.join(work, "jalv-s.log"), "w")
-    host = procs.start("jalv", ["jalv", "-s", "urn:thumpa:lv2:drums"], stdin=subprocess.PIPE,
-                       stdout=log, stderr=subprocess.STDOUT, env=env)
-    wid, from_host, _ = wait_for_window(desk, host)
-    check(wid is not None, "jalv -s shows no window (see %s)" % log.name)
-    if wid is None:
-        stop_host(procs, host)
-        return
-    print("jalv -s: its own window mapped %.0f ms after the host started" % (from_host * 1000),
-          flush=True)
-    time.sleep(1.0)
-    image = desk.window_image(wid)
-    text = read_text(image) if image is not None else ""
-    check("kick" in text.lower() and "oscillator" in text.lower(),
-          "jalv -s: the window shows no voices (OCR read %r)" % text)
-    pids = window_processes()
-    for pid in pids:
-        os.kill(pid, 9)
-    again, _, _ = wait_for_window(desk, host)
-    check(host.poll() is None and again is not None and not set(pids) & set(window_processes()),
-          "jalv -s: the killed window did not come back in a new process beside the host")
+            open_kit(desk, again, name)
     stop_host(procs, host)
     time.sleep(0.3)
-    check(not window_processes(), "jalv -s: the window outlived its host")
+    check(not window_processes(), name + ": the window outlived its host")
+    # The host's dump (written out when it ends): a note-on of the Kick's note 35 at 127 from
+    # each window. jalv.qt5 has no dump, console jalv none in its log.
+    notes = open(log.name).read().count('"99237F"^^<http://lv2plug.in/ns/ext/midi#MidiEvent>')
+    check(name != "jalv.gtk3" or notes == 2,
+          "%s: the Play buttons of the two windows sent %d note-ons through the host, not 2"
+          % (name, notes))
+    check(client is None or "kits/metal.zog" in open(log.name).read(),
+          "%s: the kit opened in the window did not reach the plugin" % name)
 
 
 def main():
@@ -317,16 +282,19 @@ def main():
         env = desk.environment(LV2_PATH=os.path.join(build, "lib", "lv2"),
                                JACK_DEFAULT_SERVER=env["JACK_DEFAULT_SERVER"],
                                JACK_NO_AUDIO_RESERVATION="1")
-        run_host(desk, procs, env, work, "jalv.gtk3", 25, client, build)
+        # Every voice's normalisation off: what plays is then the raw render >> 16.
+        controls = [a for v in run.VOICES for a in ("-c", v + "_normalize_before=0")]
+        run_host(desk, procs, env, work, ["jalv.gtk3", "-d", "-x", "--jack-name", INSTRUMENT] +
+                 controls, client, build, offset_y=25)
         qt5_wrapper = "/usr/lib/x86_64-linux-gnu/suil-0/libsuil_x11_in_qt5.so"
         if subprocess.run(["which", "jalv.qt5"], capture_output=True).returncode == 0 and \
                 "not found" not in subprocess.run(["ldd", qt5_wrapper], capture_output=True,
                                                   text=True).stdout:
-            run_host(desk, procs, env, work, "jalv.qt5", 22)
+            run_host(desk, procs, env, work, ["jalv.qt5"], offset_y=22)
         else:
             print("jalv.qt5 or its X11 wrapper's libraries are missing: not tried")
 
-        run_shown(desk, procs, env, work)
+        run_host(desk, procs, env, work, ["jalv", "-s"])
 
         times = []
         for i in range(cycles):

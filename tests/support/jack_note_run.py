@@ -13,7 +13,6 @@ time can lose a cycle when the machine stalls: a gap or an xrun is then a timing
 as "TIMING FAIL <start s> <end s>: ..." on CLOCK_MONOTONIC (see realtime_guard.py), and the
 frames recorded around it must still be exact.
 """
-import bisect
 import gc
 import os
 import random
@@ -259,27 +258,6 @@ class Tester:
         wait_for("the plan to start", lambda: self.later_began is not None)
         return self.later_began
 
-    def frames_of(self, port, first, count):
-        """COUNT frames of recorded PORT (an index into the recorded ports: 0 the mix, then the
-        voices in the order of VOICES) from absolute frame FIRST, as 16-bit values, or None when
-        the recording does not hold all of them yet."""
-        blocks = self._blocks
-        starts = [b[0] for b in blocks]
-        i = bisect.bisect_right(starts, first) - 1
-        if i < 0:
-            return None
-        frame, offset, _ = blocks[i]
-        out, at = [], first
-        for frame, offset, n in blocks[i:]:
-            if frame > at or offset < 0:
-                return None
-            take = min(count - len(out), frame + n - at)
-            out.extend(self._store[port, offset + at - frame:offset + at - frame + take])
-            at += take
-            if len(out) == count:
-                return np.round(np.array(out, dtype=np.float64) * 32768).astype(np.int64)
-        return None
-
     def settle(self, voices, needed=8, most=100):
         """Sends a full clave, one at a time, until NEEDED of them in a row are heard bit for
         bit on the clave's own output, each the same number of frames after it was sent (at
@@ -300,9 +278,10 @@ class Tester:
             self.schedule[probe] = [(0, bytes([0x99, 75, 127]))]
             self.wait_cycle(probe + cycles + 1)
             self.schedule.pop(probe, None)
-            got = None
-            if len(self.sent) > before:  # not sent when the callback passed it first
-                got = self.frames_of(port, self.sent[before][0], length)
+            got, blocks = None, self._blocks  # a block a cycle, until the store is full
+            offset = blocks[probe][1] if probe < len(blocks) else -1
+            if len(self.sent) > before and offset >= 0:  # not sent if the callback passed it
+                got = np.round(self._store[port, offset:offset + length] * 32768).astype(np.int64)
             heard = np.flatnonzero(got) if got is not None else []
             lag = int(heard[0]) - onset if len(heard) else -1
             expected = np.zeros(length, dtype=np.int64)
@@ -380,14 +359,7 @@ def play_and_record(client, instrument, seconds, lead_in, choke):
     tester.plan_random(first, seconds - lead_in - 2.5, random.Random(20261207))
     tester.start()
     try:
-        tester.wait_cycle(first - tester.cycles_in(0.5))
-        tester.record_until = total
-        tester.freewheel(True)
-        tester.wait_cycle(total)
-        tester.freewheel(False)
-        on = [c for c, starting in tester.freewheel_cycles if starting]
-        if not on or on[0] > first:
-            print("FAIL freewheel began in cycle %s, after the first note's %d" % (on, first))
+        tester.play_in_freewheel(first, total)
     finally:
         tester.finish()
     return tester
