@@ -1,6 +1,5 @@
 #include "app/file_commands.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileIconProvider>
@@ -10,6 +9,7 @@
 #include <QPointer>
 #include <QUrl>
 
+#include "app/kits_folder.h"
 #include "bank/voice_bank.h"
 #include "files/settings_file.h"
 #include "files/wav_writer.h"
@@ -51,11 +51,7 @@ class NameOnlyIconProvider : public QFileIconProvider {
 }  // namespace
 
 QString kits_folder() {
-  const QString installed =
-      QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral(THUMPA_KITS_FROM_BIN));
-  if (QFileInfo(installed).isDir()) return QDir::cleanPath(installed);
-  const QString source = QStringLiteral(THUMPA_SOURCE_KITS);
-  return QFileInfo(source).isDir() ? source : QString();
+  return designed_kits_folder(QStringLiteral(THUMPA_KITS_FROM_BIN));
 }
 
 // The folder a file read or written makes the chosen one.

@@ -12,7 +12,6 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -34,6 +33,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/kits_folder.h"
 #include "app/waveform.h"
 #include "editors/field_text.h"
 #include "files/settings_file.h"
@@ -321,11 +321,8 @@ class PluginWindow : public QWidget {
   QString kit_folder() const {
     if (!kit_path_.isEmpty() && QFileInfo(kit_path_).dir().exists())
       return QFileInfo(kit_path_).absolutePath();
-    const QString installed = QDir(QCoreApplication::applicationDirPath())
-                                  .filePath(QStringLiteral(THUMPA_KITS_FROM_BUNDLE));
-    if (QFileInfo(installed).isDir()) return QDir::cleanPath(installed);
-    const QString source = QStringLiteral(THUMPA_SOURCE_KITS);
-    return QFileInfo(source).isDir() ? source : QDir::currentPath();
+    const QString kits = designed_kits_folder(QStringLiteral(THUMPA_KITS_FROM_BUNDLE));
+    return kits.isEmpty() ? QDir::currentPath() : kits;
   }
 
   void open_kit() {
