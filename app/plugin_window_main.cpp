@@ -90,10 +90,11 @@ class WaveView : public QWidget {
  public:
   WaveView() { setFocusPolicy(Qt::StrongFocus); }
 
-  // A new voice is shown from its first sample; the same voice made again keeps the view.
-  void show(VoiceBuffer shown, bool same_voice) {
+  // Another voice is shown from its first sample; the same voice made again keeps the view.
+  void show(VoiceId id, VoiceBuffer shown) {
+    if (id != shown_id) view_start = 0;
+    shown_id = id;
     voice = std::move(shown);
-    if (!same_voice) view_start = 0;
     update();
   }
 
@@ -143,6 +144,7 @@ class WaveView : public QWidget {
     update();
   }
 
+  VoiceId shown_id = MENU_ORDER[0];
   VoiceBuffer voice;
   std::int32_t view_start = 0;
   std::int32_t zoom = INITIAL_ZOOM;
@@ -312,15 +314,14 @@ class PluginWindow : public QWidget {
       fields_->addWidget(editor, row / 2, (row % 2) * 2 + 1);
       ++row;
     }
-    wave_->show(shaped_voice(state_.params, selected_), selected_ == wave_voice_);
-    wave_voice_ = selected_;
+    wave_->show(selected_, shaped_voice(state_.params, selected_));
   }
 
   // The folder the kit dialogs start in: the loaded kit's, else the designed kits beside the
   // installed bundle (or the source tree's, for a bundle in the build tree), else the current.
   QString kit_folder() const {
-    if (!kit_path_.isEmpty() && QFileInfo(kit_path_).dir().exists())
-      return QFileInfo(kit_path_).absolutePath();
+    const QFileInfo kit(kit_path_);
+    if (!kit_path_.isEmpty() && kit.dir().exists()) return kit.absolutePath();
     const QString kits = designed_kits_folder(QStringLiteral(THUMPA_KITS_FROM_BUNDLE));
     return kits.isEmpty() ? QDir::currentPath() : kits;
   }
@@ -344,7 +345,6 @@ class PluginWindow : public QWidget {
   int socket_;
   WindowState state_;
   VoiceId selected_ = MENU_ORDER[0];
-  VoiceId wave_voice_ = MENU_ORDER[0];  // the voice the waveform shows
   bool dirty_ = false;
   QString kit_path_;  // the kit the plugin reports, or empty
   QLabel* kit_label_ = nullptr;
