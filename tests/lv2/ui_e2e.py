@@ -144,14 +144,11 @@ def open_kit(desk, wid, host_name):
 def field_change_heard(desk, wid, client, build, voices):
     """The Kick's AFreq typed into the window must reach the plugin through the host: while a
     Kick plays from every cycle's first frame, in real time, each cycle must hold the old Kick
-    and then the new one (never the old again), the new one heard within 50 ms of the edit;
+    and then the new one (never the old again) within 2 s, and how long it took is printed;
     then, in freewheel, random notes must be every voice bit for bit with the Kick that
     thumpa-render makes with the typed value."""
-    new_kick = subprocess.run([os.path.join(build, "tools", "thumpa-render"), "--voice", "kick",
-                               "--set", "a_freq=2000", "--raw"], check=True, capture_output=True,
-                              text=True).stdout.split()
-    voices = dict(voices, kick=np.array([int(v) >> 16 for v in new_kick], dtype=np.int64))
-    old_kick = run.raw_voices(build)["kick"]
+    old_kick = voices["kick"]
+    voices = dict(voices, kick=run.raw_voice(build, "kick", "--set", "a_freq=2000"))
     tester = run.Tester(client, INSTRUMENT, choke=True, seconds=30, record_voices=False)
     tester.start()
     period = client.blocksize
@@ -191,9 +188,8 @@ def field_change_heard(desk, wid, client, build, voices):
         print("AFreq typed in the window: the new Kick recorded %.0f ms after xdotool began "
               "to end the edit, %.0f ms after it returned" % ((heard - edited) * 1000,
                                                              (heard - sent) * 1000), flush=True)
-        # The Kick plays from every cycle for 2 s after the edit; the new one must come in it.
-        # (Its time is reported, not checked: the host asks the UI for the edit when it next
-        # calls its idle, about every 33 ms.)
+        # Reported, not checked: the host asks the UI for the edit only when it next calls
+        # its idle, about every 33 ms.
     tester.schedule.clear()
     first = tester.cycle + tester.cycles_in(1.0)
     end = tester.plan_random(first, 6, random.Random(20261208)) + tester.cycles_in(2.5)

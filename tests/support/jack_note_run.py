@@ -31,14 +31,15 @@ VOICES = sorted(set(NOTES.values()))
 SKIP = 77
 
 
+def raw_voice(build, voice, *options):
+    """thumpa-render's raw samples of VOICE (with OPTIONS such as --set) >> 16."""
+    out = subprocess.run([os.path.join(build, "tools", "thumpa-render"), "--voice", voice,
+                          "--raw", *options], check=True, capture_output=True, text=True).stdout
+    return np.array([int(s) >> 16 for s in out.split()], dtype=np.int64)
+
+
 def raw_voices(build):
-    render = os.path.join(build, "tools", "thumpa-render")
-    voices = {}
-    for voice in VOICES:
-        out = subprocess.run([render, "--voice", voice, "--raw"], check=True,
-                             capture_output=True, text=True).stdout.split()
-        voices[voice] = np.array([int(s) >> 16 for s in out], dtype=np.int64)
-    return voices
+    return {voice: raw_voice(build, voice) for voice in VOICES}
 
 
 def wait_for(what, test, seconds=10.0):
